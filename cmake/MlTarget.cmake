@@ -26,3 +26,32 @@ function(ml_add_test)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK vpcd LABELS "real-stack;${T_LABELS}")
   endif()
 endfunction()
+
+# A libFuzzer target, built only in a fuzzing build (-DML_FUZZ=ON, clang).
+#   ml_add_fuzzer(NAME name SOURCES a.cpp ... LIBS lib ... CORPUS dir [SECONDS n])
+# Registers a CTest test labelled "fuzz" that runs the fuzzer for a bounded
+# time on a copy of the seed corpus; all fuzzers build with target ml_fuzzers.
+function(ml_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME;CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT ML_FUZZ)
+    return()
+  endif()
+  if(NOT F_SECONDS)
+    set(F_SECONDS 30)
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  ml_target_defaults(${F_NAME})
+  target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  if(NOT TARGET ml_fuzzers)
+    add_custom_target(ml_fuzzers)
+  endif()
+  add_dependencies(ml_fuzzers ${F_NAME})
+  set(work ${CMAKE_BINARY_DIR}/fuzz-corpus/${F_NAME})
+  add_test(NAME ${F_NAME}
+    COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+            sh -c "rm -rf '${work}' && mkdir -p '${work}' && cp -R '${F_CORPUS}'/. '${work}'/ && exec \"$0\" -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 '${work}'"
+            $<TARGET_FILE:${F_NAME}>)
+  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 600)
+endfunction()

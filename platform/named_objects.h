@@ -1,0 +1,61 @@
+/* Named events and mutexes shared by every process of the machine.
+ *
+ * Names such as "Global\mlevent_logoninprocess" map to one object of the
+ * machine: "\" becomes "." and the value of the environment variable
+ * ML_OBJECT_NAMESPACE, when set, is put in front, so that parallel test runs
+ * do not meet. Names that are empty, contain "/" or a NUL, or are too long
+ * for the system are refused with ML_ERROR_INVALID_PARAMETER.
+ *
+ * The objects carry no access list: every user and session of the machine
+ * may open them (on POSIX they are created with mode 0666 whatever the
+ * umask). Security attributes are accepted and ignored.
+ *
+ * Events (POSIX: a small shared-memory object): a set made by one process
+ * is seen by every other at once; waiters of all processes wake. Manual
+ * reset and auto reset are both supported.
+ *
+ * Mutexes (POSIX: an advisory lock on a lock file in /dev/shm): owned by a
+ * thread, as on Windows: another thread or process waits until the owner
+ * releases it. The owner may wait again and must release as often. A holder
+ * that dies releases the mutex; the next waiter acquires it and gets
+ * WAIT_OBJECT_0 (an abandoned mutex counts as acquired).
+ *
+ * Differences from Windows: no access rights, no inheritance; an event name
+ * and a mutex name never clash.
+ */
+#ifndef ML_PLATFORM_NAMED_OBJECTS_H_
+#define ML_PLATFORM_NAMED_OBJECTS_H_
+
+#include "platform/handle.h"
+#include "platform/windef.h"
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES;
+
+#define EVENT_MODIFY_STATE 0x0002u
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_ALL_ACCESS 0x001F0003u
+
+ML_EXTERN_C_BEGIN
+/* Opens the named event, creating it in the given state when it does not
+ * exist yet. The state of an existing event is not changed. NULL on failure
+ * (last error set). A NULL name makes an event of this process only. */
+ML_PLATFORM_API HANDLE CreateEventW(SECURITY_ATTRIBUTES* sa, BOOL bManualReset, BOOL bInitialState,
+                                    LPCWSTR name);
+/* Opens an existing named event; NULL with ENOENT when there is none. */
+ML_PLATFORM_API HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
+ML_PLATFORM_API BOOL SetEvent(HANDLE event);
+ML_PLATFORM_API BOOL ResetEvent(HANDLE event);
+
+/* Opens the named mutex, creating it when needed; with bInitialOwner the
+ * caller waits for it before the call returns. NULL on failure. */
+ML_PLATFORM_API HANDLE CreateMutexW(SECURITY_ATTRIBUTES* sa, BOOL bInitialOwner, LPCWSTR name);
+/* Releases a mutex held through this handle; FALSE with ML_ERROR_NOT_OWNER
+ * when it is not held. */
+ML_PLATFORM_API BOOL ReleaseMutex(HANDLE mutex);
+ML_EXTERN_C_END
+
+#endif /* ML_PLATFORM_NAMED_OBJECTS_H_ */
