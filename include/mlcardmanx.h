@@ -1,0 +1,89 @@
+/* mlcardmanx: the smart-card module of Morlind Logon, as a host sees it.
+ *
+ * A host loads the module (libmlcardmanx.so) on one thread and runs a message
+ * loop on that thread for as long as the module stays loaded:
+ *
+ *     HMODULE module = LoadLibraryW(u"/usr/lib/mlcardmanx/libmlcardmanx.so");
+ *     MSG msg;
+ *     while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+ *         if (msg.message == WM_COMMAND) { ...handle the notice... }
+ *         DispatchMessageW(&msg);   // drives the module's timers
+ *     }
+ *     FreeLibrary(module);
+ *
+ * The module watches its card device with thread timers of that thread and
+ * posts a WM_COMMAND thread message to it for every change:
+ *
+ *   wParam           lParam
+ *   CARD_INSERTED    address of the module's LoginDataBlock: copy the three
+ *                    strings at once, while handling the notice; do not keep
+ *                    or free the address (the block is rewritten by later
+ *                    passes)
+ *   CARD_REMOVED     0
+ *   CARD_ERROR       0   the card could not be read
+ *   CARD_UNKNOWN     0   a card of an unknown kind is present
+ *
+ * With CARD_INSERTED the module sets the machine-wide manual-reset event
+ * ML_EVENT_LOGON_IN_PROCESS, with CARD_REMOVED the event
+ * ML_EVENT_LOGOFF_IN_PROCESS. While either is set, further insert and remove
+ * notices wait. Whoever completes the logon or logoff resets its event
+ * (OpenEventW/CreateEventW, ResetEvent, CloseHandle).
+ *
+ * The exported functions are called on the loading thread. Their string
+ * buffers hold ML_LOGIN_BUFFER_CHARS UTF-16 units; the outcome is the error
+ * text: empty on success, else "<message number> <message text>" with -1 as
+ * the number when the user cancelled.
+ */
+#ifndef MLCARDMANX_H_
+#define MLCARDMANX_H_
+
+#include "platform/handle.h"
+#include "platform/library.h"
+#include "platform/message.h"
+#include "platform/named_objects.h"
+#include "platform/windef.h"
+
+/* wParam of the WM_COMMAND notices. */
+#define CARD_INSERTED 0x0401
+#define CARD_REMOVED 0x0402
+#define CARD_ERROR 0x0403
+#define CARD_UNKNOWN 0x0404
+
+#define ML_EVENT_LOGON_IN_PROCESS u"Global\\mlevent_logoninprocess"
+#define ML_EVENT_LOGOFF_IN_PROCESS u"Global\\mlevent_logoffinprocess"
+
+/* Capacity of each caller buffer of GetLoginData and SetLoginData's error
+ * text, in UTF-16 units including the terminator. */
+#define ML_LOGIN_BUFFER_CHARS 1024
+
+/* The login data of one card, each field terminated. */
+typedef struct LoginDataBlock {
+    WCHAR szUserName[43];
+    WCHAR szDomain[33];
+    WCHAR szPassword[101];
+} LoginDataBlock;
+
+#if defined(MLCARDMANX_BUILD)
+#define MLCARDMANX_API __attribute__((visibility("default")))
+#else
+#define MLCARDMANX_API
+#endif
+
+ML_EXTERN_C_BEGIN
+/* Reads the login data from the card. */
+MLCARDMANX_API void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password,
+                                        LPWSTR errorText);
+/* Writes new login data to the card. */
+MLCARDMANX_API void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
+                                        LPWSTR errorText);
+/* Sets the language of the module's dialogs (a Windows language identifier
+ * such as 1033 or 1031; 0 = the configured language). */
+MLCARDMANX_API void WINAPI SetLanguage(DWORD languageId);
+ML_EXTERN_C_END
+
+/* For hosts that bind the exports at run time (GetProcAddress). */
+typedef void(WINAPI* PFN_GetLoginData)(LPWSTR, LPWSTR, LPWSTR, LPWSTR);
+typedef void(WINAPI* PFN_SetLoginData)(LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR);
+typedef void(WINAPI* PFN_SetLanguage)(DWORD);
+
+#endif /* MLCARDMANX_H_ */
