@@ -31,13 +31,15 @@ endfunction()
 #   ml_add_fuzzer(NAME name SOURCES a.cpp ... LIBS lib ... CORPUS dir [SECONDS n])
 # Registers a CTest test labelled "fuzz" that runs the fuzzer for a bounded
 # time on a copy of the seed corpus; all fuzzers build with target ml_fuzzers.
+set(ML_FUZZ_SECONDS 30 CACHE STRING "How long each fuzzer runs as a test, in seconds")
+
 function(ml_add_fuzzer)
   cmake_parse_arguments(F "" "NAME;CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
   if(NOT ML_FUZZ)
     return()
   endif()
   if(NOT F_SECONDS)
-    set(F_SECONDS 30)
+    set(F_SECONDS ${ML_FUZZ_SECONDS})
   endif()
   add_executable(${F_NAME} ${F_SOURCES})
   ml_target_defaults(${F_NAME})

@@ -56,6 +56,21 @@ ml_pcscd_start() {
     return 1
 }
 
+# Prints the first port from $1 on (default 36963) whose port and the next
+# are both free on this machine, so that a private vpcd does not meet another.
+ml_free_port_pair() {
+    local port=${1:-36963}
+    while [ "$port" -lt 65000 ]; do
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null &&
+            ! (exec 3<>"/dev/tcp/127.0.0.1/$((port + 1))") 2>/dev/null; then
+            echo "$port"
+            return 0
+        fi
+        port=$((port + 2))
+    done
+    return 1
+}
+
 ml_pcscd_stop() {
     local dir=$1 pid
     [ -f "$dir/pcscd.pid" ] || return 0

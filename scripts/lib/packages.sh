@@ -1,0 +1,30 @@
+# The Debian packages that building, testing and the demo need.
+# Sourced by scripts/test and scripts/demo.
+
+ML_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
+    ctapi-dev libinih-dev
+    clang libclang-rt-14-dev
+    tmux util-linux procps
+)
+
+# Installs the packages that are missing (apt-get update once, then install).
+ml_install_packages() {
+    local missing=() p
+    for p in "${ML_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "missing Debian packages: ${missing[*]}; install them as root" >&2
+        return 1
+    fi
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
