@@ -42,7 +42,13 @@ std::string ErrorText(DWORD code) {
 
 bool Module::Load(const std::string& path, std::string& error) {
     Unload();
-    handle_ = LoadLibraryW(ml::FromAnsi(path).c_str());
+    // The platform takes file names as UTF-16 of their UTF-8 bytes.
+    std::u16string widePath = ml::FromUtf8(path);
+    if (ml::ToUtf8(widePath) != path) {
+        error = "cannot load module " + path + ": the path is not valid UTF-8";
+        return false;
+    }
+    handle_ = LoadLibraryW(widePath.c_str());
     if (handle_ == nullptr) {
         error = "cannot load module " + path + ": " + ErrorText(GetLastError());
         return false;
