@@ -458,9 +458,10 @@ bool ReadPasswordLine(std::string& line) {
             sigaction(sig, &restore, nullptr);
         termios quiet = g_savedTerminal;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        g_terminalChanged = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+        // The prompt only once the echo is off, so nothing typed after it shows.
         fputs("Password: ", stderr);
         fflush(stderr);
-        g_terminalChanged = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
     }
     bool got = false;
     for (;;) {

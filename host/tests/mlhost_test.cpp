@@ -2,6 +2,7 @@
 // fake module that posts scripted notices.
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -462,6 +463,51 @@ TEST_F(MlHost, SetReadsThePasswordFromStdin) {
         EXPECT_EQ(run.Finish(), 2);
         EXPECT_NE(run.err().find("holds a NUL"), std::string::npos) << run.err();
     }
+}
+
+TEST_F(MlHost, SetAsksOnTheTerminalWithoutEcho) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("ML_FAKE_SCRIPT", "remove", 1);
+        setenv("ML_FAKE_EXPECT_SET", "bob,CORP,Pw-s3\\u0063r3t", 1);
+        execl(MLHOST_PATH, "mlhost", "--module", FAKE_MODULE_PATH, "set", "--user", "bob",
+              "--domain", "CORP", nullptr);
+        _exit(127);
+    }
+    std::string screen;
+    bool typed = false;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, kGuardMs) <= 0) {
+            ADD_FAILURE() << "mlhost stayed silent: " << screen;
+            break;
+        }
+        char buf[256];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;  // mlhost ended
+        screen.append(buf, size_t(n));
+        if (!typed && screen.find("Password: ") != std::string::npos) {
+            // Once the prompt shows, the terminal no longer echoes.
+            termios mode{};
+            ASSERT_EQ(tcgetattr(master, &mode), 0);
+            EXPECT_EQ(mode.c_lflag & ECHO, 0u);
+            std::string line = std::string(kPassword) + "\n";
+            ASSERT_EQ(write(master, line.data(), line.size()), ssize_t(line.size()));
+            typed = true;
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    termios after{};
+    EXPECT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo not restored";
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_NE(screen.find("error:"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find(kPassword), std::string::npos) << screen;
 }
 
 }  // namespace
