@@ -1,6 +1,10 @@
 // The component found the way the module finds it: registry and
 // CoCreateInstance.
+#include <poll.h>
+#include <pty.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -78,6 +82,69 @@ TEST_F(DialogActivation, UnregisteredOrMissingComponentIsReported) {
     EXPECT_EQ(CoCreateInstance(CLSID_LogonDM, nullptr, kContext, IID_ILogonDM, &object),
               CO_E_DLLNOTFOUND);
     EXPECT_EQ(object, nullptr);
+}
+
+// The whole road of a caller: activation, a fresh challenge, its
+// identification, and Cancel pressed in a system-modal warning box.
+TEST_F(DialogActivation, ActivatedComponentShowsTheBoxAndReportsCancel) {
+    Register(MLDIALOG_PATH);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipeFds[0]);
+        LONG report[3] = {E_FAIL, E_FAIL, -7};
+        report[0] = CoInitialize(nullptr);
+        ILogonDM* dm = nullptr;
+        report[1] = CoCreateInstance(CLSID_LogonDM, nullptr, kContext, IID_ILogonDM,
+                                     reinterpret_cast<void**>(&dm));
+        if (dm != nullptr) {
+            const DWORD challenge = 0x5EED1234u;
+            BSTR text = SysAllocString(u"No card in the reader.");
+            BSTR caption = SysAllocString(u"Morlind Logon");
+            LONG result = -1;
+            HRESULT hr = dm->ShowMessageBox(challenge, LogonDMIdentification(challenge), -1,
+                                            nullptr, text, caption, 0x1031, &result);
+            report[2] = SUCCEEDED(hr) ? result : hr;
+            SysFreeString(text);
+            SysFreeString(caption);
+            dm->Release();
+        }
+        CoUninitialize();
+        (void)!write(pipeFds[1], report, sizeof report);
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string screen;
+    bool answered = false;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 20'000) <= 0) {
+            ADD_FAILURE() << "no box: " << screen;
+            break;
+        }
+        char buf[512];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        screen.append(buf, size_t(n));
+        if (!answered && screen.find("(Enter:") != std::string::npos) {
+            ASSERT_EQ(write(master, "\x1b", 1), 1);  // Escape
+            answered = true;
+        }
+    }
+    close(master);
+    waitpid(pid, nullptr, 0);
+    LONG report[3] = {};
+    EXPECT_EQ(read(pipeFds[0], report, sizeof report), ssize_t(sizeof report));
+    close(pipeFds[0]);
+    EXPECT_TRUE(SUCCEEDED(report[0]));  // S_FALSE: the fixture initialised COM already
+    EXPECT_EQ(report[1], S_OK);
+    EXPECT_EQ(report[2], IDCANCEL);
+    EXPECT_NE(screen.find("== Morlind Logon [Warning] =="), std::string::npos) << screen;
+    EXPECT_NE(screen.find("No card in the reader."), std::string::npos) << screen;
 }
 
 }  // namespace
