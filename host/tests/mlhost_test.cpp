@@ -157,6 +157,13 @@ class MlHost : public ::testing::Test {
         ResetEvents();
         unsetenv("ML_OBJECT_NAMESPACE");
         fs::remove_all(dir_);
+        // The POSIX events of this test's namespace stay in /dev/shm until
+        // removed.
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
+            if (entry.path().filename().string().rfind(ns_, 0) == 0)
+                fs::remove(entry.path(), ec);
+        }
     }
 
     std::map<std::string, std::string> Env(std::map<std::string, std::string> more = {}) {
