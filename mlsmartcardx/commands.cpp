@@ -111,8 +111,8 @@ LONG Exchange(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill&
 
     std::memset(answer->bytes, 0, sizeof(answer->bytes));
     DWORD receiveLength = kReceiveLength;
-    LONG rv = ml::GetSCardService().Transmit(card, PciFor(info.protocol), apdu, sendLength,
-                                             nullptr, answer->bytes, &receiveLength);
+    LONG rv = ml::GetSCardService().Transmit(card, PciFor(info.protocol), apdu, sendLength, nullptr,
+                                             answer->bytes, &receiveLength);
     if (rv != SCARD_S_SUCCESS) {
         return rv;
     }
@@ -341,8 +341,7 @@ LONG updateBinary(SCARDHANDLE card, const CardInfo& info, const BYTE* data, BYTE
                 static_cast<unsigned>(answer.statusWord));
     }
     if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(update binary) failed lRet = 0x%08.8x\n",
-                static_cast<unsigned>(rv));
+        SC_DIAG("SCardTransmit(update binary) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
     }
     return rv;
 }

@@ -12,11 +12,11 @@ SmartCardDiagnosticHook CurrentDiagnosticHook();
 
 }  // namespace mlsmartcard
 
-#define SC_DIAG(...)                                                                          \
-    do {                                                                                      \
-        if (SmartCardDiagnosticHook sc_hook = ::mlsmartcard::CurrentDiagnosticHook()) {       \
-            sc_hook(0, "mlsmartcard", __LINE__, "smartcard.lib", __VA_ARGS__);                \
-        }                                                                                     \
+#define SC_DIAG(...)                                                                    \
+    do {                                                                                \
+        if (SmartCardDiagnosticHook sc_hook = ::mlsmartcard::CurrentDiagnosticHook()) { \
+            sc_hook(0, "mlsmartcard", __LINE__, "smartcard.lib", __VA_ARGS__);          \
+        }                                                                               \
     } while (0)
 
 #endif  // ML_MLSMARTCARDX_DIAGNOSTIC_H_

@@ -78,8 +78,8 @@ LONG DeleteBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin) {
 }
 
 // Selects one legacy file and reads its field into the record.
-LONG ReadLegacyFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, DWORD offset,
-                    DWORD size, LoginBuffer* buffer, const char* name) {
+LONG ReadLegacyFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, DWORD offset, DWORD size,
+                    LoginBuffer* buffer, const char* name) {
     LONG rv = selectEF(card, info, fileId);
     if (rv != SCARD_S_SUCCESS) {
         SC_DIAG("selectEF(%s) failed lRet: %x\n", name, static_cast<unsigned>(rv));
@@ -121,8 +121,8 @@ LONG ReadBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin, LoginBuffer* b
 }
 
 // Selects one legacy file and writes its field from the record.
-LONG WriteLegacyFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, DWORD offset,
-                     DWORD size, const LoginBuffer& buffer, const char* name) {
+LONG WriteLegacyFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, DWORD offset, DWORD size,
+                     const LoginBuffer& buffer, const char* name) {
     LONG rv = selectEF(card, info, fileId);
     if (rv != SCARD_S_SUCCESS) {
         SC_DIAG("selectEF(%s) failed lRet: %x\n", name, static_cast<unsigned>(rv));
@@ -153,8 +153,8 @@ LONG WriteBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin, const LoginBu
     rv = WriteLegacyFile(card, info, kFilePassword, kPasswordOffset, kPasswordBytes, buffer,
                          "Password");
     if (rv == SCARD_S_SUCCESS) {
-        rv = WriteLegacyFile(card, info, kFileDomain, kDomainOffset, kDomainBytes, buffer,
-                             "Domain");
+        rv =
+            WriteLegacyFile(card, info, kFileDomain, kDomainOffset, kDomainBytes, buffer, "Domain");
     }
     if (rv == SCARD_S_SUCCESS) {
         rv = WriteLegacyFile(card, info, kFileUserName, kUserNameOffset, kUserNameBytes, buffer,
@@ -203,8 +203,8 @@ void PutField(LoginBuffer* buffer, DWORD offset, LPCWSTR text, DWORD bytes) {
 
 void GetField(const LoginBuffer& buffer, DWORD offset, DWORD bytes, WCHAR* out) {
     for (DWORD i = 0; i < bytes / 2; ++i) {
-        out[i] = static_cast<WCHAR>(buffer.bytes[offset + 2 * i] |
-                                    buffer.bytes[offset + 2 * i + 1] << 8);
+        out[i] = static_cast<WCHAR>(buffer.bytes[offset + 2 * i] | buffer.bytes[offset + 2 * i + 1]
+                                                                       << 8);
     }
 }
 

@@ -12,7 +12,9 @@ namespace {
 std::atomic<SmartCardDiagnosticHook> g_hook{nullptr};
 }  // namespace
 
-SmartCardDiagnosticHook CurrentDiagnosticHook() { return g_hook.load(std::memory_order_acquire); }
+SmartCardDiagnosticHook CurrentDiagnosticHook() {
+    return g_hook.load(std::memory_order_acquire);
+}
 
 }  // namespace mlsmartcard
 
@@ -159,8 +161,8 @@ LONG SmartCardConnect(LPCWSTR reader, SCARDCONTEXT* context, SCARDHANDLE* card, 
     SC_DIAG("Context established\n");
 
     DWORD protocol = 0;
-    rv = service.Connect(*context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                         card, &protocol);
+    rv = service.Connect(*context, reader, SCARD_SHARE_SHARED,
+                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, card, &protocol);
     if (rv != SCARD_S_SUCCESS) {
         *card = 0;
         LONG release = service.ReleaseContext(*context);
@@ -182,8 +184,8 @@ LONG SmartCardConnect(LPCWSTR reader, SCARDCONTEXT* context, SCARDHANDLE* card, 
     DWORD statusProtocol = 0;
     BYTE atr[40] = {};
     DWORD atrLength = CardInfo::kMaxAtr;
-    LONG status = service.Status(*card, readerName, &readerLength, &state, &statusProtocol, atr,
-                                 &atrLength);
+    LONG status =
+        service.Status(*card, readerName, &readerLength, &state, &statusProtocol, atr, &atrLength);
     SC_DIAG("ATR String (Status): lTmp=0x%08.8x, ATRLength=%d\n", static_cast<unsigned>(status),
             static_cast<int>(atrLength));
     if (status != SCARD_S_SUCCESS) {

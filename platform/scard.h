@@ -141,7 +141,7 @@ extern const SCARD_IO_REQUEST g_rgSCardRawPci;
  * on its own context. Out values are written only where WinSCard writes
  * them; pointers documented as optional may be null. */
 class SCardService {
-public:
+  public:
     virtual ~SCardService() = default;
 
     /* SCardEstablishContext with no reserved pointers. */

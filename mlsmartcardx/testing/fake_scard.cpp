@@ -5,7 +5,9 @@
 
 namespace mltest {
 
-std::vector<BYTE> GenericAtr() { return {0x3B, 0x02, 0x14, 0x50}; }
+std::vector<BYTE> GenericAtr() {
+    return {0x3B, 0x02, 0x14, 0x50};
+}
 
 std::vector<BYTE> Tcos12Atr() {
     return {0x3B, 0xA8, 0x00, 0x81, 0x71, 0x46, 0x5D, 0x00, 0x54,
@@ -214,7 +216,9 @@ LONG FakeSCard::Disconnect(SCARDHANDLE card, DWORD disposition) {
 
 namespace {
 
-std::vector<BYTE> Sw(WORD sw) { return {static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)}; }
+std::vector<BYTE> Sw(WORD sw) {
+    return {static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)};
+}
 
 WORD FileIdAt(const std::vector<BYTE>& apdu, size_t pos) {
     return static_cast<WORD>(apdu[pos] << 8 | apdu[pos + 1]);

@@ -36,7 +36,7 @@ struct SentApdu {
 };
 
 class FakeSCard final : public ml::SCardService {
-public:
+  public:
     static constexpr size_t kReserved = 256;
     using Responder = std::function<std::vector<BYTE>(const std::vector<BYTE>& apdu)>;
 
@@ -92,7 +92,7 @@ public:
                   DWORD* receiveLength) override;
     LONG Disconnect(SCARDHANDLE card, DWORD disposition) override;
 
-private:
+  private:
     struct Scripted {
         LONG result;
         BYTE bytes[300];
@@ -122,14 +122,14 @@ private:
 
 // Installs a service for the life of the object.
 class ScopedSCardService {
-public:
+  public:
     explicit ScopedSCardService(ml::SCardService* service)
         : previous_(ml::SetSCardService(service)) {}
     ~ScopedSCardService() { ml::SetSCardService(previous_); }
     ScopedSCardService(const ScopedSCardService&) = delete;
     ScopedSCardService& operator=(const ScopedSCardService&) = delete;
 
-private:
+  private:
     ml::SCardService* previous_;
 };
 
@@ -138,7 +138,7 @@ private:
 // byte and command layout). Use it as FakeSCard's responder:
 //   fake.SetResponder(std::ref(card));
 class MemoryCard {
-public:
+  public:
     std::map<WORD, std::vector<BYTE>> files;
     // The PIN that VERIFY expects; empty = no PIN set (VERIFY answers 6984).
     std::string pin;
@@ -147,7 +147,7 @@ public:
 
     std::vector<BYTE> operator()(const std::vector<BYTE>& apdu);
 
-private:
+  private:
     WORD current_ = 0;  // 0 = master file
 };
 

@@ -49,11 +49,21 @@ void* operator new(size_t size) {
     }
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
 
 #if ML_COUNT_MALLOC
 extern "C" {
@@ -90,7 +100,7 @@ namespace mltest {
 namespace {
 
 class Counting {
-public:
+  public:
     Counting() {
         g_news = 0;
         g_mallocs = 0;

@@ -31,7 +31,8 @@ void ExpectApdus(CommandTest* test, DWORD protocol, Command command,
 }
 
 TEST_F(CommandTest, EachCommandSendsItsTemplateForEachVariant) {
-    ExpectApdus(this, SCARD_PROTOCOL_T1, [](SCARDHANDLE c, const CardInfo& i) { return selectMF(c, i); },
+    ExpectApdus(this, SCARD_PROTOCOL_T1,
+                [](SCARDHANDLE c, const CardInfo& i) { return selectMF(c, i); },
                 {"00 A4 00 00 02 3F 00", "00 A4 00 00 00", "00 A4 00 0C 02 3F 00"});
     ExpectApdus(this, SCARD_PROTOCOL_T1,
                 [](SCARDHANDLE c, const CardInfo& i) { return selectEF(c, i, 0x5544); },
@@ -59,13 +60,13 @@ TEST_F(CommandTest, EachCommandSendsItsTemplateForEachVariant) {
                     return updateBinary(c, i, data, 3);
                 },
                 {"00 D6 00 00 03 01 02 03", "B0 D6 00 00 03 01 02 03", "00 D6 00 00 03 01 02 03"});
-    ExpectApdus(this, SCARD_PROTOCOL_T1,
-                [](SCARDHANDLE c, const CardInfo& i) {
-                    const BYTE pin[] = {'1', '2', '3', '4'};
-                    return verifyPIN(c, i, pin, 4);
-                },
-                {"00 20 00 01 04 31 32 33 34", "B0 20 00 00 04 31 32 33 34",
-                 "00 20 00 01 04 31 32 33 34"});
+    ExpectApdus(
+        this, SCARD_PROTOCOL_T1,
+        [](SCARDHANDLE c, const CardInfo& i) {
+            const BYTE pin[] = {'1', '2', '3', '4'};
+            return verifyPIN(c, i, pin, 4);
+        },
+        {"00 20 00 01 04 31 32 33 34", "B0 20 00 00 04 31 32 33 34", "00 20 00 01 04 31 32 33 34"});
 }
 
 TEST_F(CommandTest, CallerValuesReplaceTheStoredOnes) {
@@ -281,8 +282,7 @@ TEST_F(CommandTest, ReadBinaryCopiesTheDataBeforeTheStatusWord) {
     // Any other status word: nothing copied, nothing reported.
     std::memset(buffer, 0xEE, sizeof(buffer));
     fake.ReplyData(Hex("66 77"), 0x6A82);
-    EXPECT_EQ(readBinary(card, info, 2, buffer, sizeof(buffer), &received),
-              SCARD_E_FILE_NOT_FOUND);
+    EXPECT_EQ(readBinary(card, info, 2, buffer, sizeof(buffer), &received), SCARD_E_FILE_NOT_FOUND);
     EXPECT_EQ(received, 0u);
     EXPECT_EQ(buffer[0], 0xEE);
 }
@@ -327,8 +327,7 @@ TEST_F(CommandTest, ShortAnswersAreReadFromTheStartOfTheBuffer) {
     EXPECT_EQ(readBinary(card, info, 4, buffer, sizeof(buffer), &received), SCARD_S_SUCCESS);
     EXPECT_EQ(received, 0u);
     fake.Reply(Hex("90 6A 82"));
-    EXPECT_EQ(readBinary(card, info, 4, buffer, sizeof(buffer), &received),
-              SCARD_E_FILE_NOT_FOUND);
+    EXPECT_EQ(readBinary(card, info, 4, buffer, sizeof(buffer), &received), SCARD_E_FILE_NOT_FOUND);
 }
 
 TEST_F(CommandTest, TransmitFailureIsReturnedUnchanged) {

@@ -22,7 +22,7 @@ struct ReadResult {
 };
 
 class LoginFilesTest : public FakeReaderTest {
-public:
+  public:
     const LPCWSTR reader = u"Fake Reader 00";
 
     ReadResult Read(LPCSTR pin = nullptr) {
@@ -34,8 +34,8 @@ public:
             r.user = user;
             r.domain = domain;
             r.password = password;
-            r.terminated = user[21] == 0 && user[22] == 0 && domain[16] == 0 &&
-                           domain[17] == 0 && password[50] == 0 && password[51] == 0;
+            r.terminated = user[21] == 0 && user[22] == 0 && domain[16] == 0 && domain[17] == 0 &&
+                           password[50] == 0 && password[51] == 0;
         }
         std::free(user);
         std::free(domain);
@@ -82,7 +82,7 @@ TEST_F(LoginFilesTest, ReadOfUniqueIsOneReadOf240Bytes) {
     ReadResult r = Read();
     ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
     EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
-                                      Hex("00 B0 00 00 F0")}));
+                                       Hex("00 B0 00 00 F0")}));
     EXPECT_EQ(r.user, u"operator1");
     EXPECT_EQ(r.domain, u"PLANT");
     EXPECT_EQ(r.password, u"s3cret");
@@ -99,11 +99,10 @@ TEST_F(LoginFilesTest, LegacyFilesAreReadWhenUniqueIsMissing) {
     card.files[0x5533].assign(record.begin() + 136, record.begin() + 236);
     ReadResult legacy = Read();
     ASSERT_EQ(legacy.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.SentBytes(),
-              (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
-                     Hex("00 A4 02 0C 02 55 11"), Hex("00 B0 00 00 2A"),
-                     Hex("00 A4 02 0C 02 55 22"), Hex("00 B0 00 00 20"),
-                     Hex("00 A4 02 0C 02 55 33"), Hex("00 B0 00 00 64")}));
+    EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
+                                       Hex("00 A4 02 0C 02 55 11"), Hex("00 B0 00 00 2A"),
+                                       Hex("00 A4 02 0C 02 55 22"), Hex("00 B0 00 00 20"),
+                                       Hex("00 A4 02 0C 02 55 33"), Hex("00 B0 00 00 64")}));
 
     // The same data in UNIQUE gives the same outs.
     card.files[0x5544] = record;
@@ -181,11 +180,10 @@ TEST_F(LoginFilesTest, LongValuesAreCutToTheirFields) {
     DiagnosticCollector diag;
     UseMemoryCard(kCardVariantGeneric);
     card.files[0x5544].assign(240, 0);
-    const std::u16string user22 = u"abcdefghijklmnopqrstuv";       // 22
-    const std::u16string domain17 = u"ABCDEFGHIJKLMNOPQ";           // 17
+    const std::u16string user22 = u"abcdefghijklmnopqrstuv";  // 22
+    const std::u16string domain17 = u"ABCDEFGHIJKLMNOPQ";     // 17
     const std::u16string password51(51, u'p');
-    ASSERT_EQ(SmartCardWriteFiles(reader, user22.c_str(), domain17.c_str(), password51.c_str(),
-                                  51),
+    ASSERT_EQ(SmartCardWriteFiles(reader, user22.c_str(), domain17.c_str(), password51.c_str(), 51),
               SCARD_S_SUCCESS);
     const std::vector<BYTE>& record = card.files[0x5544];
     // Full fields carry no terminator; the zones between them stay zero.
@@ -257,8 +255,7 @@ TEST_F(LoginFilesTest, LegacyWriteStopsAtTheFirstFailureAndKeepsWhatWasWritten) 
     card.files[0x5522].assign(32, 0xEE);
     card.files[0x5533].assign(100, 0xEE);
     card.refuse[0x5522] = 0x6985;
-    EXPECT_EQ(SmartCardWriteFiles(reader, u"usr", u"dom", u"pwd", 3),
-              SCARD_E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(SmartCardWriteFiles(reader, u"usr", u"dom", u"pwd", 3), SCARD_E_UNSUPPORTED_FEATURE);
     EXPECT_EQ(card.files[0x5533][0], 'p');   // written
     EXPECT_EQ(card.files[0x5511][0], 0xEE);  // never reached
     ExpectNothingOpen();
@@ -307,10 +304,9 @@ TEST_F(LoginFilesTest, DeleteRemovesAllFourUniqueDecides) {
     UseMemoryCard(kCardVariantGeneric);
     card.files[0x5544].assign(240, 0);
     ASSERT_EQ(SmartCardDeleteFiles(reader), SCARD_S_SUCCESS);  // legacy files absent
-    EXPECT_EQ(fake.SentBytes(),
-              (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 E4 00 0C 02 55 11"),
-                     Hex("00 E4 00 0C 02 55 22"), Hex("00 E4 00 0C 02 55 33"),
-                     Hex("00 E4 00 0C 02 55 44")}));
+    EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 E4 00 0C 02 55 11"),
+                                       Hex("00 E4 00 0C 02 55 22"), Hex("00 E4 00 0C 02 55 33"),
+                                       Hex("00 E4 00 0C 02 55 44")}));
     EXPECT_TRUE(card.files.empty());
 
     // Legacy files only: all deleted, yet file not found.

@@ -9,7 +9,7 @@ namespace mltest {
 namespace {
 
 class SessionTest : public FakeReaderTest {
-public:
+  public:
     LONG Connect(CardInfo* out) {
         context = 0xDEAD;
         card = 0xBEEF;

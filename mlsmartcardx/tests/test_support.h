@@ -33,7 +33,7 @@ inline std::vector<BYTE> Concat(std::vector<BYTE> a, const std::vector<BYTE>& b)
 
 // Collects the library's diagnostic texts, formatted, while it lives.
 class DiagnosticCollector {
-public:
+  public:
     struct Entry {
         int level;
         std::string source;
@@ -66,7 +66,7 @@ public:
         return false;
     }
 
-private:
+  private:
     static void Hook(int level, const char* source, int line, const char* library,
                      const char* format, ...) {
         char text[1024];
@@ -83,7 +83,7 @@ private:
 // A fake reader installed as the service, with a helper to open a card
 // handle for the command tests.
 class FakeReaderTest : public ::testing::Test {
-public:
+  public:
     FakeReaderTest() : installed_(&fake) {}
 
     // A handle on the fake card and a session record for `variant`.
@@ -105,7 +105,7 @@ public:
     FakeSCard fake;
     CardInfo info{};
 
-private:
+  private:
     ScopedSCardService installed_;
 };
 

@@ -20,7 +20,9 @@ constexpr uint32_t kWinUnknown = 0, kWinAbsent = 1, kWinPresent = 2, kWinSwallow
                    kWinPowered = 4, kWinNegotiable = 5, kWinSpecific = 6;
 
 // pcsc-lite's results are long; the codes themselves are 32-bit values.
-int32_t Result(LONG rv) { return static_cast<int32_t>(static_cast<uint32_t>(rv)); }
+int32_t Result(LONG rv) {
+    return static_cast<int32_t>(static_cast<uint32_t>(rv));
+}
 
 DWORD ToPcscProtocols(uint32_t protocols) {
     DWORD out = protocols & (kWinProtocolT0 | kWinProtocolT1);
@@ -40,12 +42,18 @@ uint32_t FromPcscProtocol(DWORD protocol) {
 
 // pcsc-lite reports a bit mask; Windows the most advanced state reached.
 uint32_t FromPcscState(DWORD state) {
-    if (state & SCARD_SPECIFIC) return kWinSpecific;
-    if (state & SCARD_NEGOTIABLE) return kWinNegotiable;
-    if (state & SCARD_POWERED) return kWinPowered;
-    if (state & SCARD_SWALLOWED) return kWinSwallowed;
-    if (state & SCARD_PRESENT) return kWinPresent;
-    if (state & SCARD_ABSENT) return kWinAbsent;
+    if (state & SCARD_SPECIFIC)
+        return kWinSpecific;
+    if (state & SCARD_NEGOTIABLE)
+        return kWinNegotiable;
+    if (state & SCARD_POWERED)
+        return kWinPowered;
+    if (state & SCARD_SWALLOWED)
+        return kWinSwallowed;
+    if (state & SCARD_PRESENT)
+        return kWinPresent;
+    if (state & SCARD_ABSENT)
+        return kWinAbsent;
     return kWinUnknown;
 }
 
@@ -130,8 +138,8 @@ int32_t Transmit(uintptr_t card, uint32_t protocol, const uint8_t* send, uint32_
         pci = SCARD_PCI_RAW;
     }
     DWORD length = *receiveLength;
-    LONG rv = SCardTransmit(static_cast<SCARDHANDLE>(card), pci, send, sendLength, nullptr,
-                            receive, &length);
+    LONG rv = SCardTransmit(static_cast<SCARDHANDLE>(card), pci, send, sendLength, nullptr, receive,
+                            &length);
     if (rv == SCARD_S_SUCCESS) {
         *receiveLength = static_cast<uint32_t>(length);
     }

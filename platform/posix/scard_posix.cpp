@@ -124,14 +124,12 @@ size_t FromUtf8(const char* text, size_t length, WCHAR* out, size_t capacity) {
 }
 
 class PcscLiteService final : public SCardService {
-public:
+  public:
     LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
         return pcsclite::EstablishContext(scope, context);
     }
 
-    LONG ReleaseContext(SCARDCONTEXT context) override {
-        return pcsclite::ReleaseContext(context);
-    }
+    LONG ReleaseContext(SCARDCONTEXT context) override { return pcsclite::ReleaseContext(context); }
 
     LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD preferredProtocols,
                  SCARDHANDLE* card, DWORD* activeProtocol) override {
@@ -181,8 +179,8 @@ public:
         if (sendPci == nullptr) {
             return SCARD_E_INVALID_PARAMETER;
         }
-        LONG rv = pcsclite::Transmit(card, sendPci->dwProtocol, send, sendLength, receive,
-                                     receiveLength);
+        LONG rv =
+            pcsclite::Transmit(card, sendPci->dwProtocol, send, sendLength, receive, receiveLength);
         if (rv == SCARD_S_SUCCESS && receivePci != nullptr) {
             *receivePci = *sendPci;
         }
