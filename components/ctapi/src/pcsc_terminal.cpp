@@ -2,6 +2,7 @@
 
 #include <PCSC/pcsclite.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -15,10 +16,14 @@ constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 // Logs a PC/SC call that did not succeed, with the raw code.
 Fault Checked(const char* call, const std::string& reader, LONG rv) {
     const Fault fault = Classify(rv);
-    if (fault != Fault::kNone && fault != Fault::kTimeout) {
-        Trace(TraceLevel::kFailures, "%s(\"%s\") = 0x%08X (%s)", call, reader.c_str(), PcscCode(rv),
-              FaultName(fault));
+    if (fault == Fault::kNone || fault == Fault::kTimeout) {
+        return fault;
     }
+    // An empty slot or a pulled card is the daily business of a terminal.
+    const bool expected =
+        fault == Fault::kNoCard || fault == Fault::kCardLost || fault == Fault::kCancelled;
+    Trace(expected ? TraceLevel::kCalls : TraceLevel::kFailures, "%s(\"%s\") = 0x%08X (%s)", call,
+          reader.c_str(), PcscCode(rv), FaultName(fault));
     return fault;
 }
 
@@ -286,19 +291,28 @@ Fault PcscTerminal::WaitForCard(bool want_present, unsigned seconds, bool* reach
         *reached = fault == Fault::kNone && present == want_present;
         return fault;
     }
+    // Waits in slices, so that a Cancel() that comes before the wait has begun
+    // still ends it soon.
+    constexpr std::chrono::milliseconds kSlice(500);
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
     SCARD_READERSTATE state{};
     state.szReader = reader_.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     for (;;) {
+        if (cancelled_.load()) {
+            return Fault::kCancelled;
+        }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const DWORD timeout = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+        if (left.count() <= 0) {
+            return Fault::kNone;
+        }
+        const DWORD timeout = static_cast<DWORD>(std::min(left, kSlice).count());
         fault = Checked("SCardGetStatusChange", reader_,
                         SCardGetStatusChange(context_, timeout, &state, 1));
         if (fault == Fault::kTimeout) {
-            return Fault::kNone;
+            continue;
         }
         if (fault != Fault::kNone) {
             return fault;
@@ -308,9 +322,6 @@ Fault PcscTerminal::WaitForCard(bool want_present, unsigned seconds, bool* reach
         }
         if (((state.dwEventState & SCARD_STATE_PRESENT) != 0) == want_present) {
             *reached = true;
-            return Fault::kNone;
-        }
-        if (timeout == 0) {
             return Fault::kNone;
         }
         state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
@@ -349,6 +360,7 @@ Fault PcscTerminal::Transmit(std::span<const uint8_t> command, std::span<const u
 }
 
 void PcscTerminal::Cancel() {
+    cancelled_.store(true);
     SCardCancel(context_);
 }
 

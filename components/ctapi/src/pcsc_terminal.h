@@ -86,7 +86,8 @@ class PcscTerminal {
     // card ends the session.
     Fault Transmit(std::span<const uint8_t> command, std::span<const uint8_t>* response);
 
-    // Aborts a WaitForCard running on another thread. Thread-safe.
+    // Ends a WaitForCard running on another thread, and every later one, with
+    // kCancelled. For closing the terminal. Thread-safe.
     void Cancel();
 
   private:
@@ -97,6 +98,7 @@ class PcscTerminal {
     void Disconnect(DWORD disposition);
 
     std::atomic<SCARDCONTEXT> context_;  // atomic for Cancel() only
+    std::atomic<bool> cancelled_{false};
     const std::string reader_;
     SCARDHANDLE card_ = 0;
     DWORD protocol_ = 0;

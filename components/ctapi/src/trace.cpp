@@ -13,6 +13,12 @@ namespace {
 constexpr int kMaxLevel = static_cast<int>(TraceLevel::kCalls);
 
 struct TraceState {
+    ~TraceState() {
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
+
     std::once_flag environment_read;
     bool level_from_environment = false;
     std::atomic<int> level{0};

@@ -372,6 +372,37 @@ TEST_F(Ct32Driver, RequestAndEjectFollowTheCard) {
     EXPECT_EQ(ToCard({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}).result, kErrTrans);
 }
 
+TEST_F(Ct32Driver, RequestIccWaitsForACardAndEjectForItsRemoval) {
+    // REQUEST ICC, complete ATR, wait up to 60 s.
+    std::optional<Exchange> request;
+    std::thread requester([&] {
+        request = ToTerminal({0x20, 0x12, 0x01, 0x01, 0x01, 0x3C, 0x00});
+    });
+    auto card = std::make_unique<mltest::CardSimProcess>(CardOf("generic"));
+    requester.join();
+    ASSERT_EQ(request->result, kOk);
+    EXPECT_EQ(request->Sw(), 0x9001);
+    EXPECT_EQ(request->Data(), AtrSeenByPcsc(0));
+
+    // EJECT ICC, wait up to 60 s for the card to be taken.
+    std::optional<Exchange> eject;
+    std::thread ejecter([&] { eject = ToTerminal({0x20, 0x15, 0x01, 0x00, 0x01, 0x3C}); });
+    card->Remove();
+    ejecter.join();
+    ASSERT_EQ(eject->result, kOk);
+    EXPECT_EQ(eject->answer, (Bytes{0x90, 0x01})) << "card removed within the time";
+}
+
+TEST_F(Ct32Driver, ClosingATerminalEndsItsWaitForACard) {
+    std::optional<Exchange> request;
+    std::thread requester([&] { request = ToTerminal({0x20, 0x12, 0x01, 0x00, 0x01, 0x78}); });
+    usleep(300 * 1000);  // most likely waiting by now; the other order must work as well
+    EXPECT_EQ(ct_->close(kCtn), kOk);
+    requester.join();
+    EXPECT_NE(request->result, kOk) << "ended by the close, not by its two minutes";
+    ct_.reset();
+}
+
 TEST_F(Ct32Driver, CallsFromSeveralThreadsAllGetTheirAnswers) {
     mltest::CardSimProcess card(CardOf("generic"));
     ASSERT_EQ(ToTerminal(kResetCardNoData).Sw(), 0x9001);
