@@ -152,13 +152,17 @@ PcscTerminal::PcscTerminal(SCARDCONTEXT context, std::string reader)
 
 PcscTerminal::~PcscTerminal() {
     EndCardSession();
-    SCardReleaseContext(context_);
+    if (context_ != 0) {
+        SCardReleaseContext(context_);
+    }
 }
 
 Fault PcscTerminal::RenewContext() {
     EndCardSession();
-    SCardReleaseContext(context_);
-    context_ = 0;
+    if (context_ != 0) {
+        SCardReleaseContext(context_);
+        context_ = 0;
+    }
     SCARDCONTEXT context = 0;
     const Fault fault =
         Checked("SCardEstablishContext", reader_,
