@@ -360,7 +360,7 @@ Fault PcscTerminal::Transmit(std::span<const uint8_t> command, std::span<const u
     }
     if (length < 2 || length > MaxResponseLength(command)) {
         // A card that went away in the middle of the command leaves no status
-        // word; one that fell silent has been seen to leave 65535 bytes.
+        // word; an answer longer than the command allows is not the card's.
         Trace(TraceLevel::kFailures, "SCardTransmit(\"%s\"): %lu byte(s), not an answer",
               reader_.c_str(), static_cast<unsigned long>(length));
         return Fault::kTransmission;
