@@ -215,7 +215,25 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
     const auto* strings = std::get_if<std::vector<std::u16string>>(&value);
     const auto* integers = std::get_if<std::vector<int32_t>>(&value);
     const double* real = std::get_if<double>(&value);
+    const TraceValue::Pointer* pointer = std::get_if<TraceValue::Pointer>(&value);
 
+    if (pointer) {
+        const std::u16string hex = u"0x" + FormatHex(pointer->value);
+        switch (p_param.type) {
+            case 0:
+            case 2:
+                out.Add(u"", Dec32(static_cast<int64_t>(pointer->value)));
+                return lines;
+            case 1:
+                out.Add(u"", hex);
+                return lines;
+            case 5:
+                out.Add(u"", hex + u" (" + FormatDec(static_cast<int64_t>(pointer->value)) + u")");
+                return lines;
+            default:
+                break;
+        }
+    }
     switch (p_param.type) {
         case 0:
         case 2:
