@@ -64,7 +64,7 @@ void MoveFileToOld(const std::u16string& path) {
 namespace ml_infra {
 
 std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName) {
-    return u"s" + FormatDec(static_cast<int32_t>(p_dwSession)) + u"_" + p_strName;
+    return Concat({u"s", FormatDec(static_cast<int32_t>(p_dwSession)), u"_", p_strName});
 }
 
 std::u16string OldLogName(const std::u16string& p_strPath) {

@@ -147,6 +147,8 @@ std::u16string FormatTraceHeader(const std::u16string& p_strMethod);
 std::u16string FormatDec(int64_t value);
 std::u16string FormatHex(uint64_t value);
 std::u16string FormatDouble(double value);
+// The pieces joined into one string.
+std::u16string Concat(std::initializer_list<std::u16string_view> pieces);
 // Replaces each "%s" of `pattern` in turn with the next argument.
 std::u16string FormatS(std::u16string_view pattern,
                        std::initializer_list<std::u16string_view> args);
