@@ -83,7 +83,8 @@ struct CMLVariant {
 };
 
 // The value of one parameter group. Integers of any width are kept as their
-// 32-bit value where a 32-bit code prints them.
+// 32-bit value where a 32-bit code prints them; a char16_t is an integer too,
+// so a letter for code 3 is passed as a one-character string.
 class TraceValue {
   public:
     // A handle or other pointer: codes 1 and 5 print all its bits.
