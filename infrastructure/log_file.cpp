@@ -33,7 +33,9 @@ class KeepLastError {
 };
 
 HANDLE OpenLog(const std::u16string& path) {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    // Appending: entries of other processes writing the same log at the
+    // same moment never overwrite each other.
+    return CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 

@@ -7,8 +7,9 @@
 // INVALID_HANDLE_VALUE or 0 as on Windows.
 //
 // Differences from Windows: CreateFileW knows only the dispositions
-// OPEN_EXISTING and OPEN_ALWAYS and the access rights GENERIC_READ and
-// GENERIC_WRITE; sharing and attribute flags are ignored. A path that names
+// OPEN_EXISTING and OPEN_ALWAYS and the access rights GENERIC_READ,
+// GENERIC_WRITE and FILE_APPEND_DATA; sharing and attribute flags are
+// ignored. A path that names
 // a folder fails.
 #ifndef ML_PLATFORM_FILE_H_
 #define ML_PLATFORM_FILE_H_
@@ -18,6 +19,9 @@
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+// Without GENERIC_WRITE: every write goes to the end of the file, in one
+// step, also when other processes append to the same file.
+#define FILE_APPEND_DATA 0x0004u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
 #define OPEN_EXISTING 3u

@@ -1,8 +1,10 @@
 /* Thread message queues and thread timers, as on Windows without windows.
  *
- * A thread's queue exists from its first call of any function here (posting
- * to another thread does not create that thread's queue) and lives until the
- * thread ends. The module's card objects run on the thread that loaded the
+ * A thread's queue exists from its first call of any function here except
+ * GetCurrentThreadId (posting to another thread does not create that
+ * thread's queue either) and lives until the thread ends. A thread that
+ * wants messages before it first waits for one calls PeekMessageW once, as
+ * on Windows. The module's card objects run on the thread that loaded the
  * module: their timers fire there, and their notices are posted there, so
  * that thread must run a message loop:
  *
@@ -60,7 +62,8 @@ typedef void(CALLBACK* TIMERPROC)(HWND hwnd, UINT message, UINT_PTR idEvent, DWO
 
 ML_EXTERN_C_BEGIN
 
-/* The calling thread's identifier (on Linux its kernel thread id). */
+/* The calling thread's identifier (on Linux its kernel thread id). Does not
+ * create a queue, so any thread may ask, for example to trace it. */
 ML_PLATFORM_API DWORD GetCurrentThreadId(void);
 
 /* Appends a message to the queue of thread `idThread`. Fails with

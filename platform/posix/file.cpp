@@ -99,10 +99,14 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
     if (!native)
         return INVALID_HANDLE_VALUE;
     int flags = O_CLOEXEC;
-    bool read = access & GENERIC_READ, write = access & GENERIC_WRITE;
+    const bool read = access & GENERIC_READ;
+    const bool append = (access & FILE_APPEND_DATA) && !(access & GENERIC_WRITE);
+    const bool write = (access & GENERIC_WRITE) || append;
     if (!read && !write)
         return Fail(ML_ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+    if (append)
+        flags |= O_APPEND;
     if (disposition == OPEN_ALWAYS) {
         flags |= O_CREAT;
     } else if (disposition != OPEN_EXISTING) {
@@ -113,13 +117,17 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
         SetLastErrorFromErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
-        SetLastErrorFromErrno(errno);
-        return INVALID_HANDLE_VALUE;
+    // Opening a folder for writing fails by itself (EISDIR); for reading it
+    // has to be refused here.
+    if (!write) {
+        struct stat st;
+        if (::fstat(fd.get(), &st) != 0) {
+            SetLastErrorFromErrno(errno);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (S_ISDIR(st.st_mode))
+            return Fail(EISDIR, INVALID_HANDLE_VALUE);
     }
-    if (S_ISDIR(st.st_mode))
-        return Fail(EISDIR, INVALID_HANDLE_VALUE);
     return AddHandle(std::make_shared<FileObject>(std::move(fd)));
 }
 

@@ -87,7 +87,8 @@ struct QueueHolder {
 thread_local QueueHolder t_queue;
 
 DWORD ThreadId() {
-    return static_cast<DWORD>(::gettid());
+    thread_local const DWORD tid = static_cast<DWORD>(::gettid());
+    return tid;
 }
 
 Queue& OwnQueue() {
@@ -243,7 +244,6 @@ void NotifyClockChanged() {
 extern "C" {
 
 DWORD GetCurrentThreadId(void) {
-    OwnQueue();
     return ThreadId();
 }
 

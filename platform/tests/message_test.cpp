@@ -257,8 +257,9 @@ TEST_F(Messages, PostingAcrossThreads) {
     std::atomic<DWORD> tid{0};
     std::vector<WPARAM> received;
     std::thread receiver([&] {
-        tid = GetCurrentThreadId();
         MSG m;
+        PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+        tid = GetCurrentThreadId();
         while (GetMessageW(&m, nullptr, 0, 0) > 0)
             received.push_back(m.wParam);
     });
@@ -279,17 +280,17 @@ TEST_F(Messages, PostingAcrossThreads) {
 }
 
 TEST_F(Messages, PostingToAThreadWithoutAQueueFails) {
-    std::atomic<pid_t> tid{0};
+    std::atomic<DWORD> tid{0};
     std::atomic<bool> done{false};
     std::thread silent([&] {
-        tid = ::gettid();  // not GetCurrentThreadId: that would make the queue
+        tid = GetCurrentThreadId();  // asking for the id makes no queue
         while (!done)
             std::this_thread::yield();
     });
     while (tid == 0)
         std::this_thread::yield();
     SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageW(static_cast<DWORD>(tid), WM_USER, 0, 0));
+    EXPECT_FALSE(PostThreadMessageW(tid, WM_USER, 0, 0));
     EXPECT_EQ(GetLastError(), ML_ERROR_INVALID_THREAD_ID);
     done = true;
     silent.join();

@@ -183,6 +183,41 @@ TEST_F(Files, CreateWriteReadSeek) {
         INVALID_HANDLE_VALUE);
 }
 
+TEST_F(Files, AppendingHandlesNeverOverwriteEachOther) {
+    auto open = [&] {
+        return CreateFileW(Path("shared.log").c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+    };
+    HANDLE first = open();
+    HANDLE second = open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    // Both learn the same end; with plain writing the second entry would land
+    // on the first.
+    LONGLONG end1 = -1, end2 = -1;
+    ASSERT_TRUE(SetFilePointerEx(first, 0, &end1, FILE_END));
+    ASSERT_TRUE(SetFilePointerEx(second, 0, &end2, FILE_END));
+    EXPECT_EQ(end1, end2);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(first, "one;", 4, &written, nullptr));
+    ASSERT_TRUE(WriteFile(second, "two;", 4, &written, nullptr));
+    CloseHandle(first);
+    CloseHandle(second);
+
+    HANDLE reader = CreateFileW(Path("shared.log").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    char buffer[16] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(reader, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), "one;two;");
+    CloseHandle(reader);
+
+    EXPECT_EQ(CreateFileW(W(dir_.path()).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+}
+
 TEST_F(Files, CopyDeleteAndAttributes) {
     ml::test::WriteFile(dir_ / "a.log", "first");
     ml::test::WriteFile(dir_ / "b.log", "second");
