@@ -85,6 +85,9 @@ std::u16string CTCOSCard::GetDriverPath() {
 }
 
 void CTCOSCard::SetUpDriver() {
+    if (m_hDriver != nullptr) {
+        return;  // set up once per object
+    }
     std::u16string path = GetDriverPath();
     HMODULE driver = path.empty() ? nullptr : LoadLibraryW(path.c_str());
     if (driver == nullptr) {

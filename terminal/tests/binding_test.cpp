@@ -69,6 +69,7 @@ TEST_F(Binding, WithoutRegistryValueTheDriverBesideTheModuleIsLoaded) {
 TEST_F(Binding, AMissingDriverIsReportedOnceAndNothingIsSupervised) {
     env_.SetRegistryValue(kVireoKey, "Path", env_.Root() + "/nowhere");
     CreateCard();
+    EXPECT_EQ(g_nTCOSSuperviseTimer, 0u);
     Pass(4);
     EXPECT_TRUE(TakeNotices().empty());
     const std::string log = ErrorLog();
@@ -124,6 +125,10 @@ TEST_F(Binding, ADriverWithoutCtDataIsReportedAndEveryCommandFailsSilently) {
     EXPECT_EQ(Count(ErrorLog(), ErrorLine(3)), 1) << ErrorLog();
     EXPECT_EQ(Driver().InitCalls().size(), 1u);
     EXPECT_FALSE(Card().ResetTerminal());
+    WCHAR user[43] = u"stale", domain[33] = u"stale", password[101] = u"stale";
+    EXPECT_EQ(Card().ReadFiles(user, domain, password), CT_ERROR);
+    EXPECT_EQ(user[0] + domain[0] + password[0], 0);
+    EXPECT_EQ(Card().WriteLoginData(u"u", u"d", u"p"), CT_ERROR);
     Pass(3);
     auto notices = TakeNotices();
     ASSERT_EQ(notices.size(), 1u);

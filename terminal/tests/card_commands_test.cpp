@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "infrastructure/testing/log_scan.h"
 #include "platform/codepage.h"
 #include "terminal_fixture.h"
 
@@ -123,6 +124,23 @@ TEST_F(CardCommands, WriteLoginDataDeletesCreatesAndWritesTheThreeFiles) {
     EXPECT_EQ(calls[3].command, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x20}));
     EXPECT_EQ(calls[5].command, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x64}));
     EXPECT_EQ(Count(ErrorLog(), "[ERROR] Error ="), 0) << ErrorLog();
+    EXPECT_GT(ExpectNoSecretInLogs(env_.DiagnosticsDir(), u"s3cret!"), 0u);
+}
+
+TEST_F(CardCommands, NoPasswordReachesTheLogsWhenWritingOrReadingFails) {
+    const std::u16string password = u"Tr0ub4dor&3-and-some-more-to-be-cut-at-fifty-characters";
+    Driver().Script(kCard, kUpdate, Sw(0x9000));
+    Driver().Script(kCard, kUpdate, Sw(0x9000));
+    Driver().Script(kCard, kUpdate, Sw(0x6581));
+    EXPECT_EQ(Card().WriteLoginData(u"u", u"d", password.c_str()), CT_FILEERROR);
+    EXPECT_EQ(Count(ErrorLog(), ErrorLine(21)), 1);
+    ASSERT_EQ(Card().WriteLoginData(u"u", u"d", password.c_str()), CT_OK);
+    Driver().Script(kCard, kRead, Sw(0x9000, Utf16(u"u", 42)));
+    Driver().Script(kCard, kRead, Sw(0x9000, Utf16(u"d", 32)));
+    Driver().Script(kCard, kRead, Length(2000));
+    EXPECT_EQ(Read(), CT_ERROR);
+    EXPECT_EQ(password_[0], 0);
+    EXPECT_GT(ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 11)), 0u);
 }
 
 TEST_F(CardCommands, TextsThatFillTheirFilesHaveNoTerminatorAndReadBack) {
@@ -333,7 +351,7 @@ TEST_F(CardCommands, WriteLoginDataGoesOnWhenDeletingAndCreatingFail) {
     EXPECT_EQ(Card().WriteLoginData(u"u", u"d", u"p"), CT_NOFILE);
 }
 
-TEST_F(CardCommands, ReadFilesTakesNineThousandAndEndOfFile) {
+TEST_F(CardCommands, ReadFilesTakesTheDataOf9000And6282) {
     WriteCard(u"user", u"dom", u"pw");
     Driver().Script(kCard, kRead, Sw(0x6282, Utf16(u"short", 10)));
     ASSERT_EQ(Read(), CT_OK);
