@@ -13,12 +13,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -198,11 +200,17 @@ void LogCommand(std::span<const std::uint8_t> apdu, const cardsim::Reply& reply)
     if (reply.kind == cardsim::Reply::Kind::close) {
         Log("command %s (%zu bytes): not answered, card pulled", header.c_str(), apdu.size());
     } else if (reply.bytes.size() == cardsim::kMuteAnswerSize) {
-        Log("command %s (%zu bytes): card mute", header.c_str(), apdu.size());
+        Log("command %s (%zu bytes): oversized answer, card mute", header.c_str(), apdu.size());
     } else {
         Log("command %s (%zu bytes) -> %04X, %zu data bytes", header.c_str(), apdu.size(),
             cardsim::StatusOf(reply.bytes), reply.bytes.size() - 2);
     }
+}
+
+// The folder that will receive the image file at the first change.
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int Run(const cardsim::Options& options, int port) {
@@ -211,6 +219,12 @@ int Run(const cardsim::Options& options, int port) {
         card.emplace(options.family, options.image);
     } catch (const cardsim::ImageError& e) {
         std::fprintf(stderr, "mlcardsim: %s\n", e.what());
+        return kExitImage;
+    }
+    // Without this a mistyped folder would only show as failed writes (65 81) much later.
+    if (const std::string folder = FolderOf(options.image); ::access(folder.c_str(), W_OK) != 0) {
+        std::fprintf(stderr, "mlcardsim: cannot write image %s: folder %s: %s\n",
+                     options.image.c_str(), folder.c_str(), std::strerror(errno));
         return kExitImage;
     }
     cardsim::Session session(*card, options);
@@ -268,7 +282,9 @@ int Run(const cardsim::Options& options, int port) {
         }
         const cardsim::Reply reply = session.OnMessage(message);
         if (message.size() == 1) {
-            Log("control %02X", message[0]);
+            if (message[0] != 0x04) {  // pcscd asks for the ATR at every presence poll
+                Log("control %02X", message[0]);
+            }
         } else {
             LogCommand(message, reply);
         }

@@ -39,6 +39,7 @@ Reply Session::OnMessage(std::span<const std::uint8_t> message) {
     reply.is_command_answer = true;
     if (stop_after_ && commands_ > *stop_after_) {
         reply.bytes.assign(kMuteAnswerSize, 0x00);
+        reply.bytes[kMuteAnswerSize - 2] = 0x6F;  // a client that takes it still sees a failure
         return reply;
     }
     reply.bytes = card_.Transmit(message);

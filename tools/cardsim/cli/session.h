@@ -11,8 +11,7 @@
 
 namespace cardsim {
 
-// Size of the answer of a mute card (see Session): more than any short-APDU receive buffer, so
-// vpcd reports a communication error and pcscd fails the transmit, while the link stays up.
+// Length of the answer that --stop-after gives: the largest message vpcd can carry.
 inline constexpr std::size_t kMuteAnswerSize = 0xFFFF;
 
 struct Reply {
@@ -28,9 +27,14 @@ struct Reply {
 
 // vpcd messages: 1 byte = control code (00 power off, 01 power on, 02 reset, 04 get ATR; only
 // the ATR is answered), longer = command APDU. The fault modes count command APDUs only:
-//   --remove-after N   commands after the N-th are not answered; the link is closed.
-//   --stop-after N     commands after the N-th get an answer too long for the reader (the card
-//                      is mute); the ATR is still answered, so the card stays inserted.
+//   --remove-after N   the command after the N-th is not answered; the link is closed in order
+//                      (vpcd hands pcscd an empty answer, then reports the card removed).
+//   --stop-after N     every command after the N-th gets an answer longer than any short-APDU
+//                      receive buffer (kMuteAnswerSize bytes ending in 6F 00): vpcd refuses it,
+//                      pcscd fails the transmit, and the card stays in the reader, since its
+//                      ATR is still answered.
+// vpcd has no time-out: a card that never answers would block pcscd's reader thread and its
+// client until the emulator ends, so no mode does that.
 // --answer-sw is handed to the card (Card::ForceStatus).
 class Session {
   public:

@@ -1,6 +1,7 @@
 #include "cardsim_process.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <winscard.h>
@@ -138,12 +139,18 @@ CardSimProcess::CardSimProcess(CardSimOptions opts)
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         throw std::runtime_error(std::string("cannot start mlcardsim: fork failed: ") +
                                  std::strerror(errno));
     }
     if (pid == 0) {
+        // A test program that dies must not leave its card in the reader.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
         ::execv(argv[0], argv.data());
         std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
         ::_exit(127);
