@@ -177,7 +177,7 @@ void CSmartCard::SupervisePass() {
         std::free(userName);
         std::free(domain);
         if (password != nullptr) {
-            Wipe(password, (kPasswordBytes + 4));
+            Wipe(password, kPasswordBytes + 4);
             std::free(password);
         }
 
