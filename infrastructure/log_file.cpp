@@ -1,7 +1,5 @@
 #include "infrastructure/log_file.h"
 
-#include <cstdio>
-
 #include "infrastructure/ini_file.h"
 #include "infrastructure/mlconfigx.h"
 #include "infrastructure/res_handler.h"
@@ -66,7 +64,7 @@ void MoveFileToOld(const std::u16string& path) {
 namespace ml_infra {
 
 std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName) {
-    return u"s" + FormatDec(static_cast<int32_t>(p_dwSession)) + u"_" + p_strName;
+    return Concat({u"s", FormatDec(static_cast<int32_t>(p_dwSession)), u"_", p_strName});
 }
 
 std::u16string OldLogName(const std::u16string& p_strPath) {
@@ -82,17 +80,21 @@ std::u16string OldLogName(const std::u16string& p_strPath) {
     return result;
 }
 
-void LogDateTime(std::u16string& p_strDate, std::u16string& p_strTime) {
+void AppendLogDateTime(std::u16string& p_strEntry) {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    char date[32];
-    char time[32];
-    int dateLength = std::snprintf(date, sizeof date, "%02u/%02u/%02u", unsigned{now.wMonth},
-                                   unsigned{now.wDay}, unsigned{now.wYear} % 100u);
-    int timeLength = std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned{now.wHour},
-                                   unsigned{now.wMinute}, unsigned{now.wSecond});
-    p_strDate.assign(date, date + dateLength);
-    p_strTime.assign(time, time + timeLength);
+    auto two = [](unsigned value, char16_t* out) {
+        out[0] = static_cast<char16_t>(u'0' + value / 10 % 10);
+        out[1] = static_cast<char16_t>(u'0' + value % 10);
+    };
+    char16_t text[17] = {0, 0, u'/', 0, 0, u'/', 0, 0, u' ', 0, 0, u':', 0, 0, u':', 0, 0};
+    two(now.wMonth, text);
+    two(now.wDay, text + 3);
+    two(now.wYear % 100u, text + 6);
+    two(now.wHour, text + 9);
+    two(now.wMinute, text + 12);
+    two(now.wSecond, text + 15);
+    p_strEntry.append(text, 17);
 }
 
 BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry) {
@@ -107,16 +109,18 @@ BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_str
     if (file == INVALID_HANDLE_VALUE) {
         return FALSE;
     }
+    // Moving to the end gives the size as well.
     LONGLONG size = 0;
-    if (GetFileSizeEx(file, &size) && size > kRotateAbove) {
+    BOOL ok = SetFilePointerEx(file, 0, &size, FILE_END);
+    if (ok && size > kRotateAbove) {
         CloseHandle(file);
         MoveFileToOld(p_strPath);
         file = OpenLog(p_strPath);
         if (file == INVALID_HANDLE_VALUE) {
             return FALSE;
         }
+        ok = SetFilePointerEx(file, 0, &size, FILE_END);
     }
-    BOOL ok = SetFilePointerEx(file, 0, nullptr, FILE_END);
     if (ok) {
         DWORD written = 0;
         ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -203,9 +207,6 @@ BOOL CDebugFile::Write(const std::u16string& p_strHeader, const std::u16string& 
         if (!m_bInitialised) {
             return FALSE;
         }
-        std::u16string date;
-        std::u16string time;
-        ml_infra::LogDateTime(date, time);
         std::u16string entry;
         entry.reserve(64 + m_strRelease.size() + p_strHeader.size() + p_strLine.size());
         if (p_bLeadingEmptyLine) {
@@ -214,9 +215,7 @@ BOOL CDebugFile::Write(const std::u16string& p_strHeader, const std::u16string& 
         entry += u"\r\n[";
         entry += m_strRelease;
         entry += u"] ";
-        entry += date;
-        entry += u" ";
-        entry += time;
+        ml_infra::AppendLogDateTime(entry);
         entry += u" - ";
         entry += p_strHeader;
         entry += u"\r\n\t\t\t\t\t\t";
@@ -287,18 +286,13 @@ BOOL CErrorFile::Write(const std::u16string& p_strHeader, const std::u16string& 
         if (!m_bInitialised) {
             return FALSE;
         }
-        std::u16string date;
-        std::u16string time;
-        ml_infra::LogDateTime(date, time);
         std::u16string entry;
         entry.reserve(48 + p_strHeader.size() + p_strLine.size());
         if (p_bLeadingEmptyLine) {
             entry += u"\r\n";
         }
         entry += u"\r\n";
-        entry += date;
-        entry += u" ";
-        entry += time;
+        ml_infra::AppendLogDateTime(entry);
         entry += u" - ";
         entry += p_strHeader;
         entry += u"\r\n\t\t\t";

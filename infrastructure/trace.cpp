@@ -1,5 +1,6 @@
 #include "infrastructure/trace.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "infrastructure/log_file.h"
@@ -8,17 +9,22 @@
 
 namespace ml_infra {
 
+namespace {
+std::u16string Widen(const char* begin, const char* end) {
+    return std::u16string(begin, end);
+}
+}  // namespace
+
 std::u16string FormatDec(int64_t value) {
-    char buffer[32];
-    int length = std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
-    return std::u16string(buffer, buffer + length);
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return Widen(buffer, result.ptr);
 }
 
 std::u16string FormatHex(uint64_t value) {
-    char buffer[32];
-    int length =
-        std::snprintf(buffer, sizeof buffer, "%llx", static_cast<unsigned long long>(value));
-    return std::u16string(buffer, buffer + length);
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
+    return Widen(buffer, result.ptr);
 }
 
 std::u16string FormatDouble(double value) {
@@ -30,6 +36,19 @@ std::u16string FormatDouble(double value) {
     }
     size_t size = std::min(static_cast<size_t>(length), sizeof buffer - 1);
     return std::u16string(buffer, buffer + size);
+}
+
+std::u16string Concat(std::initializer_list<std::u16string_view> pieces) {
+    size_t size = 0;
+    for (std::u16string_view piece : pieces) {
+        size += piece.size();
+    }
+    std::u16string result;
+    result.reserve(size);
+    for (std::u16string_view piece : pieces) {
+        result.append(piece);
+    }
+    return result;
 }
 
 std::u16string FormatS(std::u16string_view pattern,
@@ -49,8 +68,8 @@ std::u16string FormatS(std::u16string_view pattern,
 }
 
 std::u16string FormatTraceHeader(const std::u16string& p_strMethod) {
-    return p_strMethod + u" \t\t\t[ThreadID: " +
-           FormatDec(static_cast<int32_t>(GetCurrentThreadId())) + u"]";
+    return Concat({p_strMethod, u" \t\t\t[ThreadID: ",
+                   FormatDec(static_cast<int32_t>(GetCurrentThreadId())), u"]"});
 }
 
 namespace {
@@ -66,7 +85,7 @@ std::u16string Hex32(int64_t value) {
 class LineBuilder {
   public:
     LineBuilder(const TraceParam& param, std::vector<std::u16string>& lines)
-        : prefix_(param.tag + u" " + param.name), lines_(lines) {}
+        : prefix_(Concat({param.tag, u" ", param.name})), lines_(lines) {}
 
     // "<tag> <name><suffix> = <value>"
     void Add(std::u16string_view suffix, std::u16string_view value) {
@@ -78,7 +97,10 @@ class LineBuilder {
     }
 
     void AddIndexed(int64_t index, std::u16string_view value) {
-        Add(u"[" + Dec32(index) + u"]", value);
+        std::u16string suffix(1, u'[');
+        suffix.append(Dec32(index));
+        suffix.push_back(u']');
+        Add(suffix, value);
     }
 
   private:
@@ -102,11 +124,13 @@ void FormatVariantArray(const CMLVariant& v, LineBuilder& out) {
                 return;
             }
             const CMLVariant& e = v.elements[n];
-            std::u16string index = u"[" + Dec32(int64_t{first.lLbound} + i);
+            std::u16string index(1, u'[');
+            index.append(Dec32(int64_t{first.lLbound} + i));
             if (twoDims) {
-                index += u"," + Dec32(int64_t{second.lLbound} + j);
+                index.push_back(u',');
+                index.append(Dec32(int64_t{second.lLbound} + j));
             }
-            index += u"]";
+            index.push_back(u']');
             // Arrays of a fixed type print every element as that type; arrays
             // of variants print each element by its own type.
             CMLVariant::VARTYPE type = element == CMLVariant::VT_VARIANT ? e.vt : element;
@@ -150,10 +174,10 @@ void FormatVariant(const CMLVariant& v, LineBuilder& out) {
             out.Add(u".bstrVal", v.bstrVal);
             return;
         case CMLVariant::VT_UNKNOWN:
-            out.Add(u".punkVal", u"0x" + FormatHex(v.punkVal));
+            out.Add(u".punkVal", Concat({u"0x", FormatHex(v.punkVal)}));
             return;
         case CMLVariant::VT_DISPATCH:
-            out.Add(u".pdispVal", u"0x" + FormatHex(v.punkVal));
+            out.Add(u".pdispVal", Concat({u"0x", FormatHex(v.punkVal)}));
             return;
         case CMLVariant::VT_BYREF | CMLVariant::VT_VARIANT: {
             if (!v.pvarVal) {
@@ -171,10 +195,10 @@ void FormatVariant(const CMLVariant& v, LineBuilder& out) {
                     out.Add(u".pvarVal.lVal", Dec32(r.lVal));
                     return;
                 case CMLVariant::VT_DISPATCH:
-                    out.Add(u".pvarVal.pdispVal", u"0x" + FormatHex(r.punkVal));
+                    out.Add(u".pvarVal.pdispVal", Concat({u"0x", FormatHex(r.punkVal)}));
                     return;
                 case CMLVariant::VT_UNKNOWN:
-                    out.Add(u".pvarVal.punkVal", u"0x" + FormatHex(r.punkVal));
+                    out.Add(u".pvarVal.punkVal", Concat({u"0x", FormatHex(r.punkVal)}));
                     return;
                 default:
                     if (IsArrayOf(r, CMLVariant::VT_VARIANT)) {
@@ -204,7 +228,26 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
     const auto* strings = std::get_if<std::vector<std::u16string>>(&value);
     const auto* integers = std::get_if<std::vector<int32_t>>(&value);
     const double* real = std::get_if<double>(&value);
+    const TraceValue::Pointer* pointer = std::get_if<TraceValue::Pointer>(&value);
 
+    if (pointer) {
+        const std::u16string hex = Concat({u"0x", FormatHex(pointer->value)});
+        switch (p_param.type) {
+            case 0:
+            case 2:
+                out.Add(u"", Dec32(static_cast<int64_t>(pointer->value)));
+                return lines;
+            case 1:
+                out.Add(u"", hex);
+                return lines;
+            case 5:
+                out.Add(u"", Concat({hex, u" (", FormatDec(static_cast<int64_t>(pointer->value)),
+                                     u")"}));
+                return lines;
+            default:
+                break;
+        }
+    }
     switch (p_param.type) {
         case 0:
         case 2:
@@ -215,7 +258,7 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
             break;
         case 1:
             if (number) {
-                out.Add(u"", u"0x" + Hex32(*number));
+                out.Add(u"", Concat({u"0x", Hex32(*number)}));
                 return lines;
             }
             break;
@@ -233,7 +276,7 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
             break;
         case 5:
             if (number) {
-                out.Add(u"", u"0x" + Hex32(*number) + u" (" + Dec32(*number) + u")");
+                out.Add(u"", Concat({u"0x", Hex32(*number), u" (", Dec32(*number), u")"}));
                 return lines;
             }
             break;
@@ -269,7 +312,7 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
         default:
             break;
     }
-    out.Add(u"", u"<invalid value for type " + FormatDec(p_param.type) + u">");
+    out.Add(u"", Concat({u"<invalid value for type ", FormatDec(p_param.type), u">"}));
     return lines;
 }
 
