@@ -167,10 +167,12 @@ class Host {
     std::thread thread_;
 };
 
-// One mlcardsim with --verbose; the time its "card inserted" line arrived.
+// One mlcardsim. With `timed`, it runs with --verbose and the time its
+// "card inserted" line arrives is kept; without, it writes nothing, so that
+// reading its messages costs this process nothing.
 class Emulator {
   public:
-    Emulator(const std::string& image) {
+    Emulator(const std::string& image, bool timed) {
         int pipeFds[2];
         if (pipe(pipeFds) != 0) {
             throw std::runtime_error("pipe failed");
@@ -184,7 +186,8 @@ class Emulator {
             close(pipeFds[0]);
             close(pipeFds[1]);
             execl(ML_CARDSIM_PROGRAM, ML_CARDSIM_PROGRAM, "--family", "generic", "--image",
-                  image.c_str(), "--slot", "0", "--verbose", static_cast<char*>(nullptr));
+                  image.c_str(), "--slot", "0", timed ? "--verbose" : static_cast<char*>(nullptr),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(pipeFds[1]);
@@ -219,21 +222,21 @@ class Emulator {
 
   private:
     void Read() {
-        std::string line;
-        char c;
-        while (read(fd_, &c, 1) == 1) {
-            if (c != '\n') {
-                line.push_back(c);
-                continue;
+        std::string pending;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+            const Clock::time_point now = Clock::now();
+            pending.append(buffer, static_cast<size_t>(n));
+            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                if (pending.find("card inserted on") < end) {
+                    std::lock_guard lock(mutex_);
+                    connected_ = true;
+                    connectedAt_ = now;
+                    changed_.notify_all();
+                }
+                pending.erase(0, end + 1);
             }
-            if (line.find("card inserted on") != std::string::npos) {
-                const Clock::time_point now = Clock::now();
-                std::lock_guard lock(mutex_);
-                connected_ = true;
-                connectedAt_ = now;
-                changed_.notify_all();
-            }
-            line.clear();
         }
         std::lock_guard lock(mutex_);
         ended_ = true;
@@ -301,7 +304,7 @@ void InsertionLatency(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
                 Clock::time_point connected, seen, handled, pulled, removed;
                 {
-                    Emulator emulator(image);
+                    Emulator emulator(image, true);
                     if (!emulator.WaitConnected(&connected) ||
                         !watcher.WaitPresent(connected, kPatience, &seen) ||
                         !host.Wait(CARD_INSERTED, connected, &handled)) {
@@ -353,11 +356,7 @@ void SupervisionCpu(benchmark::State& state, bool withCard) {
             std::unique_ptr<Emulator> emulator;
             Clock::time_point at;
             if (withCard) {
-                emulator = std::make_unique<Emulator>(image);
-                if (!emulator->WaitConnected(&at)) {
-                    state.SkipWithError("the emulator did not connect");
-                    return;
-                }
+                emulator = std::make_unique<Emulator>(image, false);
             }
             PassCounter counter(ml::GetSCardService());
             ml::SCardService* previous = ml::SetSCardService(&counter);
