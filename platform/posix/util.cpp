@@ -32,9 +32,17 @@ size_t WideLength(const char16_t* text) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view text, bool* replaced) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    // Paths and log texts are mostly ASCII: copy that run in one go.
+    size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] < 0x80)
+        ++ascii;
+    std::string out(ascii, '\0');
+    for (size_t i = 0; i < ascii; ++i)
+        out[i] = static_cast<char>(text[i]);
+    if (ascii == text.size())
+        return out;
+    out.reserve(text.size() + (text.size() - ascii) * 2);
+    for (size_t i = ascii; i < text.size(); ++i) {
         char32_t c = text[i];
         if (c >= 0xD800 && c <= 0xDFFF) {
             if (c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
