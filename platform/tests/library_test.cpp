@@ -3,7 +3,6 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include "platform/codepage.h"
 #include "platform/error_text.h"
@@ -14,25 +13,20 @@
 
 namespace {
 
-std::u16string W(const std::string& s) {
-    return ml::FromUtf8(s);
-}
+using ml::FromUtf8;
+
+constexpr DWORD kFromAddress =
+    GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
 
 class Library : public ::testing::Test {
   protected:
     void SetUp() override {
-        language_ = LoadLibraryW(W(ML_TEST_LANGUAGE_LIBRARY).c_str());
-        plain_ = LoadLibraryW(W(ML_TEST_PLAIN_LIBRARY).c_str());
         ASSERT_NE(language_, nullptr);
         ASSERT_NE(plain_, nullptr);
     }
     void TearDown() override {
-        if (language_) {
-            EXPECT_TRUE(FreeLibrary(language_));
-        }
-        if (plain_) {
-            EXPECT_TRUE(FreeLibrary(plain_));
-        }
+        EXPECT_TRUE(FreeLibrary(language_));
+        EXPECT_TRUE(plain_ == nullptr || FreeLibrary(plain_));
     }
     std::u16string Load(UINT id, int capacity = 256) {
         std::u16string buffer(static_cast<size_t>(capacity), u'#');
@@ -40,15 +34,20 @@ class Library : public ::testing::Test {
         EXPECT_EQ(buffer[static_cast<size_t>(n)], 0);
         return buffer.substr(0, static_cast<size_t>(n));
     }
-    HMODULE language_ = nullptr;
-    HMODULE plain_ = nullptr;
+    std::u16string FileName(HMODULE module) {
+        char16_t path[MAX_PATH];
+        DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
+        EXPECT_GT(n, 0u);
+        return std::u16string(path, n);
+    }
+    HMODULE language_ = LoadLibraryW(FromUtf8(ML_TEST_LANGUAGE_LIBRARY).c_str());
+    HMODULE plain_ = LoadLibraryW(FromUtf8(ML_TEST_PLAIN_LIBRARY).c_str());
 };
 
 TEST_F(Library, ProcAddressAndLoaderErrors) {
     auto answer = reinterpret_cast<int (*)()>(GetProcAddress(plain_, "MlTestPlainAnswer"));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
-
     SetLastError(0);
     EXPECT_EQ(GetProcAddress(plain_, "NoSuchFunction"), nullptr);
     EXPECT_EQ(GetLastError(), ML_ERROR_PROC_NOT_FOUND);
@@ -57,44 +56,27 @@ TEST_F(Library, ProcAddressAndLoaderErrors) {
                              512, nullptr),
               0u);
     EXPECT_NE(std::u16string(text).find(u"NoSuchFunction"), std::u16string::npos);
-
     SetLastError(0);
     EXPECT_EQ(LoadLibraryW(u"libdoesnotexist.so"), nullptr);
     EXPECT_EQ(GetLastError(), ML_ERROR_MOD_NOT_FOUND);
 }
 
 TEST_F(Library, ModuleHandleFromAnAddress) {
-    auto answer = GetProcAddress(plain_, "MlTestPlainAnswer");
+    auto answer = reinterpret_cast<LPCWSTR>(GetProcAddress(plain_, "MlTestPlainAnswer"));
     HMODULE found = nullptr;
-    ASSERT_TRUE(GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(answer), &found));
+    ASSERT_TRUE(GetModuleHandleExW(kFromAddress, answer, &found));
     EXPECT_EQ(found, plain_);
-
-    char16_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(plain_, path, MAX_PATH);
-    ASSERT_GT(n, 0u);
-    EXPECT_EQ(std::u16string(path, n), W(ML_TEST_PLAIN_LIBRARY));
-
+    EXPECT_EQ(FileName(plain_), FromUtf8(ML_TEST_PLAIN_LIBRARY));
     // An address of the program itself names the program.
     static int own = 0;
-    ASSERT_TRUE(GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&own), &found));
-    char16_t program[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(found, path, MAX_PATH), 0u);
-    ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
-    EXPECT_EQ(std::u16string(path), std::u16string(program));
-}
+    ASSERT_TRUE(GetModuleHandleExW(kFromAddress, reinterpret_cast<LPCWSTR>(&own), &found));
+    EXPECT_EQ(FileName(found), FileName(nullptr));
 
-TEST_F(Library, CountedModuleHandleIsBalancedByFreeLibrary) {
-    auto answer = GetProcAddress(plain_, "MlTestPlainAnswer");
+    // A counted handle keeps the library loaded until it is freed too.
     HMODULE counted = nullptr;
-    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                   reinterpret_cast<LPCWSTR>(answer), &counted));
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, answer, &counted));
     EXPECT_TRUE(FreeLibrary(plain_));
     plain_ = nullptr;
-    // Still loaded: the counted handle holds it.
     void* probe = ::dlopen(ML_TEST_PLAIN_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(probe, nullptr);
     ::dlclose(probe);
@@ -102,63 +84,52 @@ TEST_F(Library, CountedModuleHandleIsBalancedByFreeLibrary) {
     EXPECT_EQ(::dlopen(ML_TEST_PLAIN_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
-TEST_F(Library, StringTableTexts) {
+TEST_F(Library, StringTableTextsTruncationAndFailures) {
     EXPECT_EQ(Load(1), u"Card inserted");
     EXPECT_EQ(Load(2), u"Line one\nLine two\tTabbed \\ done");
     EXPECT_EQ(Load(100), u"Gr\u00fc\u00dfe \u65e5\u672c \U0001F600 \"quoted\"");
     EXPECT_EQ(Load(65535), u"Last");
-}
-
-TEST_F(Library, StringTableFailures) {
-    char16_t buffer[16];
-    SetLastError(0);
-    EXPECT_EQ(LoadStringW(language_, 3, buffer, 16), 0);
-    EXPECT_EQ(GetLastError(), ML_ERROR_RESOURCE_NAME_NOT_FOUND);
-    EXPECT_EQ(buffer[0], 0);
-    // An empty text also gives 0, without an error.
-    SetLastError(0);
-    EXPECT_EQ(LoadStringW(language_, 200, buffer, 16), 0);
-    EXPECT_EQ(GetLastError(), 0u);
-
-    SetLastError(0);
-    EXPECT_EQ(LoadStringW(plain_, 1, buffer, 16), 0);
-    EXPECT_EQ(GetLastError(), ML_ERROR_RESOURCE_DATA_NOT_FOUND);
-
-    SetLastError(0);
-    EXPECT_EQ(LoadStringW(language_, 1, nullptr, 16), 0);
-    EXPECT_EQ(GetLastError(), ML_ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(LoadStringW(language_, 1, buffer, 0), 0);
-}
-
-TEST_F(Library, StringTableTruncatesAtCapacity) {
+    // Cut at the capacity, with room for the terminator.
     EXPECT_EQ(Load(1, 5), u"Card");
     EXPECT_EQ(Load(1, 1), u"");
     EXPECT_EQ(Load(1, 14), u"Card inserted");
-    EXPECT_EQ(Load(1, 13),
-              u"Card insert"
-              u"e");
+    EXPECT_EQ(Load(1, 13), u"Card inserte");
+
+    struct Case {
+        HMODULE module;
+        UINT id;
+        int capacity;
+        DWORD error;
+    } cases[] = {
+        {language_, 3, 16, ML_ERROR_RESOURCE_NAME_NOT_FOUND},  // missing number
+        {language_, 200, 16, 0},                               // an empty text
+        {plain_, 1, 16, ML_ERROR_RESOURCE_DATA_NOT_FOUND},     // a library without a table
+        {language_, 1, 0, ML_ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        char16_t buffer[16] = {u'#'};
+        SetLastError(0);
+        EXPECT_EQ(LoadStringW(c.module, c.id, buffer, c.capacity), 0) << c.id;
+        EXPECT_EQ(GetLastError(), c.error) << c.id;
+        EXPECT_EQ(buffer[0], c.capacity ? 0 : u'#') << c.id;
+    }
+    SetLastError(0);
+    EXPECT_EQ(LoadStringW(language_, 1, nullptr, 16), 0);
+    EXPECT_EQ(GetLastError(), ML_ERROR_INVALID_PARAMETER);
 }
 
 // The generator refuses a bad source and names the line.
-class Generator : public ::testing::Test {
-  protected:
-    // Runs the generator; returns its exit status and its error output.
-    int Run(const std::string& source, std::string& errors) {
-        ml::test::WriteFile(dir_ / "in.txt", source);
-        std::string command = std::string("'") + ML_STRING_TABLE_GEN + "' '" + (dir_ / "in.txt") +
-                              "' '" + (dir_ / "out.cpp") + "' 2>'" + (dir_ / "err.txt") + "'";
+TEST(Generator, BadSourcesFailWithTheLineNamed) {
+    ml::test::TempDir dir;
+    auto run = [&](const std::string& source, std::string& errors) {
+        ml::test::WriteFile(dir / "in.txt", source);
+        std::string command = std::string("'") + ML_STRING_TABLE_GEN + "' '" + (dir / "in.txt") +
+                              "' '" + (dir / "out.cpp") + "' 2>'" + (dir / "err.txt") + "'";
         int status = std::system(command.c_str());
-        errors = ml::test::ReadFile(dir_ / "err.txt");
+        errors = ml::test::ReadFile(dir / "err.txt");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ml::test::TempDir dir_;
-};
-
-TEST_F(Generator, BadSourcesFailWithTheLineNamed) {
-    struct Case {
-        const char* source;
-        const char* expected;
-    } cases[] = {
+    };
+    const std::pair<const char*, const char*> cases[] = {
         {"1\tone\n# note\n1\tagain\n",
          "in.txt:3: error: message number 1 already defined on line 1"},
         {"1\tone\n2 two\n", "in.txt:2: error: no tab"},
@@ -168,19 +139,18 @@ TEST_F(Generator, BadSourcesFailWithTheLineNamed) {
         {"1\tbad \\q escape\n", "in.txt:1: error: unknown escape"},
         {"1\tok\n2\tbad \xC3 utf-8\n", "in.txt:2: error: invalid UTF-8"},
     };
-    for (const auto& c : cases) {
-        std::string errors;
-        EXPECT_NE(Run(c.source, errors), 0) << c.source;
-        EXPECT_NE(errors.find(c.expected), std::string::npos) << errors;
-        EXPECT_FALSE(std::filesystem::exists(dir_ / "out.cpp"));
-    }
     std::string errors;
-    EXPECT_EQ(Run("\xEF\xBB\xBF"
+    for (const auto& [source, expected] : cases) {
+        EXPECT_NE(run(source, errors), 0) << source;
+        EXPECT_NE(errors.find(expected), std::string::npos) << errors;
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.cpp"));
+    }
+    EXPECT_EQ(run("\xEF\xBB\xBF"
                   "1\tone\r\n",
                   errors),
               0)
         << errors;
-    EXPECT_NE(ml::test::ReadFile(dir_ / "out.cpp").find("{1u, u\"one\"}"), std::string::npos);
+    EXPECT_NE(ml::test::ReadFile(dir / "out.cpp").find("{1u, u\"one\"}"), std::string::npos);
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -15,25 +13,9 @@
 
 namespace {
 
+using ml::test::Fork;
+using ml::test::Join;
 using ml::test::ScopedEnv;
-
-// Runs `child` in a forked process and returns its exit status (0 = passed).
-template <typename F>
-pid_t Fork(F child) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int rc = child();
-        ::_exit(rc);
-    }
-    return pid;
-}
-
-int Join(pid_t pid) {
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 class NamedObjects : public ::testing::Test {
   protected:
@@ -42,72 +24,53 @@ class NamedObjects : public ::testing::Test {
               ::testing::UnitTest::GetInstance()->current_test_info()->name())),
           env_("ML_OBJECT_NAMESPACE", prefix_) {}
     ~NamedObjects() override { ml::test::RemoveShmObjects(prefix_); }
+    mode_t Mode(const std::string& file) {
+        struct stat st {};
+        EXPECT_EQ(::stat(("/dev/shm/" + prefix_ + file).c_str(), &st), 0) << file;
+        return st.st_mode & 0777;
+    }
 
     std::string prefix_;
     ScopedEnv env_;
 };
 
-TEST_F(NamedObjects, MutexExcludesAnotherProcess) {
+TEST_F(NamedObjects, MutexExcludesAnotherProcessUntilReleased) {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, u"Global\\MLSettingsINIMutex");
     ASSERT_NE(mutex, nullptr);
-    // The lock file carries the mapped name.
-    struct stat st;
-    EXPECT_EQ(::stat(("/dev/shm/" + prefix_ + "Global.MLSettingsINIMutex.lock").c_str(), &st), 0);
-
-    pid_t child = Fork([] {
-        HANDLE own = CreateMutexW(nullptr, FALSE, u"Global\\MLSettingsINIMutex");
-        if (own == nullptr)
-            return 10;
-        if (WaitForSingleObject(own, 0) != WAIT_TIMEOUT)
-            return 11;
-        if (WaitForSingleObject(own, 30) != WAIT_TIMEOUT)
-            return 12;
-        return 0;
-    });
-    EXPECT_EQ(Join(child), 0);
-
+    Mode("Global.MLSettingsINIMutex.lock");  // the lock file carries the mapped name
+    EXPECT_EQ(Join(Fork([] {
+                  HANDLE own = CreateMutexW(nullptr, FALSE, u"Global\\MLSettingsINIMutex");
+                  return own == nullptr                                 ? 10
+                         : WaitForSingleObject(own, 0) != WAIT_TIMEOUT  ? 11
+                         : WaitForSingleObject(own, 30) != WAIT_TIMEOUT ? 12
+                                                                        : 0;
+              })),
+              0);
     // Released: a waiting process gets it.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    child = Fork([&] {
+    ml::test::Signal ready;
+    pid_t child = Fork([&] {
         HANDLE own = CreateMutexW(nullptr, FALSE, u"Global\\MLSettingsINIMutex");
-        if (own == nullptr)
+        if (own == nullptr || !ready.Raise())
             return 10;
-        char c = 1;
-        if (::write(ready[1], &c, 1) != 1)
-            return 13;
-        if (WaitForSingleObject(own, INFINITE) != WAIT_OBJECT_0)
-            return 11;
-        if (!ReleaseMutex(own))
-            return 12;
-        return 0;
+        return WaitForSingleObject(own, INFINITE) == WAIT_OBJECT_0 && ReleaseMutex(own) ? 0 : 11;
     });
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.Await());
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(Join(child), 0);
     EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
-    ::close(ready[0]);
-    ::close(ready[1]);
 }
 
 TEST_F(NamedObjects, MutexOfADeadHolderIsAcquired) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    ml::test::Signal ready;
     pid_t child = Fork([&] {
-        HANDLE own = CreateMutexW(nullptr, TRUE, u"Global\\MLDebugINIMutex");
-        if (own == nullptr)
+        if (CreateMutexW(nullptr, TRUE, u"Global\\MLDebugINIMutex") == nullptr || !ready.Raise())
             return 10;
-        char c = 1;
-        if (::write(ready[1], &c, 1) != 1)
-            return 13;
         ::pause();  // holds it until killed
         return 0;
     });
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.Await());
     HANDLE mutex = CreateMutexW(nullptr, FALSE, u"Global\\MLDebugINIMutex");
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);
@@ -116,8 +79,6 @@ TEST_F(NamedObjects, MutexOfADeadHolderIsAcquired) {
     EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
-    ::close(ready[0]);
-    ::close(ready[1]);
 }
 
 TEST_F(NamedObjects, MutexBelongsToAThread) {
@@ -132,25 +93,26 @@ TEST_F(NamedObjects, MutexBelongsToAThread) {
     DWORD seen[4] = {};
     BOOL releasedByStranger = TRUE;
     DWORD strangerError = 0;
+    auto await = [&](int value) {
+        while (step != value)
+            std::this_thread::yield();
+    };
     std::thread thread([&] {
         seen[0] = WaitForSingleObject(mutex, 0);
         seen[1] = WaitForSingleObject(other, 0);
         releasedByStranger = ReleaseMutex(mutex);
         strangerError = GetLastError();
         step = 1;
-        while (step != 2)
-            std::this_thread::yield();
+        await(2);
         seen[2] = WaitForSingleObject(other, 0);  // still held once
         step = 3;
         seen[3] = WaitForSingleObject(other, INFINITE);
         ReleaseMutex(other);
     });
-    while (step != 1)
-        std::this_thread::yield();
+    await(1);
     EXPECT_TRUE(ReleaseMutex(mutex));
     step = 2;
-    while (step != 3)
-        std::this_thread::yield();
+    await(3);
     EXPECT_TRUE(ReleaseMutex(mutex));
     thread.join();
     EXPECT_EQ(seen[0], WAIT_TIMEOUT);
@@ -160,35 +122,27 @@ TEST_F(NamedObjects, MutexBelongsToAThread) {
     EXPECT_EQ(seen[2], WAIT_TIMEOUT);
     EXPECT_EQ(seen[3], WAIT_OBJECT_0);
     EXPECT_FALSE(ReleaseMutex(mutex));  // no longer held
-    CloseHandle(mutex);
-    CloseHandle(other);
-}
 
-TEST_F(NamedObjects, MutexOfAnEndedThreadIsAcquired) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, u"Global\\abandoned");
+    // The mutex of an ended thread is acquired.
     std::thread([&] { EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0); }).join();
     EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
+    CloseHandle(other);
 }
 
-TEST_F(NamedObjects, ObjectsAreOpenToEveryUser) {
+// Objects are open to every user; bad names are refused. (The name of the test
+// is part of every object name, so it stays short.)
+TEST_F(NamedObjects, BadNames) {
     mode_t old = ::umask(077);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, u"Global\\mode");
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, u"Global\\mode");
     ::umask(old);
-    ASSERT_NE(mutex, nullptr);
-    ASSERT_NE(event, nullptr);
-    struct stat st;
-    ASSERT_EQ(::stat(("/dev/shm/" + prefix_ + "Global.mode.lock").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
-    ASSERT_EQ(::stat(("/dev/shm/" + prefix_ + "Global.mode.event").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(Mode("Global.mode.lock"), 0666u);
+    EXPECT_EQ(Mode("Global.mode.event"), 0666u);
     CloseHandle(mutex);
     CloseHandle(event);
-}
 
-TEST_F(NamedObjects, RefusedNames) {
     for (const char16_t* name : {u"", u"a/b", u"Global\\a/b"}) {
         SetLastError(0);
         EXPECT_EQ(CreateMutexW(nullptr, FALSE, name), nullptr);
@@ -215,20 +169,18 @@ TEST_F(NamedObjects, EventSetInOneProcessIsSeenInAnother) {
     // A child waiting without time-out wakes when the parent sets it.
     pid_t child = Fork([] {
         HANDLE own = OpenEventW(SYNCHRONIZE, FALSE, u"Global\\mlevent_logoninprocess");
-        if (own == nullptr)
-            return 10;
-        return WaitForSingleObject(own, INFINITE) == WAIT_OBJECT_0 ? 0 : 11;
+        return own != nullptr && WaitForSingleObject(own, INFINITE) == WAIT_OBJECT_0 ? 0 : 10;
     });
     EXPECT_TRUE(SetEvent(event));
     EXPECT_EQ(Join(child), 0);
     EXPECT_TRUE(ResetEvent(event));
-
     // And a set in the child is seen here at once.
-    child = Fork([] {
-        HANDLE own = CreateEventW(nullptr, TRUE, FALSE, u"Global\\mlevent_logoninprocess");
-        return own != nullptr && SetEvent(own) ? 0 : 10;
-    });
-    EXPECT_EQ(Join(child), 0);
+    EXPECT_EQ(Join(Fork([] {
+                  HANDLE own =
+                      CreateEventW(nullptr, TRUE, FALSE, u"Global\\mlevent_logoninprocess");
+                  return own != nullptr && SetEvent(own) ? 0 : 10;
+              })),
+              0);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     CloseHandle(event);
 }
@@ -257,14 +209,11 @@ TEST_F(NamedObjects, AutoResetEventWakesOneWaiter) {
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, u"Global\\auto");
     ASSERT_NE(event, nullptr);
     std::atomic<int> woken{0};
-    std::thread a([&] {
+    auto waiter = [&] {
         if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
             ++woken;
-    });
-    std::thread b([&] {
-        if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
-            ++woken;
-    });
+    };
+    std::thread a(waiter), b(waiter);
     EXPECT_TRUE(SetEvent(event));
     while (woken == 0)
         std::this_thread::yield();

@@ -3,7 +3,7 @@
 #ifndef ML_PLATFORM_TESTS_TEST_SUPPORT_H_
 #define ML_PLATFORM_TESTS_TEST_SUPPORT_H_
 
-#include <dirent.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -37,31 +37,21 @@ class TempDir {
     std::string path_;
 };
 
-// Sets (or, with nullopt, unsets) an environment variable for the scope.
+// Sets (or, with nullptr, unsets) an environment variable for the scope.
 class ScopedEnv {
   public:
-    ScopedEnv(const char* name, const char* value)
-        : ScopedEnv(name, value ? std::optional<std::string>(value) : std::nullopt) {}
-    ScopedEnv(const char* name, const std::string& value)
-        : ScopedEnv(name, std::optional<std::string>(value)) {}
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+    ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name))
             old_ = old;
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
+        Set(value);
     }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
+    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+    ~ScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
+    void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
     const char* name_;
     std::optional<std::string> old_;
 };
@@ -75,6 +65,44 @@ inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// Runs `child` in a forked process; Join gives its exit status (0 = passed,
+// -1 = killed or not ours).
+template <typename F>
+pid_t Fork(F child) {
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(child());
+    return pid;
+}
+
+inline int Join(pid_t pid) {
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A pipe by which one process tells another that it got somewhere.
+class Signal {
+  public:
+    Signal() {
+        if (::pipe(fds_) != 0)
+            std::abort();
+    }
+    ~Signal() {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+    bool Raise() { return ::write(fds_[1], "x", 1) == 1; }
+    bool Await() {
+        char c;
+        return ::read(fds_[0], &c, 1) == 1;
+    }
+
+  private:
+    int fds_[2];
+};
 
 // A name prefix for machine-wide objects that no other test run shares.
 inline std::string UniqueNamespace(const char* test) {
