@@ -11,124 +11,97 @@
 
 namespace {
 
+using Names = std::vector<std::u16string>;
+
 CIniFile Parse(std::string_view bytes, bool* ok = nullptr) {
     CIniFile ini;
     bool result = ini.ReadBytes(bytes);
-    if (ok) {
+    if (ok)
         *ok = result;
-    }
     return ini;
 }
 
-TEST(IniFileLines, KeyLinesAreTakenExactlyWithoutTrimming) {
-    bool ok = false;
-    CIniFile ini = Parse("[LogonDevice]\nCardreaderName = Reader 1 \nCurrentPort=2\n", &ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(ini.GetValue(u"LogonDevice", u"CardreaderName", u"<missing>"), u"<missing>");
-    EXPECT_EQ(ini.GetValue(u"LogonDevice", u"CardreaderName ", u"<missing>"), u" Reader 1 ");
-    EXPECT_EQ(ini.GetValueInt(u"LogonDevice", u"CurrentPort", 1), 2);
-}
-
 TEST(IniFileLines, TheFirstOfTheFourCharactersDecidesTheKind) {
+    bool ok = false;
     CIniFile ini = Parse(
         "[S]\n"
+        "Name = Reader 1 \n"   // blanks around "=" belong to key and value
         "a=b;c#d[e]\n"         // value keeps ; # [ ]
         "x;y=z\n"              // ; before = : comment
         "#k=v\n"               // comment
         "plain text line\n"    // ignored
         "k2[=v2\n"             // [ first, no ] after it: ignored
         "k3=[not a header]\n"  // = first: key
-    );
+        "cr=v\r\r\n"           // one CR is removed
+        "   indented=2\n"      // blanks are printable
+        "[Broken\n"            // no "]": the previous section goes on
+        "empty=\n"
+        "last=1",
+        &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ini.GetValue(u"S", u"Name", u"<missing>"), u"<missing>");
+    EXPECT_EQ(ini.GetValue(u"S", u"Name ", u"<missing>"), u" Reader 1 ");
     EXPECT_EQ(ini.GetValue(u"S", u"a"), u"b;c#d[e]");
     EXPECT_EQ(ini.FindKey(ini.FindSection(u"S"), u"x;y"), CIniFile::noID);
     EXPECT_EQ(ini.GetValue(u"S", u"k3"), u"[not a header]");
-    EXPECT_EQ(ini.GetKeyNames(0), (std::vector<std::u16string>{u"a", u"k3"}));
-    EXPECT_EQ(ini.GetSectionComments(0), (std::vector<std::u16string>{u"y=z", u"k=v"}));
+    EXPECT_EQ(ini.GetValue(u"S", u"cr"), u"v\r");
+    EXPECT_EQ(ini.GetValue(u"S", u"   indented"), u"2");
+    EXPECT_EQ(ini.GetValue(u"S", u"empty", u"default"), u"") << "empty is not the default";
+    EXPECT_EQ(ini.GetValue(u"S", u"last"), u"1");
+    EXPECT_EQ(ini.GetKeyNames(0),
+              (Names{u"Name ", u"a", u"k3", u"cr", u"   indented", u"empty", u"last"}));
+    EXPECT_EQ(ini.GetSectionComments(0), (Names{u"y=z", u"k=v"}));
     EXPECT_EQ(ini.GetSectionCount(), 1u);
 }
 
-TEST(IniFileLines, SectionNameRunsToTheLastClosingBracket) {
+TEST(IniFileLines, SectionNamesKeysBeforeAnyHeaderAndBytes) {
     CIniFile ini = Parse("junk [a]b] tail\nk=1\n[ spaced ]\nk=2\n");
-    ASSERT_EQ(ini.GetSectionCount(), 2u);
-    EXPECT_EQ(ini.GetSectionNames()[0], u"a]b");
-    EXPECT_EQ(ini.GetSectionNames()[1], u" spaced ");
+    EXPECT_EQ(ini.GetSectionNames(), (Names{u"a]b", u" spaced "}))
+        << "a name runs to the last closing bracket";
     EXPECT_EQ(ini.GetValue(u"a]b", u"k"), u"1");
     EXPECT_EQ(ini.GetValue(u"spaced", u"k", u"-"), u"-");
-}
 
-TEST(IniFileLines, HeaderWithoutClosingBracketKeepsThePreviousSection) {
-    CIniFile ini = Parse("[First]\n[Broken\nkey=value\n");
-    ASSERT_EQ(ini.GetSectionCount(), 1u);
-    EXPECT_EQ(ini.GetValue(u"First", u"key"), u"value");
-}
-
-TEST(IniFileLines, CrLfAndMissingLastLineFeed) {
-    CIniFile ini = Parse("[S]\r\nk=v\r\r\nlast=1");
-    // One CR is removed; a second one stays in the value.
-    EXPECT_EQ(ini.GetValue(u"S", u"k"), u"v\r");
-    EXPECT_EQ(ini.GetValue(u"S", u"last"), u"1");
-}
-
-TEST(IniFileLines, KeysBeforeAnyHeaderGoToASectionWithAnEmptyName) {
     bool ok = false;
-    CIniFile ini = Parse("CardreaderName=X\n", &ok);
+    ini = Parse("CardreaderName=X\n", &ok);
     EXPECT_TRUE(ok);
-    ASSERT_EQ(ini.GetSectionCount(), 1u);
-    EXPECT_EQ(ini.GetSectionNames()[0], u"");
+    EXPECT_EQ(ini.GetSectionNames(), Names{u""});
     EXPECT_EQ(ini.GetValue(u"", u"CardreaderName"), u"X");
-}
 
-TEST(IniFileLines, CommentsBeforeTheFirstSectionAreHeaderComments) {
-    bool ok = true;
-    CIniFile ini = Parse("; one\n# two\n", &ok);
+    ini = Parse("; one\n# two\n", &ok);
     EXPECT_FALSE(ok) << "a file of comments only holds no section";
-    EXPECT_EQ(ini.GetHeaderComments(), (std::vector<std::u16string>{u" one", u" two"}));
-    CIniFile empty = Parse("", &ok);
+    EXPECT_EQ(ini.GetHeaderComments(), (Names{u" one", u" two"}));
+    Parse("", &ok);
     EXPECT_FALSE(ok);
-}
 
-TEST(IniFileLines, EveryByteIsOneCharacter) {
-    CIniFile ini = Parse(
+    // Every byte is one character.
+    ini = Parse(
         "[S]\nname=M\xFC"
         "ller\xC3\xA4\n");
     EXPECT_EQ(ini.GetValue(u"S", u"name"), std::u16string(u"M\u00FCller\u00C3\u00A4"));
-    CIniFile nul = Parse(std::string_view("[S]\nk=a\0b\n", 10));
-    EXPECT_EQ(nul.GetValue(u"S", u"k"), std::u16string(u"a\0b", 3));
+    ini = Parse(std::string_view("[S]\nk=a\0b\n", 10));
+    EXPECT_EQ(ini.GetValue(u"S", u"k"), std::u16string(u"a\0b", 3));
 }
 
 TEST(IniFileFailures, NonPrintableFirstCharacterEndsTheReadKeepingWhatCameBefore) {
-    struct Case {
-        const char* what;
-        std::string bytes;
+    const std::pair<const char*, std::string> cases[] = {
+        {"tab", "\tindented=2\n"}, {"control", "\x01x=2\n"},           {"high byte", "\xE4x=2\n"},
+        {"DEL", "\x7Fx=2\n"},      {"NUL", std::string("\0x=2\n", 5)}, {"CR", "\rk=2\n"},
     };
-    const Case cases[] = {
-        {"tab", "[S]\nk=1\n\tindented=2\nafter=3\n"},
-        {"control", "[S]\nk=1\n\x01x=2\nafter=3\n"},
-        {"high byte", "[S]\nk=1\n\xE4x=2\nafter=3\n"},
-        {"DEL", "[S]\nk=1\n\x7Fx=2\nafter=3\n"},
-        {"NUL", std::string("[S]\nk=1\n\0x=2\nafter=3\n", 20)},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [what, line] : cases) {
         bool ok = true;
-        CIniFile ini = Parse(c.bytes, &ok);
-        EXPECT_FALSE(ok) << c.what;
-        EXPECT_EQ(ini.GetValue(u"S", u"k"), u"1") << c.what;
-        EXPECT_EQ(ini.GetValue(u"S", u"after", u"-"), u"-") << c.what;
+        CIniFile ini = Parse("[S]\nk=1\n" + line + "after=3\n", &ok);
+        EXPECT_FALSE(ok) << what;
+        EXPECT_EQ(ini.GetValue(u"S", u"k"), u"1") << what;
+        EXPECT_EQ(ini.GetValue(u"S", u"after", u"-"), u"-") << what;
     }
-    bool ok = false;
-    CIniFile blanks = Parse("[S]\n   indented=2\n", &ok);
-    EXPECT_TRUE(ok) << "blanks are printable";
-    EXPECT_EQ(blanks.GetValue(u"S", u"   indented"), u"2");
-}
-
-TEST(IniFileFailures, ByteOrderMarksFailOnTheFirstLine) {
-    bool ok = true;
-    CIniFile utf8 = Parse("\xEF\xBB\xBF[S]\nk=1\n", &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(utf8.GetSectionCount(), 0u);
-    CIniFile utf16 = Parse(std::string("\xFF\xFE[\0S\0]\0\n\0", 10), &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(utf16.GetSectionCount(), 0u);
+    // On the first line: byte order marks, a tab, a CR alone.
+    for (const std::string& bytes :
+         {std::string("\xEF\xBB\xBF[S]\nk=1\n"), std::string("\xFF\xFE[\0S\0]\0\n\0", 10),
+          std::string("\t[S]\nk=1\n"), std::string("\r")}) {
+        bool ok = true;
+        EXPECT_EQ(Parse(bytes, &ok).GetSectionCount(), 0u);
+        EXPECT_FALSE(ok);
+    }
 }
 
 TEST(IniFileDuplicates, LaterKeyWinsAndLaterSectionFeedsTheFirst) {
@@ -138,54 +111,50 @@ TEST(IniFileDuplicates, LaterKeyWinsAndLaterSectionFeedsTheFirst) {
     EXPECT_EQ(ini.GetValue(u"A", u"k"), u"3");
     EXPECT_EQ(ini.GetValue(u"A", u"new"), u"4");
     EXPECT_TRUE(ini.GetKeyNames(2).empty()) << "the second header stays empty";
-    EXPECT_EQ(ini.GetSectionComments(0), (std::vector<std::u16string>{u" note"}));
-    EXPECT_EQ(ini.GetKeyNames(0), (std::vector<std::u16string>{u"k", u"new"}));
+    EXPECT_EQ(ini.GetSectionComments(0), Names{u" note"});
+    EXPECT_EQ(ini.GetKeyNames(0), (Names{u"k", u"new"}));
 }
 
-TEST(IniFileCase, OnlyAToZAreFolded) {
+TEST(IniFileCase, OnlyAToZAreFoldedAndTheCaseSensitiveReaderComparesExactly) {
     CIniFile ini = Parse("[LOGONDEVICE]\nDEBUG=1\n[\xC4rger]\nK=1\n");
     EXPECT_EQ(ini.GetValueInt(u"logondevice", u"debug", 0), 1);
     EXPECT_EQ(ini.GetValue(u"\u00C4RGER", u"k"), u"1");
     EXPECT_EQ(ini.FindSection(u"\u00E4rger"), CIniFile::noID) << "only A..Z fold";
     EXPECT_EQ(ini.FoldCase(u"AbZ\u00C4["), u"abz\u00C4[");
-}
 
-TEST(IniFileCase, CaseSensitiveReaderComparesExactly) {
-    CIniFile ini;
-    ini.SetPath(u"unused", true);
-    ASSERT_TRUE(ini.ReadBytes("[Sec]\nKey=1\n[sec]\nkey=2\n"));
-    EXPECT_EQ(ini.GetValue(u"Sec", u"Key"), u"1");
-    EXPECT_EQ(ini.GetValue(u"sec", u"key"), u"2");
-    EXPECT_EQ(ini.GetValue(u"SEC", u"Key", u"-"), u"-");
-    EXPECT_EQ(ini.FoldCase(u"AbC"), u"AbC");
+    CIniFile exact;
+    exact.SetPath(u"unused", true);
+    ASSERT_TRUE(exact.ReadBytes("[Sec]\nKey=1\n[sec]\nkey=2\n"));
+    EXPECT_EQ(exact.GetValue(u"Sec", u"Key"), u"1");
+    EXPECT_EQ(exact.GetValue(u"sec", u"key"), u"2");
+    EXPECT_EQ(exact.GetValue(u"SEC", u"Key", u"-"), u"-");
+    EXPECT_EQ(exact.FoldCase(u"AbC"), u"AbC");
     // Switching back folds the names already held.
-    ini.SetPath(u"unused", false);
-    EXPECT_EQ(ini.FindSection(u"SEC"), 0);
-    EXPECT_EQ(ini.GetValue(u"SEC", u"KEY"), u"1");
+    exact.SetPath(u"unused", false);
+    EXPECT_EQ(exact.FindSection(u"SEC"), 0);
+    EXPECT_EQ(exact.GetValue(u"SEC", u"KEY"), u"1");
 }
 
 TEST(IniFileValues, GetValueIntReadsLikeStreamExtraction) {
-    CIniFile ini = Parse(
-        "[S]\nnum=42\nneg=-17\nblanks=  \t 8\ndigitsletters=12abc\nletters=abc\nempty=\n"
-        "hex=0x10\nbig=2147483648\nmin=-2147483648\nplus=+5\nsign=-\n");
-    EXPECT_EQ(ini.GetValueInt(u"S", u"num", 7), 42);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"neg", 7), -17);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"blanks", 7), 8);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"digitsletters", 7), 12);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"letters", 7), 0);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"empty", 7), 0);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"hex", 7), 0);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"big", 7), 0);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"min", 7), INT32_MIN);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"plus", 7), 5);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"sign", 7), 0);
-    EXPECT_EQ(ini.GetValueInt(u"S", u"missing", 7), 7);
-    EXPECT_EQ(ini.GetValueInt(u"Missing", u"num", 7), 7);
-}
-
-TEST(IniFileValues, EmptyValueIsNotTheDefault) {
-    CIniFile ini = Parse("[S]\nk=\n");
-    EXPECT_EQ(ini.GetValue(u"S", u"k", u"default"), u"");
+    const std::pair<const char*, int> cases[] = {
+        {"42", 42},
+        {"-17", -17},
+        {"  \t 8", 8},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"0x10", 0},
+        {"2147483648", 0},
+        {"+5", 5},
+        {"-", 0},
+        {"-2147483648", INT32_MIN},
+    };
+    for (const auto& [text, expected] : cases) {
+        CIniFile ini = Parse(std::string("[S]\nk=") + text + "\n");
+        EXPECT_EQ(ini.GetValueInt(u"S", u"k", 7), expected) << "\"" << text << "\"";
+        EXPECT_EQ(ini.GetValueInt(u"S", u"missing", 7), 7);
+        EXPECT_EQ(ini.GetValueInt(u"Missing", u"k", 7), 7);
+    }
 }
 
 TEST(IniFileValues, SetValueAndCommentsFollowTheFirstMatch) {
@@ -198,75 +167,45 @@ TEST(IniFileValues, SetValueAndCommentsFollowTheFirstMatch) {
     EXPECT_EQ(ini.AddSection(u"S"), 1);
     ini.AddSectionComment(u"s", u"c");
     ini.AddSectionComment(u"none", u"dropped");
-    EXPECT_EQ(ini.GetSectionComments(0), (std::vector<std::u16string>{u"c"}));
+    EXPECT_EQ(ini.GetSectionComments(0), Names{u"c"});
     EXPECT_TRUE(ini.GetSectionComments(1).empty());
     EXPECT_EQ(ini.FindKey(5, u"k"), CIniFile::noID);
     EXPECT_EQ(ini.FindKey(-3, u"k"), CIniFile::noID);
 }
 
-TEST(IniFileRead, ReadsFilesAndAddsToWhatIsHeld) {
+TEST(IniFileRead, ReadsFilesAddsToWhatIsHeldAndFailsWithTheLastErrorSet) {
     mltest::InfraEnvironment env;
-    const std::string first = env.Root() + "/first.ini";
-    const std::string second = env.Root() + "/second.ini";
-    mltest::InfraEnvironment::WriteFile(first, "k=1\n[S]\na=1\n");
-    mltest::InfraEnvironment::WriteFile(second, "k=2\n[S]\nb=2\n");
+    auto read = [&](CIniFile& ini, const std::string& path) {
+        ini.SetPath(ml::FromUtf8(path), false);
+        return ini.ReadFile();
+    };
+    // A long line and many keys cross the read buffers.
+    std::string content = "k=1\n[S]\nlong=" + std::string(200000, 'v') + "\n";
+    for (int i = 0; i < 20000; ++i)
+        content += "key" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    mltest::InfraEnvironment::WriteFile(env.Root() + "/first.ini", content);
+    mltest::InfraEnvironment::WriteFile(env.Root() + "/second.ini", "k=2\n[S]\nb=2\n");
     CIniFile ini;
-    ini.SetPath(ml::FromUtf8(first), false);
-    ASSERT_TRUE(ini.ReadFile());
-    ini.SetPath(ml::FromUtf8(second), false);
-    ASSERT_TRUE(ini.ReadFile());
+    ASSERT_TRUE(read(ini, env.Root() + "/first.ini"));
+    EXPECT_EQ(ini.GetValue(u"S", u"long").size(), 200000u);
+    EXPECT_EQ(ini.GetKeyNames(1).size(), 20001u);
+    for (int i = 0; i < 20000; i += 997)
+        EXPECT_EQ(ini.GetValueInt(u"s", ml::FromUtf8("KEY" + std::to_string(i)), -1), i);
     // The second read's key lines before a header go to the existing
     // empty-named section; its [S] header appends a section whose keys go to
     // the first [S].
+    ASSERT_TRUE(read(ini, env.Root() + "/second.ini"));
     EXPECT_EQ(ini.GetValue(u"", u"k"), u"2");
     EXPECT_EQ(ini.GetValue(u"S", u"b"), u"2");
     EXPECT_EQ(ini.GetSectionCount(), 3u);
-}
 
-TEST(IniFileRead, MissingFileOrFolderFailsWithTheLastErrorSet) {
-    mltest::InfraEnvironment env;
-    CIniFile ini;
-    ini.SetPath(ml::FromUtf8(env.Root() + "/absent.ini"), false);
+    CIniFile failing;
     SetLastError(0);
-    EXPECT_FALSE(ini.ReadFile());
+    EXPECT_FALSE(read(failing, env.Root() + "/absent.ini"));
     EXPECT_NE(GetLastError(), 0u);
-    ini.SetPath(ml::FromUtf8(env.Root()), false);
-    EXPECT_FALSE(ini.ReadFile());
-    EXPECT_EQ(ini.GetSectionCount(), 0u);
-}
-
-TEST(IniFileRead, EndlessFileWithoutLineFeedEndsAtItsFirstCharacter) {
-    CIniFile ini;
-    ini.SetPath(u"/dev/zero", false);
-    EXPECT_FALSE(ini.ReadFile());
-    // A CR alone may still be an empty line; a CR followed by more is not.
-    bool ok = false;
-    CIniFile cr = Parse("\r", &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(cr.GetSectionCount(), 0u);
-    CIniFile crLine = Parse("[S]\nk=1\n\rk=2\n", &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(crLine.GetValue(u"S", u"k"), u"1");
-}
-
-TEST(IniFileRead, LinesSplitAcrossReadBuffersAreJoined) {
-    mltest::InfraEnvironment env;
-    const std::string path = env.Root() + "/long.ini";
-    std::string content = "[S]\n";
-    const std::string longValue(200000, 'v');
-    content += "long=" + longValue + "\n";
-    for (int i = 0; i < 20000; ++i) {
-        content += "key" + std::to_string(i) + "=" + std::to_string(i) + "\n";
-    }
-    mltest::InfraEnvironment::WriteFile(path, content);
-    CIniFile ini;
-    ini.SetPath(ml::FromUtf8(path), false);
-    ASSERT_TRUE(ini.ReadFile());
-    EXPECT_EQ(ini.GetValue(u"S", u"long").size(), longValue.size());
-    EXPECT_EQ(ini.GetKeyNames(0).size(), 20001u);
-    for (int i = 0; i < 20000; i += 997) {
-        EXPECT_EQ(ini.GetValueInt(u"s", ml::FromUtf8("KEY" + std::to_string(i)), -1), i);
-    }
+    EXPECT_FALSE(read(failing, env.Root()));
+    EXPECT_FALSE(read(failing, "/dev/zero")) << "endless, without a line feed";
+    EXPECT_EQ(failing.GetSectionCount(), 0u);
 }
 
 }  // namespace

@@ -19,19 +19,43 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using logtest::DebugEntry;
 using logtest::ErrorEntry;
 using logtest::Header;
+using ml::FromUtf8;
+using ml::ToUtf8;
 using mltest::InfraEnvironment;
 
 const std::string kBanner = "***************** MLCARDMANX - Debugfile ***********************\r\n";
 
+// One report of CTest::Run() with the parameter "n", to the error log only.
+void TraceN(int n) {
+    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", n)});
+}
+std::string EntryN(int n) {
+    return ErrorEntry(Header("CTest::Run()"), "[IN] n = " + std::to_string(n));
+}
+
 class LogTest : public ::testing::Test {
   protected:
     void SetUp() override { env_.WriteDebugIni(true, 100); }
-
     std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
+    // Reads the error log and removes it.
+    std::string TakeErrorLog() {
+        std::string log = ErrorLog();
+        fs::remove(env_.ErrorLogPath());
+        return log;
+    }
+    // Writes "mldebug.ini" with a time stamp and asks the switch.
+    bool Switch(const char* content, long stamp) {
+        const std::string path = env_.SettingsDir() + "mldebug.ini";
+        InfraEnvironment::WriteFile(path, content);
+        InfraEnvironment::SetModificationTime(path, stamp);
+        return theDebugFile.IsTraceOn();
+    }
+    std::string OldName(const std::u16string& path) { return ToUtf8(ml_infra::OldLogName(path)); }
 
     logtest::ScopedLocale locale_{"C"};
     logtest::FixedClock clock_;
@@ -44,136 +68,102 @@ TEST_F(LogTest, EntriesAreLaidOutByteForByte) {
           {TraceParam(u"p_strName", 3, u"[IN]", u"M\u00FCller"),
            TraceParam(u"dwError", 0, u"[ERROR]", DWORD{5}), TraceParam(u"hr", 1, u"[RET]", 0x1F)});
     const std::string header = Header("CTest::Run()");
-    EXPECT_EQ(DebugLog(), DebugEntry(kBanner, "") +
-                              DebugEntry(header, "[IN] p_strName = M\xC3\xBCller") +
-                              DebugEntry(header, "[ERROR] dwError = 5") +
-                              DebugEntry(header, "[RET] hr = 0x1f"));
-    EXPECT_EQ(ErrorLog(), ErrorEntry(header, "[IN] p_strName = M\xC3\xBCller") +
-                              ErrorEntry(header, "[ERROR] dwError = 5") +
-                              ErrorEntry(header, "[RET] hr = 0x1f"));
+    const std::string lines[] = {"[IN] p_strName = M\xC3\xBCller", "[ERROR] dwError = 5",
+                                 "[RET] hr = 0x1f"};
+    std::string debug = DebugEntry(kBanner, ""), error;
+    for (const std::string& line : lines) {
+        debug += DebugEntry(header, line);
+        error += ErrorEntry(header, line);
+    }
+    EXPECT_EQ(DebugLog(), debug);
+    EXPECT_EQ(ErrorLog(), error);
 }
 
 TEST_F(LogTest, SeparatorsAndReportsWithoutGroups) {
     env_.WriteDebugIni(false, 100);
     env_.StartLogs();
+    Trace(u"CTest::Nowhere()", FALSE, FALSE, {TraceParam(u"x", 0, u"[IN]", 1)});
+    EXPECT_FALSE(InfraEnvironment::Exists(env_.DebugLogPath())) << "no report, no file";
+    EXPECT_FALSE(InfraEnvironment::Exists(env_.ErrorLogPath()));
     TraceSeparator(1, 1);
     TraceErrorSeparator(1, 1);
     TraceSeparator(2, 0);  // acts only on 1
     TraceErrorSeparator(0, 7);
     Trace(u"CTest::Empty()", TRUE, TRUE, {});
-    Trace(u"CTest::Nowhere()", FALSE, FALSE, {TraceParam(u"x", 0, u"[IN]", 1)});
     const std::string header = Header("CTest::Empty()");
     EXPECT_EQ(DebugLog(), DebugEntry("", "") + DebugEntry("", "", true) + DebugEntry(header, ""));
     EXPECT_EQ(ErrorLog(), ErrorEntry("", "") + ErrorEntry("", "", true) + ErrorEntry(header, ""));
 }
 
-TEST_F(LogTest, NoReportAtAllWritesNoFile) {
-    env_.WriteDebugIni(false, 100);
-    env_.StartLogs();
-    Trace(u"CTest::Nowhere()", FALSE, FALSE, {TraceParam(u"x", 0, u"[IN]", 1)});
-    EXPECT_FALSE(InfraEnvironment::Exists(env_.DebugLogPath()));
-    EXPECT_FALSE(InfraEnvironment::Exists(env_.ErrorLogPath()));
-}
-
-TEST_F(LogTest, ReleaseIsEmptyWithoutRegistryValue) {
+TEST_F(LogTest, ReleaseIsEmptyWithoutRegistryValueAndEntriesUseTheAnsiCodePage) {
     env_.RemoveRegistryValue("SOFTWARE\\Kestrel\\APPSW\\MorlindLogon", "Release");
+    logtest::ScopedLocale latin1("de_DE.ISO-8859-1");
     env_.StartLogs();
     EXPECT_EQ(DebugLog(), "\r\n[] " + std::string(logtest::kDate) + " " + logtest::kTime + " - " +
                               kBanner + "\r\n\t\t\t\t\t\t");
-}
-
-TEST_F(LogTest, EntriesAreWrittenInTheAnsiCodePage) {
-    logtest::ScopedLocale latin1("de_DE.ISO-8859-1");
-    env_.StartLogs();
     Trace(u"CTest::Run()", FALSE, TRUE,
           {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller \u20AC \u4E2D")});
     EXPECT_EQ(ErrorLog(), ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xFCller ? ?"));
 }
 
-TEST_F(LogTest, ErrorHelpers) {
+TEST_F(LogTest, ErrorHelpersKeepTheLastError) {
     env_.WriteDebugIni(false, 100);
     env_.StartLogs();
     const std::string header = Header("CTest::Op()");
+    auto expected = [&](const std::string& line) {
+        return ErrorEntry("", "", true) + ErrorEntry(header, "[ERROR]  = " + line);
+    };
     CCmnErrorHandler::LogError(u"CTest::Op()", u"bad thing", 0x7FFFFFFF);
-    EXPECT_EQ(ErrorLog(), ErrorEntry("", "", true) +
-                              ErrorEntry(header, "[ERROR]  = Error=2147483647 bad thing"));
-    std::filesystem::remove(env_.ErrorLogPath());
+    EXPECT_EQ(TakeErrorLog(), expected("Error=2147483647 bad thing"));
 
-    const std::string text2 = ml::ToUtf8(CCmnErrorHandler::GetSystemErrorText(2));
-    ASSERT_FALSE(text2.empty());
+    const std::string text2 = ToUtf8(CCmnErrorHandler::GetSystemErrorText(2));
+    ASSERT_GE(text2.size(), 10u);
     EXPECT_EQ(text2.substr(0, 5), "\n   \"");
     EXPECT_EQ(text2.substr(text2.size() - 5), "\" [2]");
     SetLastError(2);
     CCmnErrorHandler::LogLastError(u"CTest::Op()");
     EXPECT_EQ(GetLastError(), 2u) << "reporting keeps the last error";
-    EXPECT_EQ(ErrorLog(), ErrorEntry("", "", true) +
-                              ErrorEntry(header, "[ERROR]  = Last Error=2 '" + text2 + "'"));
-    std::filesystem::remove(env_.ErrorLogPath());
+    EXPECT_EQ(TakeErrorLog(), expected("Last Error=2 '" + text2 + "'"));
 
     CComError error(static_cast<HRESULT>(0x80004005));
     CCmnErrorHandler::LogComError(u"CTest::Op()", error);
-    EXPECT_EQ(ErrorLog(),
-              ErrorEntry("", "", true) +
-                  ErrorEntry(header, "[ERROR]  = Exception(_com_error): hr=0x80004005 '" +
-                                         ml::ToUtf8(error.ErrorMessage()) + "'"));
-    EXPECT_EQ(ml::ToUtf8(CComError(0x0BADC0DE).ErrorMessage()), "Unknown error 0x0BADC0DE");
-}
+    EXPECT_EQ(ErrorLog(), expected("Exception(_com_error): hr=0x80004005 '" +
+                                   ToUtf8(error.ErrorMessage()) + "'"));
+    EXPECT_EQ(ToUtf8(CComError(0x0BADC0DE).ErrorMessage()), "Unknown error 0x0BADC0DE");
 
-TEST_F(LogTest, LastErrorSurvivesReportsAndSwitchQueries) {
-    env_.StartLogs();
-    std::filesystem::remove(env_.SettingsDir() + "mldebug.ini");
+    fs::remove(env_.SettingsDir() + "mldebug.ini");
     SetLastError(1234);
-    EXPECT_TRUE(theDebugFile.IsTraceOn());
+    EXPECT_FALSE(theDebugFile.IsTraceOn());
     Trace(u"CTest::Run()", TRUE, TRUE, {TraceParam(u"x", 0, u"[IN]", 1)});
     TraceSeparator(1, 1);
-    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(GetLastError(), 1234u) << "reports and switch queries keep the last error";
 }
-
-// ---- the switch ----
 
 TEST_F(LogTest, SwitchFollowsTheFileOnlyWhenItsTimeStampAdvances) {
     env_.WriteDebugIni(false, 100);
     env_.StartLogs();
     EXPECT_FALSE(theDebugFile.IsTraceOn());
     EXPECT_FALSE(InfraEnvironment::Exists(env_.DebugLogPath())) << "no banner while off";
-
-    env_.WriteDebugIni(true, 100);  // same time stamp: not read again
-    EXPECT_FALSE(theDebugFile.IsTraceOn());
-    env_.WriteDebugIni(true, 200);
-    EXPECT_TRUE(theDebugFile.IsTraceOn());
-    env_.WriteDebugIni(false, 150);  // older: not read
-    EXPECT_TRUE(theDebugFile.IsTraceOn());
-    env_.WriteDebugIni(false, 300);
-    EXPECT_FALSE(theDebugFile.IsTraceOn());
-
+    const char* on = "[LogonDevice]\r\nDebug=1\r\n";
+    const char* off = "[LogonDevice]\r\nDebug=0\r\n";
+    EXPECT_FALSE(Switch(on, 100)) << "same time stamp: not read again";
+    EXPECT_TRUE(Switch(on, 200));
+    EXPECT_TRUE(Switch(off, 150)) << "older: not read";
+    EXPECT_FALSE(Switch(off, 300));
+    EXPECT_TRUE(Switch("[logondevice]\ndebug=5\n", 400));
+    EXPECT_FALSE(Switch("[LogonDevice]\nDebug=on\n", 500)) << "not a number: 0";
+    EXPECT_TRUE(Switch("[LogonDevice]\nDebug=-1\n", 600));
+    EXPECT_FALSE(Switch("[Other]\nDebug=1\n", 700)) << "missing key: default 0";
+    EXPECT_EQ(theDebugFile.GetDebugSettingsPath(), FromUtf8(env_.SettingsDir() + "mldebug.ini"));
     // An unreadable file or a missing one keeps the last state.
-    env_.WriteDebugIni(true, 400);
-    EXPECT_TRUE(theDebugFile.IsTraceOn());
-    InfraEnvironment::WriteFile(env_.SettingsDir() + "mldebug.ini",
-                                "\xEF\xBB\xBF[LogonDevice]\nDebug=0\n");
-    InfraEnvironment::SetModificationTime(env_.SettingsDir() + "mldebug.ini", 500);
-    EXPECT_TRUE(theDebugFile.IsTraceOn());
-    std::filesystem::remove(env_.SettingsDir() + "mldebug.ini");
+    EXPECT_TRUE(Switch(on, 800));
+    EXPECT_TRUE(Switch("\xEF\xBB\xBF[LogonDevice]\nDebug=0\n", 900));
+    fs::remove(env_.SettingsDir() + "mldebug.ini");
     EXPECT_TRUE(theDebugFile.IsTraceOn());
 
     // Switched on later: reports go to the debug log, the banner does not.
     Trace(u"CTest::Run()", theDebugFile.IsTraceOn(), FALSE, {TraceParam(u"x", 0, u"[IN]", 1)});
     EXPECT_EQ(DebugLog(), DebugEntry(Header("CTest::Run()"), "[IN] x = 1"));
-}
-
-TEST_F(LogTest, SwitchValuesAndNames) {
-    env_.StartLogs();
-    auto set = [&](const char* content, long stamp) {
-        InfraEnvironment::WriteFile(env_.SettingsDir() + "mldebug.ini", content);
-        InfraEnvironment::SetModificationTime(env_.SettingsDir() + "mldebug.ini", stamp);
-        return theDebugFile.IsTraceOn();
-    };
-    EXPECT_TRUE(set("[logondevice]\ndebug=5\n", 200));
-    EXPECT_FALSE(set("[LogonDevice]\nDebug=on\n", 300)) << "not a number: 0";
-    EXPECT_TRUE(set("[LogonDevice]\nDebug=-1\n", 400));
-    EXPECT_FALSE(set("[Other]\nDebug=1\n", 500)) << "missing key: default 0";
-    EXPECT_EQ(theDebugFile.GetDebugSettingsPath(),
-              ml::FromUtf8(env_.SettingsDir() + "mldebug.ini"));
 }
 
 TEST_F(LogTest, BeforeInitAndAfterCleanupNothingIsWritten) {
@@ -189,139 +179,112 @@ TEST_F(LogTest, BeforeInitAndAfterCleanupNothingIsWritten) {
     EXPECT_EQ(ErrorLog(), ErrorEntry("h", "l"));
 }
 
-// ---- start-up and rotation ----
-
-TEST_F(LogTest, StartUpMovesThePreviousRunAside) {
+TEST_F(LogTest, StartUpMovesThePreviousRunAsideUnderNamesWithTheSession) {
+    EXPECT_EQ(ml_infra::SessionLogName(1, u"mlcardmanx_debug.log"), u"s1_mlcardmanx_debug.log");
+    EXPECT_EQ(OldName(u"/d.log/x/s1_mlcardmanx_error.log"),
+              "/d_old.log/x/s1_mlcardmanx_error_old.log");
+    EXPECT_EQ(OldName(u"/x/name"), "/x/name");
     InfraEnvironment::WriteFile(env_.DebugLogPath(), "previous debug");
     InfraEnvironment::WriteFile(env_.ErrorLogPath(), "previous error");
     env_.StartLogs();
-    EXPECT_EQ(ml::ToUtf8(theDebugFile.GetLogPath()), env_.DebugLogPath());
-    EXPECT_EQ(
-        InfraEnvironment::ReadFile(ml::ToUtf8(ml_infra::OldLogName(theDebugFile.GetLogPath()))),
-        "previous debug");
-    EXPECT_EQ(
-        InfraEnvironment::ReadFile(ml::ToUtf8(ml_infra::OldLogName(theErrorFile.GetLogPath()))),
-        "previous error");
+    EXPECT_EQ(ToUtf8(theDebugFile.GetLogPath()), env_.DebugLogPath());
+    const std::string name = env_.DebugLogPath().substr(env_.DiagnosticsDir().size());
+    EXPECT_EQ(name.substr(0, 1), "s");
+    EXPECT_NE(name.find("_mlcardmanx_debug.log"), std::string::npos);
+    EXPECT_EQ(InfraEnvironment::ReadFile(OldName(theDebugFile.GetLogPath())), "previous debug");
+    EXPECT_EQ(InfraEnvironment::ReadFile(OldName(theErrorFile.GetLogPath())), "previous error");
     EXPECT_EQ(DebugLog(), DebugEntry(kBanner, ""));
     EXPECT_FALSE(InfraEnvironment::Exists(env_.ErrorLogPath()));
 }
 
-TEST_F(LogTest, LogNamesCarryTheSession) {
-    EXPECT_EQ(ml_infra::SessionLogName(1, u"mlcardmanx_debug.log"), u"s1_mlcardmanx_debug.log");
-    EXPECT_EQ(ml_infra::OldLogName(u"/d.log/x/s1_mlcardmanx_error.log"),
-              u"/d_old.log/x/s1_mlcardmanx_error_old.log");
-    EXPECT_EQ(ml_infra::OldLogName(u"/x/name"), u"/x/name");
-    env_.StartLogs();
-    const std::string name = env_.DebugLogPath().substr(env_.DiagnosticsDir().size());
-    EXPECT_EQ(name.substr(0, 1), "s");
-    EXPECT_NE(name.find("_mlcardmanx_debug.log"), std::string::npos);
-}
-
 TEST_F(LogTest, LogAboveOneMebibyteIsRotatedBeforeTheNextEntry) {
     env_.StartLogs();
-    const std::string path = env_.ErrorLogPath();
-    const std::string oldPath = ml::ToUtf8(ml_infra::OldLogName(ml::FromUtf8(path)));
+    const std::string oldPath = OldName(theErrorFile.GetLogPath());
+    const std::string full(0x100000, 'a');
     InfraEnvironment::WriteFile(oldPath, "earlier generation");
-
-    // Exactly 1 MiB: not yet.
-    InfraEnvironment::WriteFile(path, std::string(0x100000, 'a'));
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
-    const std::string entry1 = ErrorEntry(Header("CTest::Run()"), "[IN] n = 1");
-    EXPECT_EQ(ErrorLog(), std::string(0x100000, 'a') + entry1);
+    InfraEnvironment::WriteFile(env_.ErrorLogPath(), full);
+    TraceN(1);  // exactly 1 MiB: not yet
+    EXPECT_EQ(ErrorLog(), full + EntryN(1));
     EXPECT_EQ(InfraEnvironment::ReadFile(oldPath), "earlier generation");
-
     // Now above: moved to the old name, replacing it; a fresh file follows.
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 2)});
-    EXPECT_EQ(InfraEnvironment::ReadFile(oldPath), std::string(0x100000, 'a') + entry1);
-    EXPECT_EQ(ErrorLog(), ErrorEntry(Header("CTest::Run()"), "[IN] n = 2"));
+    TraceN(2);
+    EXPECT_EQ(InfraEnvironment::ReadFile(oldPath), full + EntryN(1));
+    EXPECT_EQ(ErrorLog(), EntryN(2));
 }
 
 TEST_F(LogTest, RotationThatCannotCopyKeepsTheLog) {
     // A Diagnostics folder whose name holds ".log": the old name points into
     // a folder that does not exist, so the copy fails and nothing is deleted.
     env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=Diag.logs/\n");
-    std::filesystem::create_directories(env_.DocumentsDir() + "/Diag.logs");
+    fs::create_directories(env_.DocumentsDir() + "/Diag.logs");
     env_.StartLogs();
-    const std::string path = ml::ToUtf8(theErrorFile.GetLogPath());
-    ASSERT_EQ(path.substr(0, env_.DocumentsDir().size() + 11), env_.DocumentsDir() + "/Diag.logs/");
-    EXPECT_NE(ml_infra::OldLogName(theErrorFile.GetLogPath()).find(u"/Diag_old.logs/"),
-              std::u16string::npos);
+    const std::string path = ToUtf8(theErrorFile.GetLogPath());
+    ASSERT_EQ(path.rfind(env_.DocumentsDir() + "/Diag.logs/", 0), 0u);
+    EXPECT_NE(OldName(theErrorFile.GetLogPath()).find("/Diag_old.logs/"), std::string::npos);
     const std::string big(0x100001, 'b');
     InfraEnvironment::WriteFile(path, big);
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
-    EXPECT_EQ(InfraEnvironment::ReadFile(path),
-              big + ErrorEntry(Header("CTest::Run()"), "[IN] n = 1"));
+    TraceN(1);
+    EXPECT_EQ(InfraEnvironment::ReadFile(path), big + EntryN(1));
 }
 
-// ---- failures drop entries silently ----
-
-TEST_F(LogTest, MissingDirectoryOrFolderInPlaceOfTheFileDropsEntries) {
+TEST_F(LogTest, FailuresDropEntries) {
     env_.StartLogs();
-    std::filesystem::remove_all(env_.DiagnosticsDir());
+    fs::remove_all(env_.DiagnosticsDir());
     Trace(u"CTest::Run()", TRUE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
     EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    EXPECT_FALSE(InfraEnvironment::Exists(env_.DiagnosticsDir()));
-
-    std::filesystem::create_directories(env_.ErrorLogPath());  // a folder named like the log
+    EXPECT_FALSE(InfraEnvironment::Exists(env_.DiagnosticsDir())) << "no folder is made";
+    fs::create_directories(env_.ErrorLogPath());  // a folder named like the log
     EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
-    EXPECT_TRUE(std::filesystem::is_directory(env_.ErrorLogPath()));
-}
+    TraceN(1);
+    EXPECT_TRUE(fs::is_directory(env_.ErrorLogPath()));
+    env_.StopLogs();
 
-TEST_F(LogTest, UnknownDirectoryNeverWritesIntoTheCurrentDirectory) {
+    // The Diagnostics folder is /dev and the log /dev/full: every write fails.
+    ml::test::ScopedEnv documents("ML_COMMON_DOCUMENTS", "/dev");
+    env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=\n");
+    theErrorFile.Init(u"full");
+    ASSERT_EQ(theErrorFile.GetLogPath(), u"/dev/full");
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    TraceN(1);
+    theErrorFile.Cleanup();
+
+    // An unknown folder never means the current directory.
     env_.RemoveInstallPath();
     env_.StartLogs();
     EXPECT_EQ(theErrorFile.GetLogPath(), u"");
     EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
     EXPECT_FALSE(
-        InfraEnvironment::Exists(ml::ToUtf8(ml_infra::SessionLogName(0, u"mlcardmanx_error.log"))));
+        InfraEnvironment::Exists(ToUtf8(ml_infra::SessionLogName(0, u"mlcardmanx_error.log"))));
 }
-
-TEST_F(LogTest, FullDiskFailsTheWrite) {
-    // The Diagnostics folder is /dev and the log /dev/full: every write
-    // fails with "no space left".
-    setenv("ML_COMMON_DOCUMENTS", "/dev", 1);
-    env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=\n");
-    theErrorFile.Init(u"full");
-    ASSERT_EQ(theErrorFile.GetLogPath(), u"/dev/full");
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
-    theErrorFile.Cleanup();
-}
-
-// ---- threads ----
 
 TEST_F(LogTest, ManyThreadsAcrossARotationLeaveWholeEntriesOnly) {
     env_.StartLogs();
-    constexpr int kThreads = 8;
-    constexpr int kEntries = 100;
+    constexpr int kThreads = 8, kEntries = 100;
     const std::string padding(1500, 'p');
     // 800 entries of about 1.56 KB: a bit more than 1 MiB, one rotation.
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &padding] {
             for (int i = 0; i < kEntries; ++i) {
-                std::u16string value =
-                    ml::FromUtf8("T" + std::to_string(t) + "-" + std::to_string(i) + "-" + padding);
-                Trace(u"CThread::Run()", FALSE, TRUE, {TraceParam(u"n", 3, u"[INFO]", value)});
+                std::string value = "T" + std::to_string(t) + "-" + std::to_string(i) + "-";
+                Trace(u"CThread::Run()", FALSE, TRUE,
+                      {TraceParam(u"n", 3, u"[INFO]", FromUtf8(value + padding))});
             }
         });
     }
-    for (std::thread& thread : threads) {
+    for (std::thread& thread : threads)
         thread.join();
-    }
-    const std::string oldPath = ml::ToUtf8(ml_infra::OldLogName(theErrorFile.GetLogPath()));
+    const std::string oldPath = OldName(theErrorFile.GetLogPath());
     ASSERT_TRUE(InfraEnvironment::Exists(oldPath)) << "the test needs one rotation";
 
+    // Every entry is "<prefix><thread id>]\r\n\t\t\t[INFO] n = T<t>-<i>-<padding>".
+    const std::string prefix = std::string("\r\n") + logtest::kDate + " " + logtest::kTime +
+                               " - CThread::Run() \t\t\t[ThreadID: ";
     std::set<std::string> seen;
     for (const std::string& content : {InfraEnvironment::ReadFile(oldPath), ErrorLog()}) {
-        const std::string prefix = std::string("\r\n") + logtest::kDate + " " + logtest::kTime +
-                                   " - CThread::Run() \t\t\t[ThreadID: ";
-        size_t pos = 0;
-        while (pos < content.size()) {
+        for (size_t pos = 0; pos < content.size();) {
             ASSERT_EQ(content.compare(pos, prefix.size(), prefix), 0) << "entry broken at " << pos;
-            pos += prefix.size();
-            size_t close = content.find("]\r\n\t\t\t[INFO] n = T", pos);
+            size_t close = content.find("]\r\n\t\t\t[INFO] n = T", pos + prefix.size());
             ASSERT_NE(close, std::string::npos);
             pos = close + 17;
             size_t end = content.find('-', content.find('-', pos) + 1);
@@ -335,18 +298,15 @@ TEST_F(LogTest, ManyThreadsAcrossARotationLeaveWholeEntriesOnly) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries)) << "entries were lost";
 }
 
-// ---- no password in the logs ----
-
 TEST_F(LogTest, SecretScanFindsAPasswordWrittenToALog) {
     env_.StartLogs();
     Trace(u"CTest::Login()", TRUE, TRUE,
           {TraceParam(u"p_strUser", 3, u"[IN]", u"operator"),
            TraceParam(u"p_strPassword", 3, u"[IN]", u"***")});
-    EXPECT_EQ(mltest::ExpectNoSecretInLogs(env_.DiagnosticsDir(), u"S3cr\u00E9t!"), 2u);
-
+    const std::string dir = env_.DiagnosticsDir();
+    EXPECT_EQ(mltest::ExpectNoSecretInLogs(dir, u"S3cr\u00E9t!"), 2u);
     Trace(u"CTest::Leak()", FALSE, TRUE,
           {TraceParam(u"p_strPassword", 3, u"[IN]", u"S3cr\u00E9t!")});
-    const std::string dir = env_.DiagnosticsDir();
     EXPECT_NONFATAL_FAILURE(mltest::ExpectNoSecretInLogs(dir, u"S3cr\u00E9t!"),
                             "a password was written to");
     EXPECT_NONFATAL_FAILURE(mltest::ExpectNoSecretInLogs(dir, u""), "non-empty secret");

@@ -2,13 +2,11 @@
 #ifndef ML_INFRASTRUCTURE_TESTS_LOG_TEST_UTIL_H_
 #define ML_INFRASTRUCTURE_TESTS_LOG_TEST_UTIL_H_
 
-#include <cstdlib>
 #include <string>
 
-#include "infrastructure/trace.h"
-#include "platform/clock.h"
 #include "platform/message.h"
 #include "platform/testing/test_clock.h"
+#include "platform/tests/test_support.h"
 
 namespace logtest {
 
@@ -16,49 +14,15 @@ namespace logtest {
 inline constexpr char kDate[] = "03/07/26";
 inline constexpr char kTime[] = "09:05:03";
 
-class FixedClock {
-  public:
-    FixedClock() {
-        SYSTEMTIME t{};
-        t.wYear = 2026;
-        t.wMonth = 3;
-        t.wDayOfWeek = 6;
-        t.wDay = 7;
-        t.wHour = 9;
-        t.wMinute = 5;
-        t.wSecond = 3;
-        clock_.SetLocalTime(t);
-    }
-
-  private:
-    ml::testing::TestClock clock_;
+struct FixedClock {
+    FixedClock() { clock.SetLocalTime(SYSTEMTIME{2026, 3, 6, 7, 9, 5, 3, 0}); }
+    ml::testing::TestClock clock;
 };
 
 // The locale's character set decides the ANSI code page; "C" counts as UTF-8.
-class ScopedLocale {
-  public:
-    explicit ScopedLocale(const char* value) {
-        const char* old = std::getenv("LC_ALL");
-        had_ = old != nullptr;
-        old_ = old ? old : "";
-        setenv("LC_ALL", value, 1);
-    }
-    ~ScopedLocale() {
-        if (had_) {
-            setenv("LC_ALL", old_.c_str(), 1);
-        } else {
-            unsetenv("LC_ALL");
-        }
-    }
-
-  private:
-    bool had_;
-    std::string old_;
+struct ScopedLocale : ml::test::ScopedEnv {
+    explicit ScopedLocale(const char* value) : ScopedEnv("LC_ALL", value) {}
 };
-
-inline std::string ThreadId() {
-    return std::to_string(static_cast<int32_t>(GetCurrentThreadId()));
-}
 
 inline std::string DebugEntry(const std::string& header, const std::string& line,
                               bool leadingEmptyLine = false) {
@@ -73,7 +37,8 @@ inline std::string ErrorEntry(const std::string& header, const std::string& line
 }
 
 inline std::string Header(const std::string& method) {
-    return method + " \t\t\t[ThreadID: " + ThreadId() + "]";
+    return method +
+           " \t\t\t[ThreadID: " + std::to_string(static_cast<int32_t>(GetCurrentThreadId())) + "]";
 }
 
 }  // namespace logtest
