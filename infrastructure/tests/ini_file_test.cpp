@@ -157,22 +157,6 @@ TEST(IniFileValues, GetValueIntReadsLikeStreamExtraction) {
     }
 }
 
-TEST(IniFileValues, SetValueAndCommentsFollowTheFirstMatch) {
-    CIniFile ini;
-    EXPECT_FALSE(ini.SetValue(u"S", u"k", u"v", false));
-    EXPECT_TRUE(ini.SetValue(u"S", u"k", u"v"));
-    EXPECT_FALSE(ini.SetValue(u"S", u"other", u"v", false));
-    EXPECT_TRUE(ini.SetValue(u"s", u"K", u"w", false));
-    EXPECT_EQ(ini.GetValue(u"S", u"k"), u"w");
-    EXPECT_EQ(ini.AddSection(u"S"), 1);
-    ini.AddSectionComment(u"s", u"c");
-    ini.AddSectionComment(u"none", u"dropped");
-    EXPECT_EQ(ini.GetSectionComments(0), Names{u"c"});
-    EXPECT_TRUE(ini.GetSectionComments(1).empty());
-    EXPECT_EQ(ini.FindKey(5, u"k"), CIniFile::noID);
-    EXPECT_EQ(ini.FindKey(-3, u"k"), CIniFile::noID);
-}
-
 TEST(IniFileRead, ReadsFilesAddsToWhatIsHeldAndFailsWithTheLastErrorSet) {
     mltest::InfraEnvironment env;
     auto read = [&](CIniFile& ini, const std::string& path) {

@@ -205,30 +205,4 @@ TEST_F(NamedObjects, EventResetAndTimeOut) {
     EXPECT_EQ(GetLastError(), ML_ERROR_INVALID_HANDLE);
 }
 
-TEST_F(NamedObjects, AutoResetEventWakesOneWaiter) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, u"Global\\auto");
-    ASSERT_NE(event, nullptr);
-    std::atomic<int> woken{0};
-    auto waiter = [&] {
-        if (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
-            ++woken;
-    };
-    std::thread a(waiter), b(waiter);
-    EXPECT_TRUE(SetEvent(event));
-    while (woken == 0)
-        std::this_thread::yield();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);  // taken by the woken waiter
-    EXPECT_TRUE(SetEvent(event));
-    a.join();
-    b.join();
-    EXPECT_EQ(woken, 2);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    CloseHandle(event);
-
-    HANDLE local = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    EXPECT_EQ(WaitForSingleObject(local, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(local, 0), WAIT_TIMEOUT);
-    CloseHandle(local);
-}
-
 }  // namespace
