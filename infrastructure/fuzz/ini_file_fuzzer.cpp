@@ -9,29 +9,26 @@
 namespace {
 
 void Check(bool condition) {
-    if (!condition) {
+    if (!condition)
         std::abort();
-    }
 }
 
 void CheckLookups(const CIniFile& ini) {
     const auto& names = ini.GetSectionNames();
-    for (size_t i = 0; i < names.size(); ++i) {
-        int first = ini.FindSection(names[i]);
-        Check(first >= 0 && static_cast<size_t>(first) <= i);
-        Check(ini.FoldCase(names[static_cast<size_t>(first)]) == ini.FoldCase(names[i]));
-        for (size_t j = 0; j < static_cast<size_t>(first); ++j) {
-            Check(ini.FoldCase(names[j]) != ini.FoldCase(names[i]));
-        }
-        const auto& keys = ini.GetKeyNames(static_cast<int>(i));
-        Check(keys.size() == ini.GetValues(static_cast<int>(i)).size());
-        for (size_t k = 0; k < keys.size(); ++k) {
+    for (int i = 0; i < static_cast<int>(names.size()); ++i) {
+        const std::u16string folded = ini.FoldCase(names[i]);
+        const int first = ini.FindSection(names[i]);
+        Check(first >= 0 && first <= i);
+        // The first section of that name under folding.
+        for (int j = 0; j <= first; ++j)
+            Check((ini.FoldCase(names[j]) == folded) == (j == first));
+        const auto& keys = ini.GetKeyNames(i);
+        Check(keys.size() == ini.GetValues(i).size());
+        for (int k = 0; k < static_cast<int>(keys.size()); ++k) {
             // Keys of one section are unique under folding (last value wins).
-            Check(ini.FindKey(static_cast<int>(i), keys[k]) == static_cast<int>(k));
-            if (first == static_cast<int>(i)) {
-                Check(ini.GetValue(names[i], keys[k]) == ini.GetValues(static_cast<int>(i))[k]);
-                ini.GetValueInt(names[i], keys[k], 7);
-            }
+            Check(ini.FindKey(i, keys[k]) == k);
+            Check(first != i || ini.GetValue(names[i], keys[k]) == ini.GetValues(i)[k]);
+            ini.GetValueInt(names[i], keys[k], 7);
         }
     }
 }
@@ -41,14 +38,13 @@ void CheckLookups(const CIniFile& ini) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
     CIniFile ini;
-    bool ok = ini.ReadBytes(bytes);
-    Check(ok == false || ini.GetSectionCount() > 0);
+    Check(!ini.ReadBytes(bytes) || ini.GetSectionCount() > 0);
     CheckLookups(ini);
     // The same names compared exactly, then folded again.
-    ini.SetPath(u"", true);
-    CheckLookups(ini);
-    ini.SetPath(u"", false);
-    CheckLookups(ini);
+    for (bool exact : {true, false}) {
+        ini.SetPath(u"", exact);
+        CheckLookups(ini);
+    }
     int32_t value = 0;
     CIniFile::ParseInt(std::u16string(bytes.begin(), bytes.end()), value);
     return 0;

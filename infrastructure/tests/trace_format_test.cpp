@@ -14,7 +14,7 @@ Lines Format(TraceParam param) {
     return ml_infra::FormatTraceLines(param);
 }
 
-TEST(TraceFormat, ScalarCodes) {
+TEST(TraceFormat, ScalarCodesHandlesAndMismatches) {
     EXPECT_EQ(Format({u"dwCount", 0, u"[IN]", 42}), Lines{u"[IN] dwCount = 42"});
     EXPECT_EQ(Format({u"dwError", 0, u"[ERROR]", DWORD{0xFFFFFFFF}}),
               Lines{u"[ERROR] dwError = -1"});
@@ -29,9 +29,7 @@ TEST(TraceFormat, ScalarCodes) {
     EXPECT_EQ(Format({u"d", 8, u"[INFO]", 1.5}), Lines{u"[INFO] d = 1.500000"});
     // 64-bit values print as the 32-bit argument they would have been.
     EXPECT_EQ(Format({u"n", 0, u"[INFO]", int64_t{0x100000005}}), Lines{u"[INFO] n = 5"});
-}
-
-TEST(TraceFormat, HandlesPrintAllTheirBits) {
+    // Handles print all their bits.
     const void* handle = reinterpret_cast<const void*>(uintptr_t{0x7f12345678});
     EXPECT_EQ(Format({u"hEvent", 1, u"[INFO]", handle}), Lines{u"[INFO] hEvent = 0x7f12345678"});
     EXPECT_EQ(Format({u"hEvent", 5, u"[INFO]", handle}),
@@ -39,6 +37,12 @@ TEST(TraceFormat, HandlesPrintAllTheirBits) {
     EXPECT_EQ(Format({u"hEvent", 1, u"[INFO]", nullptr}), Lines{u"[INFO] hEvent = 0x0"});
     EXPECT_EQ(Format({u"hEvent", 3, u"[INFO]", nullptr}),
               Lines{u"[INFO] hEvent = <invalid value for type 3>"});
+    // A mismatched value or an unknown code still gives a line.
+    EXPECT_EQ(Format({u"p", 3, u"[IN]", 5}), Lines{u"[IN] p = <invalid value for type 3>"});
+    EXPECT_EQ(Format({u"p", 0, u"[IN]", u"text"}), Lines{u"[IN] p = <invalid value for type 0>"});
+    EXPECT_EQ(Format({u"p", 10, u"[IN]", 1}), Lines{u"[IN] p = <invalid value for type 10>"});
+    EXPECT_EQ(Format({u"p", 4, u"[IN]", TraceValue()}),
+              Lines{u"[IN] p = <invalid value for type 4>"});
 }
 
 TEST(TraceFormat, ListCodes) {
@@ -53,7 +57,7 @@ TEST(TraceFormat, ListCodes) {
     EXPECT_EQ(Format({u"ints", 9, u"[IN]", std::vector<int32_t>{}}), Lines{u"[IN] ints = <none>"});
 }
 
-TEST(TraceFormat, VariantTypes) {
+TEST(TraceFormat, VariantTypesAndArrays) {
     using V = CMLVariant;
     EXPECT_EQ(Format({u"v", 4, u"[IN]", V{}}), Lines{u"[IN] v.vt = VT_EMPTY"});
     EXPECT_EQ(Format({u"v", 4, u"[IN]", V::I2(-2)}), Lines{u"[IN] v.iVal = -2"});
@@ -76,10 +80,6 @@ TEST(TraceFormat, VariantTypes) {
     V nullRef;
     nullRef.vt = V::VT_BYREF | V::VT_VARIANT;
     EXPECT_EQ(Format({u"v", 4, u"[IN]", nullRef}), Lines{});
-}
-
-TEST(TraceFormat, VariantArrays) {
-    using V = CMLVariant;
     EXPECT_EQ(Format({u"a", 4, u"[IN]", V::Array(V::VT_BSTR, {V::Bstr(u"x"), V::Bstr(u"y")}, 1)}),
               (Lines{u"[IN] a[1] = x", u"[IN] a[2] = y"}));
     EXPECT_EQ(Format({u"a", 4, u"[IN]", V::Array(V::VT_BSTR, {})}), Lines{u"[IN] a = <none>"});
@@ -101,14 +101,6 @@ TEST(TraceFormat, VariantArrays) {
     V shortArray = V::Array(V::VT_BSTR, {V::Bstr(u"only")});
     shortArray.bounds[0].cElements = 1000000;
     EXPECT_EQ(Format({u"a", 4, u"[IN]", shortArray}), Lines{u"[IN] a[0] = only"});
-}
-
-TEST(TraceFormat, MismatchedValueOrUnknownCodeStillGivesALine) {
-    EXPECT_EQ(Format({u"p", 3, u"[IN]", 5}), Lines{u"[IN] p = <invalid value for type 3>"});
-    EXPECT_EQ(Format({u"p", 0, u"[IN]", u"text"}), Lines{u"[IN] p = <invalid value for type 0>"});
-    EXPECT_EQ(Format({u"p", 10, u"[IN]", 1}), Lines{u"[IN] p = <invalid value for type 10>"});
-    EXPECT_EQ(Format({u"p", 4, u"[IN]", TraceValue()}),
-              Lines{u"[IN] p = <invalid value for type 4>"});
 }
 
 TEST(TraceFormat, AnyTextAndExtremeNumbersSurvive) {
