@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -117,25 +118,19 @@ TEST_F(Messages, MissedPeriodsAreCoalesced) {
 TEST_F(Messages, TimerIdentifiersAreFreshAndResettable) {
     UINT_PTR a = SetTimer(nullptr, 0, 250, CountingProc);
     UINT_PTR b = SetTimer(nullptr, 0, 250, CountingProc);
-    EXPECT_NE(a, 0u);
-    EXPECT_NE(b, 0u);
-    EXPECT_NE(a, b);
     EXPECT_TRUE(KillTimer(nullptr, a));
     UINT_PTR c = SetTimer(nullptr, 0, 250, CountingProc);
-    EXPECT_NE(c, a);
-    EXPECT_NE(c, b);
+    EXPECT_EQ(std::set<UINT_PTR>({0, a, b, c}).size(), 4u) << "fresh and not 0";
     SetLastError(0);
     EXPECT_FALSE(KillTimer(nullptr, a));
     EXPECT_EQ(GetLastError(), ML_ERROR_NO_SUCH_TIMER);
-
     // Setting a live timer again restarts it with the new period.
     Step(200);
     EXPECT_EQ(SetTimer(nullptr, b, 500, CountingProc), b);
     Step(250);
-    EXPECT_EQ(g_calls[b], 0);
-    EXPECT_EQ(g_calls[c], 1);
+    EXPECT_EQ(g_calls, (std::map<UINT_PTR, int>{{c, 1}}));
     Step(250);
-    EXPECT_EQ(g_calls[b], 1);
+    EXPECT_EQ(g_calls, (std::map<UINT_PTR, int>{{b, 1}, {c, 2}}));
     // A window handle does not exist here.
     const HWND window = reinterpret_cast<HWND>(1);
     EXPECT_EQ(SetTimer(window, 0, 250, CountingProc), 0u);

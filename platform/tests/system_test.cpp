@@ -177,18 +177,18 @@ TEST_F(Files, AppendingHandlesNeverOverwriteEachOther) {
 TEST_F(Files, CopyDeleteAndAttributes) {
     ml::test::WriteFile(dir_ / "a.log", "first");
     ml::test::WriteFile(dir_ / "b.log", "second");
-    SetLastError(0);
-    EXPECT_FALSE(CopyFileW(Path("a.log").c_str(), Path("b.log").c_str(), TRUE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EEXIST));
+    auto copy = [&](const char* from, const char* to, BOOL failIfExists) {
+        SetLastError(0);
+        BOOL ok = CopyFileW(Path(from).c_str(), Path(to).c_str(), failIfExists);
+        return ok ? ml::test::ReadFile(dir_ / to) : "error " + std::to_string(GetLastError());
+    };
+    EXPECT_EQ(copy("a.log", "b.log", TRUE), "error " + std::to_string(EEXIST));
     EXPECT_EQ(ml::test::ReadFile(dir_ / "b.log"), "second");
-    EXPECT_TRUE(CopyFileW(Path("a.log").c_str(), Path("b.log").c_str(), FALSE));
-    EXPECT_EQ(ml::test::ReadFile(dir_ / "b.log"), "first");
-    EXPECT_TRUE(CopyFileW(Path("a.log").c_str(), Path("c.log").c_str(), TRUE));
-    EXPECT_EQ(ml::test::ReadFile(dir_ / "c.log"), "first");
-    EXPECT_FALSE(CopyFileW(Path("missing").c_str(), Path("d.log").c_str(), FALSE));
-    // No half copies are left behind.
+    EXPECT_EQ(copy("a.log", "b.log", FALSE), "first");
+    EXPECT_EQ(copy("a.log", "c.log", TRUE), "first");
+    EXPECT_NE(copy("missing", "d.log", FALSE).rfind("error ", 0), std::string::npos);
     auto entries = std::filesystem::directory_iterator(dir_.path());
-    EXPECT_EQ(std::distance(begin(entries), end(entries)), 3);
+    EXPECT_EQ(std::distance(begin(entries), end(entries)), 3) << "no half copies are left";
 
     WIN32_FILE_ATTRIBUTE_DATA data{};
     ASSERT_TRUE(GetFileAttributesExW(Path("a.log").c_str(), GetFileExInfoStandard, &data));
