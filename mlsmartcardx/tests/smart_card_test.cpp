@@ -436,14 +436,13 @@ TEST_F(SmartCardTest, EachDecisionWritesItsEntriesAndNoPassword) {
 }
 
 // Destruction from another thread while the host thread runs passes.
-class SmartCardThreadTest : public ::testing::Test {
+class SmartCardThreadTest : public SmartCardTest {
   protected:
     static constexpr UINT kCreate = WM_USER + 1;
     static constexpr UINT kSync = WM_USER + 2;
 
     void SetUp() override {
-        card_.files[kFileUnique] = Record(kUser, kDomain, kPassword);
-        fake_.SetResponder(std::ref(card_));
+        SmartCardTest::SetUp();
         std::promise<DWORD> started;
         host_ = std::thread([this, &started] { HostLoop(started); });
         hostThread_ = started.get_future().get();
@@ -459,7 +458,8 @@ class SmartCardThreadTest : public ::testing::Test {
         ticker_.join();
         PostThreadMessageW(hostThread_, WM_QUIT, 0, 0);
         host_.join();
-        delete object_.exchange(nullptr);
+        delete shared_.exchange(nullptr);
+        SmartCardTest::TearDown();
     }
 
     // The host: constructs the object on request and runs its loop.
@@ -470,7 +470,7 @@ class SmartCardThreadTest : public ::testing::Test {
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
             if (msg.message == kCreate || msg.message == kSync) {
                 if (msg.message == kCreate) {
-                    object_.store(new CSmartCard(fake_.ReaderName()));
+                    shared_.store(new CSmartCard(fake_.ReaderName()));
                 }
                 reinterpret_cast<std::promise<void>*>(msg.lParam)->set_value();
             } else if (msg.message == WM_COMMAND) {
@@ -505,13 +505,7 @@ class SmartCardThreadTest : public ::testing::Test {
         ASSERT_EQ(reader_.connects.load(), connects);
     }
 
-    InfraEnvironment env_;
-    ml::testing::TestClock clock_;
-    FakeSCard fake_;
-    MemoryCard card_;
-    ScriptedReader reader_{fake_};
-    ScopedSCardService service_{&reader_};
-    std::atomic<CSmartCard*> object_{nullptr};
+    std::atomic<CSmartCard*> shared_{nullptr};
     std::atomic<int> notices_{0};
     std::atomic<bool> stopTicker_{false};
     DWORD hostThread_ = 0;
@@ -526,7 +520,7 @@ TEST_F(SmartCardThreadTest, DestructorWaitsForThePassUnderWay) {
     DestroyAndExpectNoPass([&] {
         std::atomic<bool> destroyed{false};
         std::thread destroyer([&] {
-            delete object_.exchange(nullptr);
+            delete shared_.exchange(nullptr);
             destroyed = true;
         });
         // The destructor cannot finish while the pass runs.
@@ -548,7 +542,7 @@ TEST_F(SmartCardThreadTest, RepeatedDestructionWhilePassesRun) {
         while (reader_.connects.load() < target) {
             std::this_thread::yield();
         }
-        DestroyAndExpectNoPass([&] { delete object_.exchange(nullptr); });
+        DestroyAndExpectNoPass([&] { delete shared_.exchange(nullptr); });
     }
 }
 
