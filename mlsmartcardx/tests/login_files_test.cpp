@@ -96,62 +96,52 @@ TEST_F(LoginFilesTest, LegacyReadStopsAtTheFirstFailure) {
 }
 
 TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0xCC);
-    const char16_t password[] = u"pässwörd🔑XYZ";  // with a surrogate pair
-    ASSERT_EQ(SmartCardWriteFiles(reader, u"jdoe", u"CORP", password, 10), SCARD_S_SUCCESS);
-    auto sent = fake.SentBytes();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[1], Hex("00 A4 02 0C 02 55 44"));
-    ASSERT_EQ(sent[2].size(), 245u);
-    EXPECT_EQ(std::vector<BYTE>(sent[2].begin(), sent[2].begin() + 5), Hex("00 D6 00 00 F0"));
-
-    std::vector<BYTE> record(sent[2].begin() + 5, sent[2].end());
-    EXPECT_EQ(record, card.files[kFileUnique]);
-    EXPECT_EQ(record, mltest::Record(u"jdoe", u"CORP", std::u16string_view(password, 10)));
-    EXPECT_EQ(record[136 + 2 * 8], 0x3D);  // U+1F511 as D83D DD11, little-endian
-    EXPECT_EQ(record[136 + 2 * 8 + 1], 0xD8);
-    EXPECT_EQ(record[136 + 2 * 10], 0);  // "XYZ" lies beyond the length given
-
-    ReadResult r = Read();
-    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(r.password, std::u16string(password, 10));
-    ExpectNothingOpen();
-}
-
-TEST_F(LoginFilesTest, LongValuesAreCutToTheirFields) {
-    DiagnosticCollector diag;
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0);
-    const std::u16string user22 = u"abcdefghijklmnopqrstuv";  // 22
-    const std::u16string domain17 = u"ABCDEFGHIJKLMNOPQ";     // 17
-    const std::u16string password51(51, u'p');
-    ASSERT_EQ(SmartCardWriteFiles(reader, user22.c_str(), domain17.c_str(), password51.c_str(), 51),
-              SCARD_S_SUCCESS);
-    // Full fields carry no terminator; the zones between them stay zero.
-    EXPECT_EQ(card.files[kFileUnique], mltest::Record(user22, domain17, password51));
-    EXPECT_EQ(card.files[kFileUnique][8 + 40], 'u');
-    EXPECT_TRUE(diag.Contains("wrong user name length: 44\n"));
-    EXPECT_TRUE(diag.Contains("wrong domain name length: 34\n"));
-    EXPECT_TRUE(diag.Contains("wrong password length: 102\n"));
-
-    ReadResult r = Read();
-    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(r.user, user22.substr(0, 21));
-    EXPECT_EQ(r.domain, domain17.substr(0, 16));
-    EXPECT_EQ(r.password, password51.substr(0, 50));
-    EXPECT_TRUE(r.terminated);
-}
-
-TEST_F(LoginFilesTest, EmptyPasswordWritesAZeroField) {
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0xCC);
-    ASSERT_EQ(SmartCardWriteFiles(reader, u"u", u"d", nullptr, 0), SCARD_S_SUCCESS);
-    EXPECT_EQ(card.files[kFileUnique], Record("u", "d", ""));
-    ReadResult r = Read();
-    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(r.password, u"");
-    EXPECT_EQ(r.capacity, 50u);
+    // A surrogate pair and text beyond the length given; values longer than
+    // their fields (22, 17, 51 characters: full fields carry no terminator);
+    // no password at all.
+    const std::u16string password = u"pässwörd🔑XYZ", user22 = u"abcdefghijklmnopqrstuv",
+                         domain17 = u"ABCDEFGHIJKLMNOPQ", password51(51, u'p');
+    const struct {
+        std::u16string user, domain;
+        const char16_t* password;
+        DWORD length;
+        std::vector<std::string> diagnostics;
+    } cases[] = {
+        {u"jdoe", u"CORP", password.c_str(), 10, {}},
+        {user22,
+         domain17,
+         password51.c_str(),
+         51,
+         {"wrong user name length: 44\n", "wrong domain name length: 34\n",
+          "wrong password length: 102\n"}},
+        {u"u", u"d", nullptr, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.user.begin(), c.user.end()));
+        DiagnosticCollector diag;
+        UseMemoryCard(kCardVariantGeneric);
+        fake.ClearSent();
+        card.files[kFileUnique].assign(240, 0xCC);
+        ASSERT_EQ(
+            SmartCardWriteFiles(reader, c.user.c_str(), c.domain.c_str(), c.password, c.length),
+            SCARD_S_SUCCESS);
+        const std::u16string written(c.password == nullptr ? u"" : c.password, c.length);
+        const std::vector<BYTE> record = mltest::Record(c.user, c.domain, written);
+        EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
+                                           Concat(Hex("00 D6 00 00 F0"), record)}));
+        EXPECT_EQ(card.files[kFileUnique], record);
+        for (const std::string& text : c.diagnostics) {
+            EXPECT_TRUE(diag.Contains(text)) << text;
+        }
+        ReadResult r = Read();
+        ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
+        EXPECT_EQ(r.user, c.user.substr(0, 21));
+        EXPECT_EQ(r.domain, c.domain.substr(0, 16));
+        EXPECT_EQ(r.password, written.substr(0, 50));
+        EXPECT_EQ(r.capacity, 50u);
+        EXPECT_TRUE(r.terminated);
+        ExpectNothingOpen();
+    }
     // A length without a password is refused before the card is touched.
     fake.ClearSent();
     EXPECT_EQ(SmartCardWriteFiles(reader, u"u", u"d", nullptr, 3), SCARD_E_INVALID_PARAMETER);

@@ -30,6 +30,11 @@ inline std::vector<BYTE> Hex(const std::string& text) {
     return out;
 }
 
+inline std::vector<BYTE> Concat(std::vector<BYTE> a, const std::vector<BYTE>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 // {0x0A, 0xFF} -> "0AFF", as the emulator's image files hold it.
 inline std::string HexOf(const std::vector<BYTE>& bytes) {
     std::string out;
