@@ -1,67 +1,15 @@
 // The card library through the real stack: pcsc-lite, pcscd, the vpcd reader
 // and the card emulator mlcardsim, one card family at a time.
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "cardsim_process.h"
 #include "mlsmartcardx/tests/test_support.h"
 
 namespace mltest {
-
-int64_t PcscLiteConnectResult(const std::string& reader);  // pcsclite_probe.cpp
-
 namespace {
-
-// Forwards to the pcsc-lite service and keeps count of what is left open.
-class CountingService final : public ml::SCardService {
-  public:
-    explicit CountingService(ml::SCardService& inner) : inner_(inner) {}
-
-    int openContexts = 0;
-    int openCards = 0;
-
-    LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
-        LONG rv = inner_.EstablishContext(scope, context);
-        openContexts += rv == SCARD_S_SUCCESS;
-        return rv;
-    }
-    LONG ReleaseContext(SCARDCONTEXT context) override {
-        LONG rv = inner_.ReleaseContext(context);
-        openContexts -= rv == SCARD_S_SUCCESS;
-        return rv;
-    }
-    LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD protocols,
-                 SCARDHANDLE* card, DWORD* active) override {
-        LONG rv = inner_.Connect(context, reader, shareMode, protocols, card, active);
-        openCards += rv == SCARD_S_SUCCESS;
-        return rv;
-    }
-    LONG Status(SCARDHANDLE card, LPWSTR names, DWORD* namesLength, DWORD* state, DWORD* protocol,
-                BYTE* atr, DWORD* atrLength) override {
-        return inner_.Status(card, names, namesLength, state, protocol, atr, atrLength);
-    }
-    LONG Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* pci, const BYTE* send, DWORD sendLength,
-                  SCARD_IO_REQUEST* receivePci, BYTE* receive, DWORD* receiveLength) override {
-        return inner_.Transmit(card, pci, send, sendLength, receivePci, receive, receiveLength);
-    }
-    LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
-        LONG rv = inner_.Disconnect(card, disposition);
-        openCards -= rv == SCARD_S_SUCCESS;
-        return rv;
-    }
-
-  private:
-    ml::SCardService& inner_;
-};
-
-std::u16string Widen(const std::string& ascii) {
-    return {ascii.begin(), ascii.end()};
-}
 
 // The content of one EF in an emulator image file, empty when absent.
 std::vector<BYTE> ImageFile(const std::string& image, WORD fid) {
@@ -71,31 +19,15 @@ std::vector<BYTE> ImageFile(const std::string& image, WORD fid) {
     snprintf(wanted, sizeof(wanted), "ef %04X ", fid);
     while (std::getline(in, line)) {
         if (line.rfind(wanted, 0) == 0) {
-            std::string hex = line.substr(8);
             std::vector<BYTE> out;
-            for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-                out.push_back(static_cast<BYTE>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+            for (size_t i = 8; i + 1 < line.size(); i += 2) {
+                out.push_back(static_cast<BYTE>(std::stoul(line.substr(i, 2), nullptr, 16)));
             }
             return out;
         }
     }
     return {};
 }
-
-std::string HexOf(const std::vector<BYTE>& bytes) {
-    std::string out;
-    char b[3];
-    for (BYTE x : bytes) {
-        snprintf(b, sizeof(b), "%02X", x);
-        out += b;
-    }
-    return out;
-}
-
-struct ReadOut {
-    LONG rv = 0;
-    std::u16string user, domain, password;
-};
 
 class RealStackTest : public ::testing::Test {
   public:
@@ -104,7 +36,6 @@ class RealStackTest : public ::testing::Test {
         char tmpl[] = "/tmp/mlsmartcard-realstack-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        reader = Widen(VpcdReaderName(0));
         installed_ = std::make_unique<ScopedSCardService>(&counting);
     }
     void TearDown() override {
@@ -115,31 +46,14 @@ class RealStackTest : public ::testing::Test {
     }
 
     std::string Image(const std::string& name) { return dir_ + "/" + name + ".img"; }
-
-    ReadOut Read() {
-        ReadOut r;
-        LPWSTR user = nullptr, domain = nullptr, password = nullptr;
-        DWORD capacity = 0;
-        r.rv = SmartCardReadFiles(reader.c_str(), &user, &domain, &password, &capacity);
-        if (r.rv == SCARD_S_SUCCESS) {
-            r.user = user;
-            r.domain = domain;
-            r.password = password;
-            EXPECT_EQ(capacity, 50u);
-        }
-        free(user);
-        free(domain);
-        free(password);
-        return r;
-    }
-
+    ReadResult Read() { return ReadCard(reader.c_str()); }
     void ExpectNothingOpen() {
-        EXPECT_EQ(counting.openContexts, 0);
-        EXPECT_EQ(counting.openCards, 0);
+        EXPECT_EQ(counting.openContexts.load(), 0);
+        EXPECT_EQ(counting.openCards.load(), 0);
     }
 
-    std::u16string reader;
-    CountingService counting{ml::GetSCardService()};
+    const std::u16string reader = Widen(VpcdReaderName(0));
+    ForwardingService counting{ml::GetSCardService()};
 
   private:
     std::string dir_;
@@ -147,15 +61,14 @@ class RealStackTest : public ::testing::Test {
 };
 
 TEST_F(RealStackTest, EachFamilyIsCreatedWrittenReadAndDeleted) {
-    struct Family {
+    const struct {
         const char* name;
         DWORD variant;
         DWORD idLength;
-    };
-    const Family families[] = {{"generic", kCardVariantGeneric, 0},
-                               {"tcos12", kCardVariantTcos12, 10},
-                               {"class80", kCardVariantClass80, 10}};
-    for (const Family& family : families) {
+    } families[] = {{"generic", kCardVariantGeneric, 0},
+                    {"tcos12", kCardVariantTcos12, 10},
+                    {"class80", kCardVariantClass80, 10}};
+    for (const auto& family : families) {
         SCOPED_TRACE(family.name);
         const std::string image = Image(family.name);
         CardSimProcess sim({family.name, image, 0, {}});
@@ -171,34 +84,25 @@ TEST_F(RealStackTest, EachFamilyIsCreatedWrittenReadAndDeleted) {
         // The reader's name comes back from pcsc-lite as UTF-16.
         WCHAR names[128] = {};
         DWORD namesLength = 128;
-        EXPECT_EQ(ml::GetSCardService().Status(card, names, &namesLength, nullptr, nullptr, nullptr,
-                                               nullptr),
+        EXPECT_EQ(counting.Status(card, names, &namesLength, nullptr, nullptr, nullptr, nullptr),
                   SCARD_S_SUCCESS);
         EXPECT_EQ(std::u16string(names), reader);
         EXPECT_EQ(namesLength, reader.size() + 2);
         EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_S_SUCCESS);
 
-        SmartCardDeleteFiles(reader.c_str());
         ASSERT_EQ(SmartCardCreateFiles(reader.c_str()), SCARD_S_SUCCESS);
         ASSERT_EQ(
             SmartCardWriteFiles(reader.c_str(), u"schichtführer", u"WERK-NORD", u"Kennwort#1", 10),
             SCARD_S_SUCCESS);
-        ReadOut r = Read();
+        ReadResult r = Read();
         ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
         EXPECT_EQ(r.user, u"schichtführer");
         EXPECT_EQ(r.domain, u"WERK-NORD");
         EXPECT_EQ(r.password, u"Kennwort#1");
-
+        EXPECT_EQ(r.capacity, 50u);
         // On the card: the 240-byte record with the fields at 8, 80 and 136.
-        std::vector<BYTE> record = ImageFile(image, 0x5544);
-        ASSERT_EQ(record.size(), 240u);
-        EXPECT_EQ(record[8], 's');
-        EXPECT_EQ(record[8 + 2 * 8], 0xFC);  // ü, UTF-16LE
-        EXPECT_EQ(record[9 + 2 * 8], 0x00);
-        EXPECT_EQ(record[80], 'W');
-        EXPECT_EQ(record[136], 'K');
-        EXPECT_EQ(record[7], 0);
-        EXPECT_EQ(record[50], 0);
+        EXPECT_EQ(ImageFile(image, kFileUnique),
+                  Record(u"schichtführer", u"WERK-NORD", u"Kennwort#1"));
 
         // The card refuses a second UNIQUE.
         EXPECT_NE(SmartCardCreateFiles(reader.c_str()), SCARD_S_SUCCESS);
@@ -210,33 +114,28 @@ TEST_F(RealStackTest, EachFamilyIsCreatedWrittenReadAndDeleted) {
 
 TEST_F(RealStackTest, LegacyFilesAreReadAndWrittenWhenUniqueIsAbsent) {
     const std::string image = Image("legacy");
-    std::vector<BYTE> user(42, 0), domain(32, 0), password(100, 0);
-    const std::string u = "altbenutzer", d = "ALT", p = "geheim";
-    for (size_t i = 0; i < u.size(); ++i)
-        user[2 * i] = static_cast<BYTE>(u[i]);
-    for (size_t i = 0; i < d.size(); ++i)
-        domain[2 * i] = static_cast<BYTE>(d[i]);
-    for (size_t i = 0; i < p.size(); ++i)
-        password[2 * i] = static_cast<BYTE>(p[i]);
+    const std::vector<BYTE> record = Record(u"altbenutzer", u"ALT", u"geheim");
     {
         std::ofstream out(image);
-        out << "mlcardsim-image 1\nfamily generic\n"
-            << "ef 5511 " << HexOf(user) << "\n"
-            << "ef 5522 " << HexOf(domain) << "\n"
-            << "ef 5533 " << HexOf(password) << "\nend\n";
+        out << "mlcardsim-image 1\nfamily generic\n";
+        for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
+            out << "ef " << std::hex << file << " " << HexOf(Zone(record, file)) << "\n";
+        }
+        out << "end\n";
     }
     CardSimProcess sim({"generic", image, 0, {}});
-    ReadOut r = Read();
+    ReadResult r = Read();
     ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
     EXPECT_EQ(r.user, u"altbenutzer");
     EXPECT_EQ(r.domain, u"ALT");
     EXPECT_EQ(r.password, u"geheim");
 
     ASSERT_EQ(SmartCardWriteFiles(reader.c_str(), u"neu", u"NEU", u"pw", 2), SCARD_S_SUCCESS);
-    EXPECT_EQ(ImageFile(image, 0x5511)[0], 'n');
-    EXPECT_EQ(ImageFile(image, 0x5511)[6], 0);
-    EXPECT_EQ(ImageFile(image, 0x5533)[2], 'w');
-    EXPECT_TRUE(ImageFile(image, 0x5544).empty());
+    const std::vector<BYTE> written = Record(u"neu", u"NEU", u"pw");
+    for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
+        EXPECT_EQ(ImageFile(image, file), Zone(written, file)) << file;
+    }
+    EXPECT_TRUE(ImageFile(image, kFileUnique).empty());
     r = Read();
     ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
     EXPECT_EQ(r.user, u"neu");
@@ -244,14 +143,11 @@ TEST_F(RealStackTest, LegacyFilesAreReadAndWrittenWhenUniqueIsAbsent) {
     ExpectNothingOpen();
 }
 
-TEST_F(RealStackTest, UnknownReaderYieldsThePlatformResult) {
+TEST_F(RealStackTest, UnknownAndEmptyReaders) {
+    // An unknown reader: the platform's result, nothing left open.
     const std::u16string unknown = u"Virtual PCD 00 99";
-    LPWSTR user = nullptr, domain = nullptr, password = nullptr;
-    DWORD capacity = 0;
-    EXPECT_EQ(SmartCardReadFiles(unknown.c_str(), &user, &domain, &password, &capacity),
-              SCARD_E_UNKNOWN_READER);
+    EXPECT_EQ(ReadCard(unknown.c_str()).rv, SCARD_E_UNKNOWN_READER);
     EXPECT_EQ(SmartCardCreateFiles(unknown.c_str()), SCARD_E_UNKNOWN_READER);
-    EXPECT_EQ(user, nullptr);
     CardInfo info{};
     SCARDCONTEXT context = 1;
     SCARDHANDLE card = 1;
@@ -259,22 +155,15 @@ TEST_F(RealStackTest, UnknownReaderYieldsThePlatformResult) {
     EXPECT_EQ(context, 0u);
     EXPECT_EQ(card, 0u);
     ExpectNothingOpen();
-}
 
-TEST_F(RealStackTest, EmptyReaderIsReportedAsRemovedCard) {
-    // pcsc-lite itself answers SCARD_E_NO_SMARTCARD, a positive 64-bit long;
-    // the service says what Windows says, as a 32-bit LONG.
-    EXPECT_EQ(PcscLiteConnectResult(VpcdReaderName(0)), int64_t{0x8010000C});
-    EXPECT_EQ(PcscLiteConnectResult("Virtual PCD 00 99"), int64_t{0x80100009});
-    ml::SCardService& service = ml::GetSCardService();
-    SCARDCONTEXT context = 0;
-    ASSERT_EQ(service.EstablishContext(SCARD_SCOPE_USER, &context), SCARD_S_SUCCESS);
-    SCARDHANDLE card = 0;
+    // An empty reader: pcsc-lite says SCARD_E_NO_SMARTCARD (a positive 64-bit
+    // long); the service says what Windows says, as a 32-bit LONG.
+    ASSERT_EQ(counting.EstablishContext(SCARD_SCOPE_USER, &context), SCARD_S_SUCCESS);
     DWORD protocol = 0;
-    EXPECT_EQ(service.Connect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_Tx, &card,
-                              &protocol),
+    EXPECT_EQ(counting.Connect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_Tx,
+                               &card, &protocol),
               SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(service.ReleaseContext(context), SCARD_S_SUCCESS);
+    EXPECT_EQ(counting.ReleaseContext(context), SCARD_S_SUCCESS);
     EXPECT_EQ(Read().rv, SCARD_W_REMOVED_CARD);
     ExpectNothingOpen();
 }
@@ -287,19 +176,17 @@ TEST_F(RealStackTest, CardPulledDuringAWriteLeavesTheLibraryWorking) {
         ASSERT_EQ(SmartCardWriteFiles(reader.c_str(), u"vorher", u"D", u"p", 1), SCARD_S_SUCCESS);
     }
     {
-        // selectMF and selectEF are answered; the card goes at the update.
+        // selectMF and selectEF are answered; the card goes at the update,
+        // whose transmit succeeds with no answer at all: status word 0000.
         CardSimProcess sim({"generic", image, 0, {"--remove-after", "2"}});
-        LONG rv = SmartCardWriteFiles(reader.c_str(), u"nachher", u"D", u"p", 1);
-        // The update's transmit succeeds with no answer at all: status word 0000.
-        EXPECT_EQ(rv, SCARD_E_UNEXPECTED);
+        EXPECT_EQ(SmartCardWriteFiles(reader.c_str(), u"nachher", u"D", u"p", 1),
+                  SCARD_E_UNEXPECTED);
         ExpectNothingOpen();
         sim.Remove();
         EXPECT_EQ(Read().rv, SCARD_W_REMOVED_CARD);
     }
     CardSimProcess sim({"generic", image, 0, {}});
-    ReadOut r = Read();
-    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(r.user, u"vorher");  // the interrupted update changed nothing
+    EXPECT_EQ(Read().user, u"vorher");  // the interrupted update changed nothing
     ASSERT_EQ(SmartCardWriteFiles(reader.c_str(), u"nachher", u"D", u"p", 1), SCARD_S_SUCCESS);
     EXPECT_EQ(Read().user, u"nachher");
     ExpectNothingOpen();

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@
 #include "mlsmartcardx/testing/fake_scard.h"
 
 namespace mltest {
+
+using Apdus = std::vector<std::vector<BYTE>>;
 
 // "00 A4 0C" -> {0x00, 0xA4, 0x0C}
 inline std::vector<BYTE> Hex(const std::string& text) {
@@ -30,6 +34,121 @@ inline std::vector<BYTE> Concat(std::vector<BYTE> a, const std::vector<BYTE>& b)
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+
+// {0x0A, 0xFF} -> "0AFF", as the emulator's image files hold it.
+inline std::string HexOf(const std::vector<BYTE>& bytes) {
+    std::string out;
+    char b[3];
+    for (BYTE x : bytes) {
+        std::snprintf(b, sizeof b, "%02X", x);
+        out += b;
+    }
+    return out;
+}
+
+inline std::u16string Widen(const std::string& ascii) {
+    return {ascii.begin(), ascii.end()};
+}
+
+// The 240-byte login record with the three fields, UTF-16LE, cut to their zones.
+inline std::vector<BYTE> Record(std::u16string_view user, std::u16string_view domain,
+                                std::u16string_view password) {
+    std::vector<BYTE> record(kLoginRecordSize, 0);
+    auto put = [&record](DWORD offset, DWORD bytes, std::u16string_view value) {
+        for (size_t i = 0; i < value.size() && 2 * i + 1 < bytes; ++i) {
+            record[offset + 2 * i] = static_cast<BYTE>(value[i] & 0xFF);
+            record[offset + 2 * i + 1] = static_cast<BYTE>(value[i] >> 8);
+        }
+    };
+    put(kUserNameOffset, kUserNameBytes, user);
+    put(kDomainOffset, kDomainBytes, domain);
+    put(kPasswordOffset, kPasswordBytes, password);
+    return record;
+}
+
+// The zone of `file` (a legacy file) within a login record.
+inline std::vector<BYTE> Zone(const std::vector<BYTE>& record, WORD file) {
+    const DWORD offset = file == kFileUserName ? kUserNameOffset
+                         : file == kFileDomain ? kDomainOffset
+                                               : kPasswordOffset;
+    const DWORD bytes = file == kFileUserName ? kUserNameBytes
+                        : file == kFileDomain ? kDomainBytes
+                                              : kPasswordBytes;
+    return {record.begin() + offset, record.begin() + offset + bytes};
+}
+
+// What SmartCardReadFiles handed out; the buffers are freed.
+struct ReadResult {
+    LONG rv = 0;
+    std::u16string user, domain, password;
+    DWORD capacity = 0;
+    bool handedOut = false;
+    // Whether each buffer ended with its guaranteed zeros (index 21, 16, 50).
+    bool terminated = false;
+};
+
+inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
+    ReadResult r;
+    LPWSTR user = nullptr, domain = nullptr, password = nullptr;
+    r.rv = SmartCardReadFiles(reader, &user, &domain, &password, &r.capacity, pin);
+    if (user != nullptr && domain != nullptr && password != nullptr) {
+        r.handedOut = true;
+        r.user = user;
+        r.domain = domain;
+        r.password = password;
+        r.terminated = user[21] == 0 && user[22] == 0 && domain[16] == 0 && domain[17] == 0 &&
+                       password[50] == 0 && password[51] == 0;
+    }
+    EXPECT_EQ(r.handedOut, r.rv == SCARD_S_SUCCESS);
+    std::free(user);
+    std::free(domain);
+    std::free(password);
+    return r;
+}
+
+// Forwards to another service and counts what is left open and the connects.
+// The counters may be read from any thread.
+class ForwardingService : public ml::SCardService {
+  public:
+    explicit ForwardingService(ml::SCardService& inner) : inner_(inner) {}
+
+    std::atomic<int> openContexts{0}, openCards{0}, connects{0}, cardsFound{0};
+
+    LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
+        LONG rv = inner_.EstablishContext(scope, context);
+        openContexts += rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+    LONG ReleaseContext(SCARDCONTEXT context) override {
+        LONG rv = inner_.ReleaseContext(context);
+        openContexts -= rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+    LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD protocols,
+                 SCARDHANDLE* card, DWORD* active) override {
+        LONG rv = inner_.Connect(context, reader, shareMode, protocols, card, active);
+        ++connects;
+        cardsFound += rv == SCARD_S_SUCCESS;
+        openCards += rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+    LONG Status(SCARDHANDLE card, LPWSTR names, DWORD* namesLength, DWORD* state, DWORD* protocol,
+                BYTE* atr, DWORD* atrLength) override {
+        return inner_.Status(card, names, namesLength, state, protocol, atr, atrLength);
+    }
+    LONG Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* pci, const BYTE* send, DWORD sendLength,
+                  SCARD_IO_REQUEST* receivePci, BYTE* receive, DWORD* receiveLength) override {
+        return inner_.Transmit(card, pci, send, sendLength, receivePci, receive, receiveLength);
+    }
+    LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
+        LONG rv = inner_.Disconnect(card, disposition);
+        openCards -= rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+
+  private:
+    ml::SCardService& inner_;
+};
 
 // Collects the library's diagnostic texts, formatted, while it lives.
 class DiagnosticCollector {
@@ -49,24 +168,18 @@ class DiagnosticCollector {
         static std::vector<Entry> list;
         return list;
     }
-    bool Contains(const std::string& text) const {
-        for (const Entry& e : entries()) {
-            if (e.text == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-    bool AnyContains(const std::string& fragment) const {
-        for (const Entry& e : entries()) {
-            if (e.text.find(fragment) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
+    bool Contains(const std::string& text) const { return Find(text, true); }
+    bool AnyContains(const std::string& fragment) const { return Find(fragment, false); }
 
   private:
+    bool Find(const std::string& text, bool whole) const {
+        for (const Entry& e : entries()) {
+            if (whole ? e.text == text : e.text.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
     static void Hook(int level, const char* source, int line, const char* library,
                      const char* format, ...) {
         char text[1024];
@@ -100,6 +213,10 @@ class FakeReaderTest : public ::testing::Test {
         info.variant = variant;
         info.protocol = protocol;
         return card;
+    }
+    void ExpectNothingOpen() {
+        EXPECT_EQ(fake.OpenContexts(), 0);
+        EXPECT_EQ(fake.OpenCards(), 0);
     }
 
     FakeSCard fake;
