@@ -36,30 +36,5 @@ TEST_F(SessionTest, ControlCodesAndCommands) {
     EXPECT_EQ(s.OnMessage(H("00 A4")).bytes, H("67 00")) << "a 2-byte message is a command";
 }
 
-TEST_F(SessionTest, RemoveAfterClosesInsteadOfAnsweringTheNextCommand) {
-    Options o;
-    o.remove_after = 2;
-    Session s(card_, o);
-    EXPECT_EQ(s.OnMessage(H("00 A4 00 0C 02 3F 00")).kind, Reply::Kind::send);
-    EXPECT_EQ(s.OnMessage(H("04")).kind, Reply::Kind::send);
-    EXPECT_EQ(s.OnMessage(H("00 A4 00 0C 02 3F 00")).kind, Reply::Kind::send);
-    EXPECT_EQ(s.OnMessage(H("00 A4 00 0C 02 3F 00")).kind, Reply::Kind::close);
-}
-
-TEST_F(SessionTest, StopAfterGivesOversizedAnswersButKeepsTheAtr) {
-    Options o;
-    o.stop_after = 1;
-    o.answer_sw[0xB0] = 0x6F00;
-    Session s(card_, o);
-    EXPECT_EQ(s.OnMessage(H("00 B0 00 00 01")).bytes, H("6F 00")) << "--answer-sw";
-    for (int i = 0; i < 2; ++i) {
-        const Reply mute = s.OnMessage(H("00 A4 00 0C 02 3F 00"));
-        EXPECT_EQ(mute.kind, Reply::Kind::send);
-        EXPECT_EQ(mute.bytes.size(), kMuteAnswerSize);
-        EXPECT_EQ(StatusOf(mute.bytes), 0x6F00);
-    }
-    EXPECT_EQ(s.OnMessage(H("04")).bytes, AtrOf(Family::class80));
-}
-
 }  // namespace
 }  // namespace cardsim
