@@ -9,56 +9,17 @@
 #include <thread>
 
 #include "infrastructure/testing/log_scan.h"
-#include "platform/handle.h"
-#include "platform/named_objects.h"
 #include "terminal_fixture.h"
 
 namespace mltest {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Utf16(std::u16string_view text, size_t size) {
-    Bytes bytes(size, 0);
-    for (size_t i = 0; i < text.size() && 2 * i + 1 < size; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
-    }
-    return bytes;
-}
-
-std::vector<WPARAM> Codes(const std::vector<Notice>& notices) {
-    std::vector<WPARAM> codes;
-    for (const Notice& n : notices) {
-        codes.push_back(n.code);
-    }
-    return codes;
-}
-
 class Supervision : public TerminalTest {
   protected:
     void SetUp() override {
         TerminalTest::SetUp();
-        logon_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
-        logoff_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
-        ASSERT_NE(logon_, nullptr);
-        ASSERT_NE(logoff_, nullptr);
         UseDriver("full");
     }
-    void TearDown() override {
-        TerminalTest::TearDown();
-        CloseHandle(logon_);
-        CloseHandle(logoff_);
-    }
-
-    void PutLoginData(std::u16string_view user, std::u16string_view domain,
-                      std::u16string_view password) {
-        Driver().PutFile(0x5511, Utf16(user, 42));
-        Driver().PutFile(0x5522, Utf16(domain, 32));
-        Driver().PutFile(0x5533, Utf16(password, 100));
-    }
-
-    static bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
     // Card commands (dad 0) sent so far.
     size_t CardCommands() {
@@ -68,9 +29,6 @@ class Supervision : public TerminalTest {
         }
         return n;
     }
-
-    HANDLE logon_ = nullptr;
-    HANDLE logoff_ = nullptr;
 };
 
 TEST_F(Supervision, AnEmptyTerminalAtStartUpPostsRemovedOnce) {
@@ -115,7 +73,7 @@ TEST_F(Supervision, ACardIsAnnouncedOnceWithItsDataAndItsRemovalOnce) {
 
     Driver().SetCardPresent(false);
     Pass();
-    ASSERT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    ASSERT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
     LoginDataBlock zero{};
     EXPECT_EQ(std::memcmp(block, &zero, sizeof zero), 0);
     EXPECT_TRUE(IsSet(logoff_));
@@ -145,7 +103,7 @@ TEST_F(Supervision, AnInsertWaitsWhileALogonOrLogoffIsInProcess) {
                   3);
         ResetEvent(event);
         Pass();
-        EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+        EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
         ResetEvent(logon_);
         DestroyCard();
         env_.StopLogs();  // a fresh log pair for the second round
@@ -157,7 +115,7 @@ TEST_F(Supervision, ARemovalWaitsWhileALogonOrLogoffIsInProcess) {
     PutLoginData(u"u", u"d", u"p");
     CreateCard();
     Pass();
-    ASSERT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+    ASSERT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
     ASSERT_TRUE(IsSet(logon_));  // the host has not finished the logon yet
     Driver().SetCardPresent(false);
     Pass(2);
@@ -167,14 +125,14 @@ TEST_F(Supervision, ARemovalWaitsWhileALogonOrLogoffIsInProcess) {
         2);
     ResetEvent(logon_);
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
 }
 
 TEST_F(Supervision, ErrorsAndUnknownCardsAreNotHeldBackByTheEvents) {
     SetEvent(logon_);
     CreateCard();  // a card without login files
     Pass(3);
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_ERROR}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_ERROR}));
     EXPECT_EQ(Card().GetCardState(), CT_NOFILE);
     const std::string log = ErrorLog();
     EXPECT_EQ(Count(log, "[ERROR]  = Card error (see details below)"), 1) << log;
@@ -198,7 +156,7 @@ TEST_F(Supervision, AWrongCardVersionIsAnnouncedOnceAndNotReadAgain) {
     EXPECT_EQ(Card().GetCardState(), CT_OK);
     Driver().SetCardPresent(false);
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
 }
 
 TEST_F(Supervision, AMemoryCardIsAFoulCard) {
@@ -207,21 +165,21 @@ TEST_F(Supervision, AMemoryCardIsAFoulCard) {
     Driver().Script(1, 0x10, {.result = 0, .response = {0x90, 0x00}, .reportedLength = {}}, 4);
     CreateCard();
     Pass(3);
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_ERROR}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_ERROR}));
     EXPECT_EQ(Card().GetCardState(), CT_FOULCARD);
     EXPECT_EQ(Count(ErrorLog(), "[ERROR]  = Card error (CT_FOULCARD)"), 1);
     EXPECT_EQ(Count(ErrorLog(), ErrorLine(9)), 1);
     // A processor card afterwards is read and announced.
     PutLoginData(u"u", u"d", u"p");
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
 }
 
 TEST_F(Supervision, ABadResponseLengthOfTheDriverIsACardError) {
     CreateCard();
     Driver().Script(1, 0x10, {.result = 0, .response = {0x90, 0x01}, .reportedLength = 4000}, 2);
     Pass(2);
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_ERROR}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_ERROR}));
     EXPECT_EQ(Card().GetCardState(), CT_ERROR);
     EXPECT_EQ(Count(ErrorLog(), "[ERROR] Error Number (-1==CT_ERROR) = -1"), 1);
 }
@@ -236,12 +194,12 @@ TEST_F(Supervision, StoppedSupervisionResumesWithADirectPass) {
     EXPECT_EQ(Driver().DataCalls().size(), calls);
     EXPECT_TRUE(TakeNotices().empty());
     Card().TCOSSuperviseCard();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
     EXPECT_NE(g_nTCOSSuperviseTimer, 0u);
     ResetEvent(logon_);
     Driver().SetCardPresent(false);
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
 }
 
 TEST_F(Supervision, DestroyedBeforeTheStartUpTimerFiredNothingRuns) {
