@@ -37,13 +37,7 @@ TEST_F(Binding, SetUpBindsOpensTheConfiguredPortAndResetsTheTerminal) {
     Pass();
     EXPECT_EQ(Driver().TraceOptionCalls(), (std::vector<std::pair<int, int>>{{0, 0}}));
     EXPECT_EQ(Driver().InitCalls(), (std::vector<std::pair<uint16_t, uint16_t>>{{1, 3}}));
-    auto calls = Driver().DataCalls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].ctn, 1);
-    EXPECT_EQ(calls[0].dad, 1);
-    EXPECT_EQ(calls[0].sad, 2);
-    EXPECT_EQ(calls[0].lenr, 500);
-    EXPECT_EQ(calls[0].command, kTerminalReset);
+    EXPECT_EQ(Driver().DataCalls(), (std::vector<CtDataCall>{{1, 1, 2, kTerminalReset, 500}}));
     EXPECT_EQ(Count(ErrorLog(), "[ERROR]"), 0) << ErrorLog();
 
     // The start-up runs once; the terminal is closed once, at destruction.
