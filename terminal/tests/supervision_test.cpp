@@ -304,33 +304,30 @@ void DestroyWhileHeld(TestCtDriver& driver, OwnerThread& owner) {
     }
 }
 
-TEST_F(Supervision, DestroyedOnAnotherThreadDuringTheSetUp) {
-    Driver().HoldNext(1, 0x10);  // the terminal reset of the set-up
-    OwnerThread owner;
-    clock_.Advance(250);
-    DestroyWhileHeld(Driver(), owner);
-    const size_t calls = Driver().DataCalls().size();
-    clock_.Advance(250);
-    clock_.Advance(250);
-    owner.Stop();
-    EXPECT_EQ(Driver().DataCalls().size(), calls);
-    EXPECT_TRUE(owner.Notices().empty());
-}
-
-TEST_F(Supervision, DestroyedOnAnotherThreadDuringAPass) {
-    OwnerThread owner;
-    clock_.Advance(250);
-    ASSERT_TRUE(WaitFor([&] { return Driver().DataCalls().size() == 1; }));  // set up
-    Driver().HoldNext(1, 0x10);  // the card reset of the first pass
-    clock_.Advance(250);
-    DestroyWhileHeld(Driver(), owner);
-    const size_t calls = Driver().DataCalls().size();
-    clock_.Advance(250);
-    clock_.Advance(250);
-    owner.Stop();
-    EXPECT_EQ(Driver().DataCalls().size(), calls);
-    // The pass that ran to its end posted its notice (a card without files).
-    EXPECT_EQ(owner.Notices(), (std::vector<WPARAM>{CARD_ERROR}));
+TEST_F(Supervision, DestroyedOnAnotherThreadDuringTheSetUpOrAPass) {
+    for (bool duringSetUp : {true, false}) {
+        SCOPED_TRACE(duringSetUp ? "set-up" : "pass");
+        UseDriver("full");
+        if (duringSetUp) {
+            Driver().HoldNext(1, 0x10);  // the terminal reset of the set-up
+        }
+        OwnerThread owner;
+        clock_.Advance(250);
+        if (!duringSetUp) {
+            ASSERT_TRUE(WaitFor([&] { return Driver().DataCalls().size() == 1; }));  // set up
+            Driver().HoldNext(1, 0x10);  // the card reset of the first pass
+            clock_.Advance(250);
+        }
+        DestroyWhileHeld(Driver(), owner);
+        const size_t calls = Driver().DataCalls().size();
+        clock_.Advance(250);
+        clock_.Advance(250);
+        owner.Stop();
+        EXPECT_EQ(Driver().DataCalls().size(), calls);
+        // A pass that ran to its end posted its notice (a card without files).
+        EXPECT_EQ(owner.Notices(),
+                  duringSetUp ? std::vector<WPARAM>{} : std::vector<WPARAM>{CARD_ERROR});
+    }
 }
 
 }  // namespace
