@@ -194,7 +194,7 @@ TEST_F(Ct32Driver, CardResetAnswersTheAtrAsP2AsksAndRefusesASmallBuffer) {
     EXPECT_EQ(request.Data(), atr);
 }
 
-TEST_F(Ct32Driver, RefusesCommandsItDoesNotKnow) {
+TEST_F(Ct32Driver, RefusesUnknownCommandsTerminalNumbersAndPorts) {
     ExpectAnswers(kTerminal, {
                                  {{0x20, 0x99, 0x00, 0x00}, {0x6D, 0x00}},        // unknown INS
                                  {{0x80, 0x11, 0x00, 0x00}, {0x6E, 0x00}},        // class not 20
@@ -215,9 +215,8 @@ TEST_F(Ct32Driver, RefusesCommandsItDoesNotKnow) {
     EXPECT_EQ(ct_->data(kCtn, &dad, &sad, 5, command.data(), &lenr, response), kErrInvalid)
         << "the card as source address";
     EXPECT_EQ(ct_->data(kCtn, &dad, &sad, 3, command.data(), &lenr, response), kErrInvalid);
-}
 
-TEST_F(Ct32Driver, TerminalNumbersAndPorts) {
+    // Terminal numbers and ports.
     EXPECT_EQ(ct_->init(kCtn, port_), kErrInvalid) << "terminal number already open";
     const uint16_t beyond = static_cast<uint16_t>(ListReaders().size() + 1);
     EXPECT_EQ(ct_->init(2, beyond), kErrCt) << "port beyond the readers present";
@@ -265,12 +264,6 @@ TEST_F(Ct32Driver, CardCommandsPassUnchangedAndAResetResetsTheCard) {
     ASSERT_EQ(ToTerminal(kEject).answer, (Bytes{0x90, 0x00}));
     ASSERT_EQ(ToTerminal(kResetCardNoData).Sw(), 0x9001);
     EXPECT_NE(ToCard(read).Sw(), 0x9000);
-}
-
-TEST_F(Ct32Driver, CardOfAnotherClassAnswersWithItsOwnStatusWord) {
-    mltest::CardSimProcess card(CardOf("tcos12"));
-    ASSERT_EQ(ToTerminal(kResetCardNoData).Sw(), 0x9001);
-    ExpectAnswers(kCard, {{{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, 0x11}, {0x6E, 0x00}}});
 }
 
 TEST_F(Ct32Driver, RemovedCardIsNoticedAndAReinsertedOneServes) {
