@@ -7,20 +7,10 @@
 
 #include "cardsim_process.h"
 #include "infrastructure/testing/log_scan.h"
-#include "platform/handle.h"
-#include "platform/named_objects.h"
 #include "terminal_fixture.h"
 
 namespace mltest {
 namespace {
-
-std::vector<WPARAM> Codes(const std::vector<Notice>& notices) {
-    std::vector<WPARAM> codes;
-    for (const Notice& n : notices) {
-        codes.push_back(n.code);
-    }
-    return codes;
-}
 
 class RealStack : public TerminalTest {
   protected:
@@ -33,19 +23,11 @@ class RealStack : public TerminalTest {
         std::filesystem::create_symlink(ML_CT32_FILE, dir + "/bin/ct32.so");
         env_.SetRegistryValue(kVireoKey, "Path", dir);
         env_.WriteSettingsIni("[LogonDevice]\r\nCardreaderName=\r\nCurrentPort=1\r\n");
-        logon_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
-        logoff_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
     }
     void TearDown() override {
         DestroyCard();
         card_in_reader_.reset();
         TerminalTest::TearDown();
-        if (logon_ != nullptr) {
-            CloseHandle(logon_);
-        }
-        if (logoff_ != nullptr) {
-            CloseHandle(logoff_);
-        }
     }
 
     void Insert(const std::string& family) {
@@ -63,12 +45,10 @@ class RealStack : public TerminalTest {
         Pass(passes);
         ResetEvent(logon_);
         ResetEvent(logoff_);
-        return Codes(TakeNotices());
+        return TakeCodes();
     }
 
     std::optional<CardSimProcess> card_in_reader_;
-    HANDLE logon_ = nullptr;
-    HANDLE logoff_ = nullptr;
 };
 
 TEST_F(RealStack, WritesReadsAndAnnouncesEachChangeOnce) {

@@ -9,56 +9,17 @@
 #include <thread>
 
 #include "infrastructure/testing/log_scan.h"
-#include "platform/handle.h"
-#include "platform/named_objects.h"
 #include "terminal_fixture.h"
 
 namespace mltest {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Utf16(std::u16string_view text, size_t size) {
-    Bytes bytes(size, 0);
-    for (size_t i = 0; i < text.size() && 2 * i + 1 < size; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
-    }
-    return bytes;
-}
-
-std::vector<WPARAM> Codes(const std::vector<Notice>& notices) {
-    std::vector<WPARAM> codes;
-    for (const Notice& n : notices) {
-        codes.push_back(n.code);
-    }
-    return codes;
-}
-
 class Supervision : public TerminalTest {
   protected:
     void SetUp() override {
         TerminalTest::SetUp();
-        logon_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
-        logoff_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
-        ASSERT_NE(logon_, nullptr);
-        ASSERT_NE(logoff_, nullptr);
         UseDriver("full");
     }
-    void TearDown() override {
-        TerminalTest::TearDown();
-        CloseHandle(logon_);
-        CloseHandle(logoff_);
-    }
-
-    void PutLoginData(std::u16string_view user, std::u16string_view domain,
-                      std::u16string_view password) {
-        Driver().PutFile(0x5511, Utf16(user, 42));
-        Driver().PutFile(0x5522, Utf16(domain, 32));
-        Driver().PutFile(0x5533, Utf16(password, 100));
-    }
-
-    static bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
     // Card commands (dad 0) sent so far.
     size_t CardCommands() {
@@ -68,12 +29,10 @@ class Supervision : public TerminalTest {
         }
         return n;
     }
-
-    HANDLE logon_ = nullptr;
-    HANDLE logoff_ = nullptr;
 };
 
-TEST_F(Supervision, AnEmptyTerminalAtStartUpPostsRemovedOnce) {
+TEST_F(Supervision, EachChangeIsAnnouncedOnceWithItsData) {
+    // An empty terminal at start-up: one CARD_REMOVED, after the start-up pass.
     Driver().SetCardPresent(false);
     CreateCard();
     EXPECT_TRUE(TakeNotices().empty());  // the start-up only sets up
@@ -85,17 +44,15 @@ TEST_F(Supervision, AnEmptyTerminalAtStartUpPostsRemovedOnce) {
     EXPECT_TRUE(IsSet(logoff_));
     EXPECT_FALSE(IsSet(logon_));
     ResetEvent(logoff_);
-    Pass(5);
+    Pass(3);
     EXPECT_TRUE(TakeNotices().empty());
     EXPECT_EQ(Card().GetCardState(), CT_NOCARD);
     EXPECT_EQ(Count(DebugLog(), "[INFO]  = Card removed"), 1);
-}
 
-TEST_F(Supervision, ACardIsAnnouncedOnceWithItsDataAndItsRemovalOnce) {
     PutLoginData(u"operator7", u"PLANT", u"Tr0ub4dor&3");
-    CreateCard();
+    Driver().SetCardPresent(true);
     Pass();
-    auto notices = TakeNotices();
+    notices = TakeNotices();
     ASSERT_EQ(Codes(notices), (std::vector<WPARAM>{CARD_INSERTED}));
     auto* block = reinterpret_cast<const LoginDataBlock*>(notices[0].lParam);
     ASSERT_NE(block, nullptr);
@@ -115,7 +72,7 @@ TEST_F(Supervision, ACardIsAnnouncedOnceWithItsDataAndItsRemovalOnce) {
 
     Driver().SetCardPresent(false);
     Pass();
-    ASSERT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    ASSERT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
     LoginDataBlock zero{};
     EXPECT_EQ(std::memcmp(block, &zero, sizeof zero), 0);
     EXPECT_TRUE(IsSet(logoff_));
@@ -124,13 +81,14 @@ TEST_F(Supervision, ACardIsAnnouncedOnceWithItsDataAndItsRemovalOnce) {
 
     const std::string log = DebugLog();
     EXPECT_EQ(Count(log, "[INFO]  = Card inserted\r\n"), 1) << log;
+    EXPECT_EQ(Count(log, "[INFO]  = Card removed"), 2);
     EXPECT_EQ(Count(log, "[INFO] szUserName = operator7"), 1);
     EXPECT_EQ(Count(log, "[INFO] szDomain = PLANT"), 1);
     EXPECT_EQ(Count(log, "[INFO] szPassword = ***"), 1);
     EXPECT_GT(ExpectNoSecretInLogs(env_.DiagnosticsDir(), u"Tr0ub4dor&3"), 0u);
 }
 
-TEST_F(Supervision, AnInsertWaitsWhileALogonOrLogoffIsInProcess) {
+TEST_F(Supervision, InsertAndRemovalWaitWhileALogonOrLogoffIsInProcess) {
     PutLoginData(u"u", u"d", u"p");
     for (HANDLE event : {logon_, logoff_}) {
         SetEvent(event);
@@ -138,43 +96,38 @@ TEST_F(Supervision, AnInsertWaitsWhileALogonOrLogoffIsInProcess) {
         const size_t before = CardCommands();
         Pass(3);
         EXPECT_TRUE(TakeNotices().empty());
-        // Every pass reads the card again.
-        EXPECT_EQ(CardCommands() - before, 3u * 6u);
+        EXPECT_EQ(CardCommands() - before, 3u * 6u) << "every pass reads the card again";
         EXPECT_EQ(Count(DebugLog(),
                         "Card inserted but logon/logoff in process -> we wait till next loop."),
                   3);
         ResetEvent(event);
         Pass();
-        EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+        EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
+        // The host has not finished the logon yet when the card goes.
+        ASSERT_TRUE(IsSet(logon_));
+        Driver().SetCardPresent(false);
+        Pass(2);
+        EXPECT_TRUE(TakeNotices().empty());
+        EXPECT_EQ(Count(DebugLog(),
+                        "Card removed but logon/logoff in process -> we wait till next loop."),
+                  2);
         ResetEvent(logon_);
+        ResetEvent(logoff_);
+        Pass();
+        EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
+        ResetEvent(logoff_);
+        Driver().SetCardPresent(true);
         DestroyCard();
         env_.StopLogs();  // a fresh log pair for the second round
         env_.StartLogs();
     }
 }
 
-TEST_F(Supervision, ARemovalWaitsWhileALogonOrLogoffIsInProcess) {
-    PutLoginData(u"u", u"d", u"p");
-    CreateCard();
-    Pass();
-    ASSERT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
-    ASSERT_TRUE(IsSet(logon_));  // the host has not finished the logon yet
-    Driver().SetCardPresent(false);
-    Pass(2);
-    EXPECT_TRUE(TakeNotices().empty());
-    EXPECT_EQ(
-        Count(DebugLog(), "Card removed but logon/logoff in process -> we wait till next loop."),
-        2);
-    ResetEvent(logon_);
-    Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
-}
-
 TEST_F(Supervision, ErrorsAndUnknownCardsAreNotHeldBackByTheEvents) {
     SetEvent(logon_);
     CreateCard();  // a card without login files
     Pass(3);
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_ERROR}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_ERROR}));
     EXPECT_EQ(Card().GetCardState(), CT_NOFILE);
     const std::string log = ErrorLog();
     EXPECT_EQ(Count(log, "[ERROR]  = Card error (see details below)"), 1) << log;
@@ -198,7 +151,7 @@ TEST_F(Supervision, AWrongCardVersionIsAnnouncedOnceAndNotReadAgain) {
     EXPECT_EQ(Card().GetCardState(), CT_OK);
     Driver().SetCardPresent(false);
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
 }
 
 TEST_F(Supervision, AMemoryCardIsAFoulCard) {
@@ -207,21 +160,21 @@ TEST_F(Supervision, AMemoryCardIsAFoulCard) {
     Driver().Script(1, 0x10, {.result = 0, .response = {0x90, 0x00}, .reportedLength = {}}, 4);
     CreateCard();
     Pass(3);
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_ERROR}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_ERROR}));
     EXPECT_EQ(Card().GetCardState(), CT_FOULCARD);
     EXPECT_EQ(Count(ErrorLog(), "[ERROR]  = Card error (CT_FOULCARD)"), 1);
     EXPECT_EQ(Count(ErrorLog(), ErrorLine(9)), 1);
     // A processor card afterwards is read and announced.
     PutLoginData(u"u", u"d", u"p");
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
 }
 
 TEST_F(Supervision, ABadResponseLengthOfTheDriverIsACardError) {
     CreateCard();
     Driver().Script(1, 0x10, {.result = 0, .response = {0x90, 0x01}, .reportedLength = 4000}, 2);
     Pass(2);
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_ERROR}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_ERROR}));
     EXPECT_EQ(Card().GetCardState(), CT_ERROR);
     EXPECT_EQ(Count(ErrorLog(), "[ERROR] Error Number (-1==CT_ERROR) = -1"), 1);
 }
@@ -236,12 +189,12 @@ TEST_F(Supervision, StoppedSupervisionResumesWithADirectPass) {
     EXPECT_EQ(Driver().DataCalls().size(), calls);
     EXPECT_TRUE(TakeNotices().empty());
     Card().TCOSSuperviseCard();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_INSERTED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_INSERTED}));
     EXPECT_NE(g_nTCOSSuperviseTimer, 0u);
     ResetEvent(logon_);
     Driver().SetCardPresent(false);
     Pass();
-    EXPECT_EQ(Codes(TakeNotices()), (std::vector<WPARAM>{CARD_REMOVED}));
+    EXPECT_EQ(TakeCodes(), (std::vector<WPARAM>{CARD_REMOVED}));
 }
 
 TEST_F(Supervision, DestroyedBeforeTheStartUpTimerFiredNothingRuns) {
@@ -351,33 +304,30 @@ void DestroyWhileHeld(TestCtDriver& driver, OwnerThread& owner) {
     }
 }
 
-TEST_F(Supervision, DestroyedOnAnotherThreadDuringTheSetUp) {
-    Driver().HoldNext(1, 0x10);  // the terminal reset of the set-up
-    OwnerThread owner;
-    clock_.Advance(250);
-    DestroyWhileHeld(Driver(), owner);
-    const size_t calls = Driver().DataCalls().size();
-    clock_.Advance(250);
-    clock_.Advance(250);
-    owner.Stop();
-    EXPECT_EQ(Driver().DataCalls().size(), calls);
-    EXPECT_TRUE(owner.Notices().empty());
-}
-
-TEST_F(Supervision, DestroyedOnAnotherThreadDuringAPass) {
-    OwnerThread owner;
-    clock_.Advance(250);
-    ASSERT_TRUE(WaitFor([&] { return Driver().DataCalls().size() == 1; }));  // set up
-    Driver().HoldNext(1, 0x10);  // the card reset of the first pass
-    clock_.Advance(250);
-    DestroyWhileHeld(Driver(), owner);
-    const size_t calls = Driver().DataCalls().size();
-    clock_.Advance(250);
-    clock_.Advance(250);
-    owner.Stop();
-    EXPECT_EQ(Driver().DataCalls().size(), calls);
-    // The pass that ran to its end posted its notice (a card without files).
-    EXPECT_EQ(owner.Notices(), (std::vector<WPARAM>{CARD_ERROR}));
+TEST_F(Supervision, DestroyedOnAnotherThreadDuringTheSetUpOrAPass) {
+    for (bool duringSetUp : {true, false}) {
+        SCOPED_TRACE(duringSetUp ? "set-up" : "pass");
+        UseDriver("full");
+        if (duringSetUp) {
+            Driver().HoldNext(1, 0x10);  // the terminal reset of the set-up
+        }
+        OwnerThread owner;
+        clock_.Advance(250);
+        if (!duringSetUp) {
+            ASSERT_TRUE(WaitFor([&] { return Driver().DataCalls().size() == 1; }));  // set up
+            Driver().HoldNext(1, 0x10);  // the card reset of the first pass
+            clock_.Advance(250);
+        }
+        DestroyWhileHeld(Driver(), owner);
+        const size_t calls = Driver().DataCalls().size();
+        clock_.Advance(250);
+        clock_.Advance(250);
+        owner.Stop();
+        EXPECT_EQ(Driver().DataCalls().size(), calls);
+        // A pass that ran to its end posted its notice (a card without files).
+        EXPECT_EQ(owner.Notices(),
+                  duringSetUp ? std::vector<WPARAM>{} : std::vector<WPARAM>{CARD_ERROR});
+    }
 }
 
 }  // namespace

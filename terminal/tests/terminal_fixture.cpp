@@ -12,14 +12,29 @@
 namespace mltest {
 
 namespace {
-
 std::u16string g_settingsPath;
+}  // namespace
 
 std::u16string SettingsPath() {
     return g_settingsPath;
 }
 
-}  // namespace
+std::vector<WPARAM> Codes(const std::vector<Notice>& notices) {
+    std::vector<WPARAM> codes;
+    for (const Notice& n : notices) {
+        codes.push_back(n.code);
+    }
+    return codes;
+}
+
+Bytes Utf16(std::u16string_view text, size_t size) {
+    Bytes bytes(size, 0);
+    for (size_t i = 0; i < text.size() && 2 * i + 1 < size; ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    return bytes;
+}
 
 std::string DriverInstallDir(const std::string& variant) {
     return std::string(ML_TEST_DRIVER_ROOT) + "/" + variant;
@@ -49,6 +64,10 @@ void TerminalTest::SetUp() {
     env_.StartLogs();
     g_settingsPath = ml::FromUtf8(env_.SettingsDir() + "mlsettings.ini");
     SetTCOSSettingsINIFileSource(SettingsPath);
+    logon_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
+    logoff_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
+    ASSERT_NE(logon_, nullptr);
+    ASSERT_NE(logoff_, nullptr);
     TakeNotices();
 }
 
@@ -62,6 +81,8 @@ void TerminalTest::TearDown() {
         driver_ = nullptr;
     }
     env_.StopLogs();
+    CloseHandle(logon_);
+    CloseHandle(logoff_);
     if (hadLcAll_) {
         setenv("LC_ALL", savedLcAll_.c_str(), 1);
     } else {
@@ -82,6 +103,13 @@ void TerminalTest::UseDriver(const std::string& variant, const std::string& fami
     ASSERT_NE(control, nullptr);
     driver_ = control();
     driver_->Reset(family, ImagePath());
+}
+
+void TerminalTest::PutLoginData(std::u16string_view user, std::u16string_view domain,
+                                std::u16string_view password) {
+    Driver().PutFile(0x5511, Utf16(user, 42));
+    Driver().PutFile(0x5522, Utf16(domain, 32));
+    Driver().PutFile(0x5533, Utf16(password, 100));
 }
 
 void TerminalTest::CreateCard(bool setUp) {

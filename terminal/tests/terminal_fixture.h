@@ -13,7 +13,9 @@
 
 #include "driver/test_driver.h"
 #include "infrastructure/testing/test_environment.h"
+#include "platform/handle.h"
 #include "platform/message.h"
+#include "platform/named_objects.h"
 #include "platform/testing/test_clock.h"
 #include "terminal/tcos_card.h"
 
@@ -29,12 +31,19 @@ std::string ModuleDir();
 // the static module state, so that the object finds its language library and
 // (without registry value) its driver beside it.
 void UseStandInModule();
+// The path of the test's settings file, as the object's settings source.
+std::u16string SettingsPath();
 
 // A notice the object posted.
 struct Notice {
     WPARAM code;
     LPARAM lParam;
 };
+std::vector<WPARAM> Codes(const std::vector<Notice>& notices);
+
+using Bytes = std::vector<uint8_t>;
+// `text` as UTF-16LE in a file of `size` bytes, padded with zeros.
+Bytes Utf16(std::u16string_view text, size_t size);
 
 class TerminalTest : public ::testing::Test {
   protected:
@@ -58,6 +67,11 @@ class TerminalTest : public ::testing::Test {
     // Moves the clock on by one timer period and pumps.
     void Pass(int count = 1);
     std::vector<Notice> TakeNotices();
+    std::vector<WPARAM> TakeCodes() { return Codes(TakeNotices()); }
+    // Puts the three login files on the driver's card.
+    void PutLoginData(std::u16string_view user, std::u16string_view domain,
+                      std::u16string_view password);
+    static bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
     // The logs (bytes as written, UTF-8 here).
     std::string DebugLog() const;
@@ -67,6 +81,8 @@ class TerminalTest : public ::testing::Test {
     static std::string Message(int number);
     // The error log's "[ERROR] Error = <text>" line of message `number`.
     static std::string ErrorLine(int number) { return "[ERROR] Error = " + Message(number); }
+    // How often the error log holds that line.
+    int Errors(int number) const { return Count(ErrorLog(), ErrorLine(number)); }
 
     // The card's image file.
     std::string ImagePath() const { return env_.Root() + "/card.img"; }
@@ -77,6 +93,9 @@ class TerminalTest : public ::testing::Test {
     std::vector<Notice> notices_;
     void* driverHandle_ = nullptr;
     TestCtDriver* driver_ = nullptr;
+    // The host's "logon/logoff in process" events, not set.
+    HANDLE logon_ = nullptr;
+    HANDLE logoff_ = nullptr;
     std::string savedLcAll_;
     bool hadLcAll_ = false;
 };

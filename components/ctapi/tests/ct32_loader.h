@@ -6,6 +6,8 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -98,6 +100,14 @@ inline Exchange Send(const Ct32Library& ct, uint16_t ctn, uint8_t dad,
         exchange.answer.assign(buffer.begin(), buffer.begin() + lenr);
     }
     return exchange;
+}
+
+// The whole content of a text file; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 }  // namespace ct32test

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "ct32_loader.h"
@@ -14,13 +12,6 @@
 namespace {
 
 using namespace ct32test;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(Ct32WithoutService, OpeningATerminalReportsTheHostInterface) {
     Ct32Library ct;

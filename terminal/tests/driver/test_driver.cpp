@@ -32,100 +32,53 @@ class Driver final : public mltest::TestCtDriver {
   public:
     void Reset(const std::string& family, const std::string& imagePath) override {
         std::lock_guard lock(mutex_);
-        std::optional<cardsim::Family> parsed = cardsim::ParseFamily(family);
-        card_ =
-            std::make_unique<cardsim::Card>(parsed.value_or(cardsim::Family::class80), imagePath);
-        present_ = true;
-        initResult_ = kOk;
-        open_.clear();
-        scripts_.clear();
-        dataCalls_.clear();
-        initCalls_.clear();
-        closeCalls_.clear();
-        traceCalls_.clear();
-        events_.clear();
-        holdDad_ = holdIns_ = kNoHold;
-        held_ = false;
-        released_ = false;
+        auto parsed = cardsim::ParseFamily(family).value_or(cardsim::Family::class80);
+        card_ = std::make_unique<cardsim::Card>(parsed, imagePath);
+        s_ = State{};
     }
-
-    void SetCardPresent(bool present) override {
-        std::lock_guard lock(mutex_);
-        present_ = present;
-    }
-
-    void SetInitResult(int8_t result) override {
-        std::lock_guard lock(mutex_);
-        initResult_ = result;
-    }
-
+    void SetCardPresent(bool present) override { Set(s_.present, present); }
+    void SetInitResult(int8_t result) override { Set(s_.initResult, result); }
     void Script(int dad, int ins, mltest::CtScriptedAnswer answer, int times) override {
         std::lock_guard lock(mutex_);
-        scripts_.push_back({dad, ins, std::move(answer), times});
+        s_.scripts.push_back({dad, ins, std::move(answer), times});
     }
 
     void PutFile(uint16_t fid, const std::vector<uint8_t>& content) override {
         std::lock_guard lock(mutex_);
-        if (!card_) {
-            return;
-        }
         const uint8_t hi = static_cast<uint8_t>(fid >> 8);
         const uint8_t lo = static_cast<uint8_t>(fid & 0xFF);
         const uint8_t size = static_cast<uint8_t>(content.size());
-        const std::vector<uint8_t> del = {0x80, 0xE4, 0x00, 0x00, 0x02, hi, lo};
-        card_->Transmit(del);
-        const std::vector<uint8_t> create = {0x80, 0xE0, 0x00, 0x00, 0x0B, 0x81, 0x02, 0x00,
-                                             size, 0x82, 0x01, 0x01, 0x83, 0x02, hi,   lo};
-        card_->Transmit(create);
+        card_->Transmit(std::vector<uint8_t>{0x80, 0xE4, 0x00, 0x00, 0x02, hi, lo});
+        card_->Transmit(std::vector<uint8_t>{0x80, 0xE0, 0x00, 0x00, 0x0B, 0x81, 0x02, 0x00, size,
+                                             0x82, 0x01, 0x01, 0x83, 0x02, hi, lo});
         std::vector<uint8_t> update = {0x00, 0xD6, 0x00, 0x00, size};
         update.insert(update.end(), content.begin(), content.end());
         card_->Transmit(update);
         card_->Reset();
     }
-
     std::optional<std::vector<uint8_t>> FileData(uint16_t fid) override {
         std::lock_guard lock(mutex_);
-        if (!card_) {
-            return std::nullopt;
-        }
         return card_->FileData(fid);
     }
 
-    std::vector<mltest::CtDataCall> DataCalls() override {
-        std::lock_guard lock(mutex_);
-        return dataCalls_;
-    }
-    std::vector<std::pair<uint16_t, uint16_t>> InitCalls() override {
-        std::lock_guard lock(mutex_);
-        return initCalls_;
-    }
-    std::vector<uint16_t> CloseCalls() override {
-        std::lock_guard lock(mutex_);
-        return closeCalls_;
-    }
-    std::vector<std::pair<int, int>> TraceOptionCalls() override {
-        std::lock_guard lock(mutex_);
-        return traceCalls_;
-    }
-    std::vector<std::string> Events() override {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
+    std::vector<mltest::CtDataCall> DataCalls() override { return Get(s_.dataCalls); }
+    std::vector<std::pair<uint16_t, uint16_t>> InitCalls() override { return Get(s_.initCalls); }
+    std::vector<uint16_t> CloseCalls() override { return Get(s_.closeCalls); }
+    std::vector<std::pair<int, int>> TraceOptionCalls() override { return Get(s_.traceCalls); }
+    std::vector<std::string> Events() override { return Get(s_.events); }
 
     void HoldNext(int dad, int ins) override {
         std::lock_guard lock(mutex_);
-        holdDad_ = dad;
-        holdIns_ = ins;
-        held_ = false;
-        released_ = false;
+        s_.holdDad = dad;
+        s_.holdIns = ins;
+        s_.held = s_.released = false;
     }
     void WaitHeld() override {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return held_; });
+        changed_.wait(lock, [this] { return s_.held; });
     }
     void Release() override {
-        std::lock_guard lock(mutex_);
-        released_ = true;
+        Set(s_.released, true);
         changed_.notify_all();
     }
 
@@ -133,27 +86,27 @@ class Driver final : public mltest::TestCtDriver {
 
     int8_t Init(uint16_t ctn, uint16_t pn) {
         std::lock_guard lock(mutex_);
-        initCalls_.push_back({ctn, pn});
-        if (initResult_ != kOk) {
-            return initResult_;
+        s_.initCalls.push_back({ctn, pn});
+        if (s_.initResult != kOk) {
+            return s_.initResult;
         }
-        if (open_.contains(ctn) || pn == 0) {
+        if (s_.open.contains(ctn) || pn == 0) {
             return kErrInvalid;
         }
-        open_.insert(ctn);
+        s_.open.insert(ctn);
         return kOk;
     }
 
     int8_t Close(uint16_t ctn) {
         std::lock_guard lock(mutex_);
-        closeCalls_.push_back(ctn);
-        events_.push_back("close " + std::to_string(ctn));
-        return open_.erase(ctn) == 1 ? kOk : kErrInvalid;
+        s_.closeCalls.push_back(ctn);
+        s_.events.push_back("close " + std::to_string(ctn));
+        return s_.open.erase(ctn) == 1 ? kOk : kErrInvalid;
     }
 
     void SetTraceOptions(int level, int destination) {
         std::lock_guard lock(mutex_);
-        traceCalls_.push_back({level, destination});
+        s_.traceCalls.push_back({level, destination});
     }
 
     int8_t Data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
@@ -164,10 +117,10 @@ class Driver final : public mltest::TestCtDriver {
         }
         std::unique_lock lock(mutex_);
         const std::vector<uint8_t> apdu(command, command + lenc);
-        dataCalls_.push_back({ctn, *dad, *sad, apdu, *lenr});
-        events_.push_back("data " + std::to_string(ctn));
+        s_.dataCalls.push_back({ctn, *dad, *sad, apdu, *lenr});
+        s_.events.push_back("data " + std::to_string(ctn));
         int8_t result = Answer(ctn, *dad, apdu, lenr, response, lock);
-        events_.push_back("data-end " + std::to_string(ctn));
+        s_.events.push_back("data-end " + std::to_string(ctn));
         if (result == kOk) {
             std::swap(*dad, *sad);
         }
@@ -181,22 +134,22 @@ class Driver final : public mltest::TestCtDriver {
 
     int8_t Answer(uint16_t ctn, uint8_t dad, const std::vector<uint8_t>& apdu, uint16_t* lenr,
                   uint8_t* response, std::unique_lock<std::mutex>& lock) {
-        if (holdDad_ != kNoHold && Matches(holdDad_, dad) && Matches(holdIns_, apdu[1])) {
-            holdDad_ = kNoHold;
-            held_ = true;
+        if (s_.holdDad != kNoHold && Matches(s_.holdDad, dad) && Matches(s_.holdIns, apdu[1])) {
+            s_.holdDad = kNoHold;
+            s_.held = true;
             changed_.notify_all();
-            changed_.wait(lock, [this] { return released_; });
+            changed_.wait(lock, [this] { return s_.released; });
         }
-        if (!open_.contains(ctn)) {
+        if (!s_.open.contains(ctn)) {
             return kErrInvalid;
         }
-        for (auto it = scripts_.begin(); it != scripts_.end(); ++it) {
+        for (auto it = s_.scripts.begin(); it != s_.scripts.end(); ++it) {
             if (!Matches(it->dad, dad) || !Matches(it->ins, apdu[1])) {
                 continue;
             }
             mltest::CtScriptedAnswer answer = it->answer;
             if (--it->times == 0) {
-                scripts_.erase(it);
+                s_.scripts.erase(it);
             }
             if (answer.result != kOk) {
                 return answer.result;
@@ -210,7 +163,7 @@ class Driver final : public mltest::TestCtDriver {
         if (dad == 1) {
             out = Terminal(apdu);
         } else if (dad == 0) {
-            if (!present_ || !card_) {
+            if (!s_.present || !card_) {
                 return kErrTrans;
             }
             out = card_->Transmit(apdu);
@@ -225,48 +178,58 @@ class Driver final : public mltest::TestCtDriver {
         return kOk;
     }
 
+    // RESET CT of the terminal (P1 00) or of card 1 (P1 01, P2 01 asks for the ATR).
     std::vector<uint8_t> Terminal(const std::vector<uint8_t>& apdu) {
-        if (apdu[0] != 0x20) {
-            return {0x6E, 0x00};
+        if (apdu[0] != 0x20 || (apdu[1] != 0x10 && apdu[1] != 0x11)) {
+            return {static_cast<uint8_t>(apdu[0] != 0x20 ? 0x6E : 0x6D), 0x00};
         }
-        if (apdu[1] != 0x10 && apdu[1] != 0x11) {
-            return {0x6D, 0x00};
-        }
-        if (apdu[2] == 0x00) {
-            return {0x90, 0x00};
-        }
-        if (apdu[2] != 0x01) {
+        if (apdu[2] > 0x01) {
             return {0x6A, 0x00};
         }
-        if (!present_ || !card_) {
+        if (apdu[2] == 0x01 && (!s_.present || !card_)) {
             return {0x64, 0xA1};
         }
-        card_->Reset();
         std::vector<uint8_t> out;
-        if (apdu[3] == 0x01) {
-            out = card_->Atr();
+        if (apdu[2] == 0x01) {
+            card_->Reset();
+            out = apdu[3] == 0x01 ? card_->Atr() : out;
         }
-        out.push_back(0x90);
-        out.push_back(0x01);
+        out.insert(out.end(), {0x90, static_cast<uint8_t>(apdu[2])});
         return out;
+    }
+
+    // Everything a test sets or the driver records; Reset starts afresh.
+    struct State {
+        bool present = true;
+        int8_t initResult = kOk;
+        std::set<uint16_t> open;
+        std::deque<ScriptEntry> scripts;
+        std::vector<mltest::CtDataCall> dataCalls;
+        std::vector<std::pair<uint16_t, uint16_t>> initCalls;
+        std::vector<uint16_t> closeCalls;
+        std::vector<std::pair<int, int>> traceCalls;
+        std::vector<std::string> events;
+        int holdDad = kNoHold;
+        int holdIns = kNoHold;
+        bool held = false;
+        bool released = false;
+    };
+
+    template <typename T>
+    T Get(const T& value) {
+        std::lock_guard lock(mutex_);
+        return value;
+    }
+    template <typename T>
+    void Set(T& field, T value) {
+        std::lock_guard lock(mutex_);
+        field = value;
     }
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::unique_ptr<cardsim::Card> card_;
-    bool present_ = false;
-    int8_t initResult_ = kOk;
-    std::set<uint16_t> open_;
-    std::deque<ScriptEntry> scripts_;
-    std::vector<mltest::CtDataCall> dataCalls_;
-    std::vector<std::pair<uint16_t, uint16_t>> initCalls_;
-    std::vector<uint16_t> closeCalls_;
-    std::vector<std::pair<int, int>> traceCalls_;
-    std::vector<std::string> events_;
-    int holdDad_ = kNoHold;
-    int holdIns_ = kNoHold;
-    bool held_ = false;
-    bool released_ = false;
+    State s_;
 };
 
 Driver& TheDriver() {

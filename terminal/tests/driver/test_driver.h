@@ -32,6 +32,7 @@ struct CtDataCall {
     uint8_t sad = 0;
     std::vector<uint8_t> command;  // the lenc command bytes
     uint16_t lenr = 0;             // *lenr on entry
+    bool operator==(const CtDataCall&) const = default;
 };
 
 // A scripted outcome of one CT_data call, given instead of the terminal's or

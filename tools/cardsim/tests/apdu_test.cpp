@@ -9,41 +9,32 @@ namespace {
 
 using test::H;
 
-TEST(ParseCommand, SplitsTheFourShortCases) {
-    const auto c1 = ParseCommand(H("00 A4 00 00"));
-    ASSERT_TRUE(c1);
-    EXPECT_EQ(c1->ins, 0xA4);
-    EXPECT_TRUE(c1->data.empty());
-    EXPECT_FALSE(c1->ne);
-
-    const auto c2 = ParseCommand(H("B0 B0 00 10 2C"));
-    ASSERT_TRUE(c2);
-    EXPECT_EQ(c2->cla, 0xB0);
-    EXPECT_EQ(c2->p2, 0x10);
-    EXPECT_EQ(c2->ne, 0x2Cu);
-
-    const auto c2max = ParseCommand(H("00 B0 00 00 00"));
-    ASSERT_TRUE(c2max);
-    EXPECT_EQ(c2max->ne, 256u) << "Le 00 asks for 256 bytes";
-
-    const auto c3 = ParseCommand(H("00 A4 02 0C 02 55 11"));
-    ASSERT_TRUE(c3);
-    EXPECT_EQ(c3->data, H("55 11"));
-    EXPECT_FALSE(c3->ne);
-
-    const auto c4 = ParseCommand(H("00 A4 02 00 02 55 11 00"));
-    ASSERT_TRUE(c4);
-    EXPECT_EQ(c4->data, H("55 11"));
-    EXPECT_EQ(c4->ne, 256u);
-}
-
-TEST(ParseCommand, RejectsWhatIsNoShortApdu) {
-    EXPECT_FALSE(ParseCommand(H("")));
-    EXPECT_FALSE(ParseCommand(H("00 A4 00")));
-    EXPECT_FALSE(ParseCommand(H("00 D6 00 00 05 01 02")));        // Lc longer than the data
-    EXPECT_FALSE(ParseCommand(H("00 D6 00 00 02 01 02 03 04")));  // two bytes too many
-    EXPECT_FALSE(ParseCommand(H("00 B0 00 00 00 01 00")));        // extended Le
-    EXPECT_FALSE(ParseCommand(H("00 D6 00 00 00 00 01 AA")));     // extended Lc
+TEST(ParseCommand, SplitsTheFourShortCasesAndRejectsTheRest) {
+    struct Case {
+        const char* apdu;
+        const char* data;
+        std::optional<std::size_t> ne;
+    };
+    const Case cases[] = {
+        {"00 A4 00 00", "", std::nullopt},
+        {"B0 B0 00 10 2C", "", 0x2C},
+        {"00 B0 00 00 00", "", 256},
+        {"00 A4 02 0C 02 55 11", "55 11", std::nullopt},
+        {"00 A4 02 00 02 55 11 00", "55 11", 256},
+    };
+    for (const Case& c : cases) {
+        const auto command = ParseCommand(H(c.apdu));
+        ASSERT_TRUE(command) << c.apdu;
+        EXPECT_EQ(command->cla, H(c.apdu)[0]);
+        EXPECT_EQ(command->p2, H(c.apdu)[3]);
+        EXPECT_EQ(command->data, H(c.data)) << c.apdu;
+        EXPECT_EQ(command->ne, c.ne) << c.apdu;
+    }
+    // Too short, Lc longer than the data, two bytes too many, extended Le and Lc.
+    for (const char* bad : {"", "00 A4 00", "00 D6 00 00 05 01 02", "00 D6 00 00 02 01 02 03 04",
+                            "00 B0 00 00 00 01 00", "00 D6 00 00 00 00 01 AA"}) {
+        EXPECT_FALSE(ParseCommand(H(bad))) << bad;
+    }
 }
 
 TEST(Response, AppendsTheStatusWord) {

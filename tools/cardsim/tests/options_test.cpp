@@ -7,19 +7,13 @@ namespace {
 
 Options Parse(const std::vector<std::string>& args) {
     auto r = ParseOptions(args);
-    if (const auto* e = std::get_if<UsageError>(&r)) {
-        ADD_FAILURE() << "refused: " << e->message;
-        return {};
-    }
-    return std::get<Options>(r);
+    EXPECT_TRUE(std::holds_alternative<Options>(r)) << testing::PrintToString(args);
+    return std::holds_alternative<Options>(r) ? std::get<Options>(r) : Options{};
 }
 
 std::string Refusal(const std::vector<std::string>& args) {
     auto r = ParseOptions(args);
-    if (const auto* e = std::get_if<UsageError>(&r)) {
-        return e->message;
-    }
-    return "";
+    return std::holds_alternative<UsageError>(r) ? std::get<UsageError>(r).message : "";
 }
 
 TEST(Options, FullCommandLine) {

@@ -1,7 +1,11 @@
 // Helpers shared by the emulator's tests.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -9,14 +13,40 @@
 
 namespace cardsim::test {
 
-// "00 A4 00 0C" -> bytes; spaces are ignored. Aborts the test program on bad hex.
-Bytes H(std::string_view hex);
+// "00 A4 00 0C" -> bytes; spaces are ignored. Throws on bad hex.
+inline Bytes H(std::string_view hex) {
+    std::string digits;
+    for (char c : hex) {
+        if (c != ' ') {
+            digits += c;
+        }
+    }
+    if (digits.size() % 2 != 0 ||
+        digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+        throw std::invalid_argument("bad hex in test: " + std::string(hex));
+    }
+    Bytes out;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
 
 // A fresh folder under the temporary directory, removed with its contents at destruction.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "cardsim-test-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp");
+        }
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
@@ -26,7 +56,15 @@ class TempDir {
     std::filesystem::path path_;
 };
 
-std::string ReadText(const std::string& path);
-void WriteText(const std::string& path, std::string_view text);
+inline std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void WriteText(const std::string& path, std::string_view text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
 
 }  // namespace cardsim::test
