@@ -23,7 +23,6 @@ ml_pcscd_start() {
     # One vpcd entry serves two slots: the port given and the one after it.
     printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME   /dev/null:0x%X\nLIBPATH      %s\nCHANNELID    0x%X\n' \
         "$port" "$ML_VPCD_DRIVER" "$port" > "$dir/conf/vpcd"
-    rm -f "$dir/run/pcscd.comm" "$dir/run/pcscd.pid"
     # vpcd would fail to listen, and the readiness check below would find
     # the other program instead.
     if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null ||
@@ -31,6 +30,7 @@ ml_pcscd_start() {
         echo "pcscd: port $port or $((port + 1)) is in use already; pick another (ml_free_port_pair)" >&2
         return 1
     fi
+    rm -f "$dir/run/pcscd.comm" "$dir/run/pcscd.pid"
     if [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
         unshare --mount sh -c 'mount --bind "$1" /run/pcscd 2>/dev/null || { mkdir -p /run/pcscd && mount --bind "$1" /run/pcscd; } && exec pcscd -f -c "$2"' \
             sh "$dir/run" "$dir/conf" > "$dir/pcscd.log" 2>&1 &
