@@ -1,0 +1,71 @@
+// The module framework: per-module state, the instance handle found at load
+// time, InitInstance and ExitInstance.
+#include "platform/framework.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/codepage.h"
+#include "platform/folders.h"
+#include "platform/library.h"
+#include "platform/tests/framework_test_interface.h"
+
+namespace {
+
+template <typename T>
+T Get(HMODULE module, const char* name) {
+    return reinterpret_cast<T>(GetProcAddress(module, name));
+}
+
+TEST(Framework, InitInstanceRunsAtLoadWithTheModulesOwnState) {
+    AFX_MODULE_STATE* before = AfxGetModuleState();
+    HMODULE module = LoadLibraryW(ml::FromUtf8(ML_TEST_FRAMEWORK_MODULE).c_str());
+    ASSERT_NE(module, nullptr);
+    // Loading switched to the module's state and back.
+    EXPECT_EQ(AfxGetModuleState(), before);
+
+    auto report = Get<FrameworkReportFn>(module, "MlTestFrameworkReport")();
+    EXPECT_EQ(report->initCalls, 1);
+    EXPECT_EQ(report->instance, module);
+    EXPECT_EQ(report->resource, module);  // resources come from the module until set
+    EXPECT_TRUE(report->ownStateCurrent);
+    EXPECT_TRUE(report->appRegistered);
+    EXPECT_TRUE(report->globalsConstructed);
+    EXPECT_EQ(std::u16string(report->path), ml::FromUtf8(ML_TEST_FRAMEWORK_MODULE));
+
+    // Each shared object has its own state; an export switches to it.
+    AFX_MODULE_STATE* moduleState =
+        Get<FrameworkStaticStateFn>(module, "MlTestFrameworkStaticState")();
+    EXPECT_NE(moduleState, AfxGetStaticModuleState());
+    EXPECT_EQ(Get<FrameworkCurrentStateFn>(module, "MlTestFrameworkCurrentState")(), moduleState);
+    EXPECT_EQ(AfxGetModuleState(), before);
+
+    int exitedWithOwnState = -1;
+    Get<FrameworkSetExitFlagFn>(module, "MlTestFrameworkSetExitFlag")(&exitedWithOwnState);
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(exitedWithOwnState, 1);
+}
+
+TEST(Framework, ProgramStateAndResourceHandle) {
+    // Without a switch the program's own state is current: the program.
+    char16_t program[MAX_PATH], instance[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
+    ASSERT_GT(GetModuleFileNameW(AfxGetInstanceHandle(), instance, MAX_PATH), 0u);
+    EXPECT_EQ(std::u16string(instance), std::u16string(program));
+
+    AFX_MODULE_STATE state;
+    state.instance = reinterpret_cast<HINSTANCE>(0x1000);
+    {
+        AFX_MANAGE_STATE(&state);
+        EXPECT_EQ(AfxGetResourceHandle(), state.instance);
+        AfxSetResourceHandle(reinterpret_cast<HINSTANCE>(0x2000));
+        EXPECT_EQ(AfxGetResourceHandle(), reinterpret_cast<HINSTANCE>(0x2000));
+        {
+            AFX_MANAGE_STATE(AfxGetStaticModuleState());
+            EXPECT_EQ(AfxGetModuleState(), AfxGetStaticModuleState());
+        }
+        EXPECT_EQ(AfxGetModuleState(), &state);
+    }
+    EXPECT_NE(AfxGetModuleState(), &state);
+}
+
+}  // namespace
