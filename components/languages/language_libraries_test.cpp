@@ -1,0 +1,69 @@
+// The language libraries of the build: every message number the module loads
+// has a text in every language, and "languages.ini" names each library.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "infrastructure/language_table.h"
+#include "platform/codepage.h"
+#include "platform/library.h"
+#include "platform/string_table.h"
+
+namespace {
+
+constexpr UINT kMessageNumbers[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13,
+                                    14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 57, 58};
+
+std::u16string Text(HMODULE library, UINT id) {
+    WCHAR buffer[1024] = {};
+    int length = LoadStringW(library, id, buffer, 1024);
+    return std::u16string(buffer, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+class LanguageLibrary : public ::testing::TestWithParam<char> {};
+
+TEST_P(LanguageLibrary, HoldsATextForEveryMessageNumber) {
+    const std::string path =
+        std::string(ML_LANGUAGE_LIBRARY_DIR) + "/libmlcardman" + GetParam() + ".so";
+    HMODULE library = LoadLibraryW(ml::FromUtf8(path).c_str());
+    ASSERT_NE(library, nullptr) << path;
+    for (UINT id : kMessageNumbers) {
+        std::u16string text = Text(library, id);
+        EXPECT_GE(text.size(), 10u) << "message " << id;
+        EXPECT_LT(text.size(), 1024u) << "message " << id;
+    }
+    EXPECT_EQ(Text(library, 25), u"") << "no texts beyond the contract";
+    FreeLibrary(library);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, LanguageLibrary, ::testing::Values('b', 'd'));
+
+TEST(LanguageLibraries, GermanTextsKeepTheirUmlauts) {
+    const std::string path = std::string(ML_LANGUAGE_LIBRARY_DIR) + "/libmlcardmand.so";
+    HMODULE library = LoadLibraryW(ml::FromUtf8(path).c_str());
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(Text(library, 21), u"Das Passwort ist zu lang und wurde gek\u00FCrzt.");
+    EXPECT_EQ(Text(library, 15), u"Eine Datei auf der Karte konnte nicht gel\u00F6scht werden.");
+    EXPECT_EQ(Text(library, 22), u"Der Dom\u00E4nenname ist zu lang und wurde gek\u00FCrzt.");
+    FreeLibrary(library);
+}
+
+TEST(LanguageLibraries, LanguageTableNamesEnglishAndGerman) {
+    for (const std::string dir :
+         {std::string(ML_LANGUAGES_SOURCE_DIR), std::string(ML_LANGUAGE_LIBRARY_DIR)}) {
+        std::ifstream in(dir + "/languages.ini", std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        CLanguageTable table = ml_infra::ParseLanguageTable(ml_infra::DecodeTextFile(bytes));
+        ASSERT_EQ(table.names.size(), 2u) << dir;
+        EXPECT_EQ(table.names[0], u"English");
+        EXPECT_EQ(table.languageIds[0], 1033);
+        EXPECT_EQ(table.letters[0], u'b');
+        EXPECT_EQ(table.names[1], u"German");
+        EXPECT_EQ(table.languageIds[1], 1031);
+        EXPECT_EQ(table.letters[1], u'd');
+    }
+}
+
+}  // namespace

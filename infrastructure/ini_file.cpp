@@ -1,0 +1,368 @@
+#include "infrastructure/ini_file.h"
+
+#include <cstring>
+
+#include "platform/file.h"
+#include "platform/handle.h"
+
+namespace {
+
+constexpr char16_t Fold(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+}
+
+// Each byte is one character U+0000..U+00FF.
+std::u16string Widen(std::string_view bytes) {
+    std::u16string text(bytes.size(), u'\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        text[i] = static_cast<unsigned char>(bytes[i]);
+    }
+    return text;
+}
+
+const std::vector<std::u16string>& EmptyList() {
+    static const std::vector<std::u16string> empty;
+    return empty;
+}
+
+}  // namespace
+
+// Turns lines into sections, keys and comments. Bytes may arrive in pieces of
+// any size; a line split between two pieces is joined before it is handled.
+class CIniFile::Parser {
+  public:
+    explicit Parser(CIniFile& ini) : ini_(ini), current_(ini.FindSection(u"")) {}
+
+    // False once a line has ended the read.
+    bool Feed(const char* data, size_t size) {
+        while (!stopped_ && size > 0) {
+            const char* lf = static_cast<const char*>(std::memchr(data, '\n', size));
+            if (lf == nullptr) {
+                pending_.append(data, size);
+                break;
+            }
+            size_t length = static_cast<size_t>(lf - data);
+            if (pending_.empty()) {
+                HandleLine(std::string_view(data, length));
+            } else {
+                pending_.append(data, length);
+                HandleLine(pending_);
+                pending_.clear();
+            }
+            data += length + 1;
+            size -= length + 1;
+        }
+        return !stopped_;
+    }
+
+    // Handles a last line without LF; false when the read was ended by a line.
+    bool Finish() {
+        if (!stopped_ && !pending_.empty()) {
+            HandleLine(pending_);
+            pending_.clear();
+        }
+        return !stopped_;
+    }
+
+  private:
+    void HandleLine(std::string_view line) {
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.empty()) {
+            return;
+        }
+        unsigned char first = static_cast<unsigned char>(line[0]);
+        if (first < 0x20 || first > 0x7E) {
+            stopped_ = true;
+            return;
+        }
+        size_t pos = 0;
+        while (pos < line.size()) {
+            char c = line[pos];
+            if (c == ';' || c == '#' || c == '[' || c == '=') {
+                break;
+            }
+            ++pos;
+        }
+        if (pos == line.size()) {
+            return;
+        }
+        switch (line[pos]) {
+            case '=':
+                StoreKey(line.substr(0, pos), line.substr(pos + 1));
+                break;
+            case '[': {
+                size_t close = line.rfind(']');
+                if (close != std::string_view::npos && close > pos) {
+                    std::u16string name = Widen(line.substr(pos + 1, close - pos - 1));
+                    ini_.AddSection(name);
+                    current_ = ini_.FindSection(name);
+                }
+                break;
+            }
+            default:
+                StoreComment(Widen(line.substr(pos + 1)));
+                break;
+        }
+    }
+
+    // As SetValue of the current section with creation allowed; current_ is
+    // always FindSection of the current name, so no search is needed.
+    void StoreKey(std::string_view key, std::string_view value) {
+        if (current_ == noID) {
+            current_ = ini_.AddSection(std::u16string());
+        }
+        Section& section = ini_.m_sections[static_cast<size_t>(current_)];
+        std::u16string name = Widen(key);
+        auto found = section.keyIndex.find(std::u16string_view(name));
+        if (found != section.keyIndex.end()) {
+            section.values[static_cast<size_t>(found->second)] = Widen(value);
+            return;
+        }
+        section.keyIndex.emplace(name, static_cast<int>(section.keys.size()));
+        section.keys.push_back(std::move(name));
+        section.values.push_back(Widen(value));
+    }
+
+    void StoreComment(std::u16string text) {
+        if (ini_.m_sections.empty()) {
+            ini_.AddHeaderComment(text);
+        } else if (current_ != noID) {
+            ini_.m_sections[static_cast<size_t>(current_)].comments.push_back(std::move(text));
+        }
+    }
+
+    CIniFile& ini_;
+    int current_;  // first section of the current name, noID while it does not exist
+    std::string pending_;
+    bool stopped_ = false;
+};
+
+size_t ml_ini_detail::NameHash::operator()(std::u16string_view text) const {
+    uint64_t hash = 1469598103934665603ull;
+    for (char16_t c : text) {
+        hash ^= fold ? Fold(c) : c;
+        hash *= 1099511628211ull;
+    }
+    return static_cast<size_t>(hash);
+}
+
+bool ml_ini_detail::NameEqual::operator()(std::u16string_view a, std::u16string_view b) const {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    if (!fold) {
+        return a == b;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Fold(a[i]) != Fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CIniFile::CIniFile() : m_bCaseInsensitive(true), m_sectionIndex(MakeIndex()) {}
+
+CIniFile::~CIniFile() = default;
+
+CIniFile::NameIndex CIniFile::MakeIndex() const {
+    return NameIndex(0, ml_ini_detail::NameHash{m_bCaseInsensitive},
+                     ml_ini_detail::NameEqual{m_bCaseInsensitive});
+}
+
+void CIniFile::RebuildIndexes() {
+    m_sectionIndex = MakeIndex();
+    for (size_t i = 0; i < m_sectionNames.size(); ++i) {
+        m_sectionIndex.try_emplace(m_sectionNames[i], static_cast<int>(i));
+    }
+    for (Section& section : m_sections) {
+        section.keyIndex = MakeIndex();
+        for (size_t i = 0; i < section.keys.size(); ++i) {
+            section.keyIndex.try_emplace(section.keys[i], static_cast<int>(i));
+        }
+    }
+}
+
+void CIniFile::SetPath(const std::u16string& p_strPath, bool p_bCaseSensitive) {
+    m_strPath = p_strPath;
+    if (m_bCaseInsensitive != !p_bCaseSensitive) {
+        m_bCaseInsensitive = !p_bCaseSensitive;
+        RebuildIndexes();
+    }
+}
+
+bool CIniFile::ReadFile() {
+    HANDLE file = CreateFileW(m_strPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    Parser parser(*this);
+    std::vector<char> buffer(1 << 16);
+    bool complete = true;
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            complete = false;
+            break;
+        }
+        if (got == 0 || !parser.Feed(buffer.data(), got)) {
+            break;
+        }
+    }
+    CloseHandle(file);
+    bool ok = parser.Finish();
+    return complete && ok && !m_sections.empty();
+}
+
+bool CIniFile::ReadBytes(std::string_view p_bytes) {
+    Parser parser(*this);
+    parser.Feed(p_bytes.data(), p_bytes.size());
+    return parser.Finish() && !m_sections.empty();
+}
+
+int CIniFile::FindSection(std::u16string_view p_strSection) const {
+    auto found = m_sectionIndex.find(p_strSection);
+    return found == m_sectionIndex.end() ? noID : found->second;
+}
+
+int CIniFile::FindKey(int p_nSection, std::u16string_view p_strKey) const {
+    if (p_nSection < 0 || static_cast<size_t>(p_nSection) >= m_sections.size()) {
+        return noID;
+    }
+    const NameIndex& keys = m_sections[static_cast<size_t>(p_nSection)].keyIndex;
+    auto found = keys.find(p_strKey);
+    return found == keys.end() ? noID : found->second;
+}
+
+int CIniFile::AddSection(const std::u16string& p_strSection) {
+    int index = static_cast<int>(m_sectionNames.size());
+    m_sectionNames.push_back(p_strSection);
+    Section section;
+    section.keyIndex = MakeIndex();
+    m_sections.push_back(std::move(section));
+    m_sectionIndex.try_emplace(p_strSection, index);
+    return index;
+}
+
+bool CIniFile::SetValue(const std::u16string& p_strSection, const std::u16string& p_strKey,
+                        const std::u16string& p_strValue, bool p_bCreate) {
+    int section = FindSection(p_strSection);
+    if (section == noID) {
+        if (!p_bCreate) {
+            return false;
+        }
+        section = AddSection(p_strSection);
+    }
+    Section& record = m_sections[static_cast<size_t>(section)];
+    int key = FindKey(section, p_strKey);
+    if (key == noID) {
+        if (!p_bCreate) {
+            return false;
+        }
+        record.keyIndex.emplace(p_strKey, static_cast<int>(record.keys.size()));
+        record.keys.push_back(p_strKey);
+        record.values.push_back(p_strValue);
+    } else {
+        record.values[static_cast<size_t>(key)] = p_strValue;
+    }
+    return true;
+}
+
+std::u16string CIniFile::GetValue(std::u16string_view p_strSection, std::u16string_view p_strKey,
+                                  const std::u16string& p_strDefault) const {
+    int section = FindSection(p_strSection);
+    int key = FindKey(section, p_strKey);
+    if (key == noID) {
+        return p_strDefault;
+    }
+    return m_sections[static_cast<size_t>(section)].values[static_cast<size_t>(key)];
+}
+
+int32_t CIniFile::GetValueInt(std::u16string_view p_strSection, std::u16string_view p_strKey,
+                              int32_t p_nDefault) const {
+    int section = FindSection(p_strSection);
+    int key = FindKey(section, p_strKey);
+    if (key == noID) {
+        return p_nDefault;
+    }
+    int32_t value = 0;
+    if (!ParseInt(m_sections[static_cast<size_t>(section)].values[static_cast<size_t>(key)],
+                  value)) {
+        return 0;
+    }
+    return value;
+}
+
+bool CIniFile::ParseInt(std::u16string_view p_strText, int32_t& p_nValue) {
+    size_t i = 0;
+    while (i < p_strText.size() &&
+           (p_strText[i] == u' ' || (p_strText[i] >= u'\t' && p_strText[i] <= u'\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < p_strText.size() && (p_strText[i] == u'+' || p_strText[i] == u'-')) {
+        negative = p_strText[i] == u'-';
+        ++i;
+    }
+    const uint64_t limit = negative ? 2147483648ull : 2147483647ull;
+    uint64_t magnitude = 0;
+    size_t digits = 0;
+    for (; i < p_strText.size() && p_strText[i] >= u'0' && p_strText[i] <= u'9'; ++i, ++digits) {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(p_strText[i] - u'0');
+        if (magnitude > limit) {
+            return false;
+        }
+    }
+    if (digits == 0) {
+        return false;
+    }
+    p_nValue = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude))
+                        : static_cast<int32_t>(magnitude);
+    return true;
+}
+
+void CIniFile::AddHeaderComment(const std::u16string& p_strComment) {
+    m_headerComments.push_back(p_strComment);
+}
+
+void CIniFile::AddSectionComment(std::u16string_view p_strSection,
+                                 const std::u16string& p_strComment) {
+    int section = FindSection(p_strSection);
+    if (section != noID) {
+        m_sections[static_cast<size_t>(section)].comments.push_back(p_strComment);
+    }
+}
+
+std::u16string CIniFile::FoldCase(std::u16string_view p_strText) const {
+    std::u16string text(p_strText);
+    if (m_bCaseInsensitive) {
+        for (char16_t& c : text) {
+            c = Fold(c);
+        }
+    }
+    return text;
+}
+
+const std::vector<std::u16string>& CIniFile::GetKeyNames(int p_nSection) const {
+    if (p_nSection < 0 || static_cast<size_t>(p_nSection) >= m_sections.size()) {
+        return EmptyList();
+    }
+    return m_sections[static_cast<size_t>(p_nSection)].keys;
+}
+
+const std::vector<std::u16string>& CIniFile::GetValues(int p_nSection) const {
+    if (p_nSection < 0 || static_cast<size_t>(p_nSection) >= m_sections.size()) {
+        return EmptyList();
+    }
+    return m_sections[static_cast<size_t>(p_nSection)].values;
+}
+
+const std::vector<std::u16string>& CIniFile::GetSectionComments(int p_nSection) const {
+    if (p_nSection < 0 || static_cast<size_t>(p_nSection) >= m_sections.size()) {
+        return EmptyList();
+    }
+    return m_sections[static_cast<size_t>(p_nSection)].comments;
+}

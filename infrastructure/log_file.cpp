@@ -1,0 +1,370 @@
+#include "infrastructure/log_file.h"
+
+#include <cstdio>
+
+#include "infrastructure/ini_file.h"
+#include "infrastructure/mlconfigx.h"
+#include "infrastructure/res_handler.h"
+#include "infrastructure/settings_lock.h"
+#include "infrastructure/trace.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "platform/handle.h"
+#include "platform/lasterror.h"
+#include "platform/registry.h"
+#include "platform/session.h"
+
+namespace {
+
+constexpr LONGLONG kRotateAbove = 0x100000;
+constexpr size_t kMaxEntryChars = 0x3FFFFFFF;
+constexpr char16_t kDebugBanner[] =
+    u"***************** MLCARDMANX - Debugfile ***********************\r\n";
+
+// Restores the thread's last error when the scope ends, so that logging
+// never changes what a caller reads from GetLastError.
+class KeepLastError {
+  public:
+    KeepLastError() : error_(GetLastError()) {}
+    ~KeepLastError() { SetLastError(error_); }
+    KeepLastError(const KeepLastError&) = delete;
+    KeepLastError& operator=(const KeepLastError&) = delete;
+
+  private:
+    DWORD error_;
+};
+
+HANDLE OpenLog(const std::u16string& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Plain ASCII is the same in every ANSI code page; only other text goes
+// through the code-page conversion.
+std::string ToAnsiBytes(const std::u16string& text) {
+    std::string bytes(text.size(), '\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] >= 0x80) {
+            return ml::ToAnsi(text);
+        }
+        bytes[i] = static_cast<char>(text[i]);
+    }
+    return bytes;
+}
+
+// Copies the file to its old name and removes it; the file stays when the
+// copy fails, so that no entry is lost.
+void MoveFileToOld(const std::u16string& path) {
+    std::u16string old = ml_infra::OldLogName(path);
+    if (old != path && CopyFileW(path.c_str(), old.c_str(), FALSE)) {
+        DeleteFileW(path.c_str());
+    }
+}
+
+}  // namespace
+
+namespace ml_infra {
+
+std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName) {
+    return u"s" + FormatDec(static_cast<int32_t>(p_dwSession)) + u"_" + p_strName;
+}
+
+std::u16string OldLogName(const std::u16string& p_strPath) {
+    static constexpr std::u16string_view kLog = u".log";
+    std::u16string result;
+    size_t start = 0;
+    for (size_t found; (found = p_strPath.find(kLog, start)) != std::u16string::npos;
+         start = found + kLog.size()) {
+        result.append(p_strPath, start, found - start);
+        result.append(u"_old.log");
+    }
+    result.append(p_strPath, start, std::u16string::npos);
+    return result;
+}
+
+void LogDateTime(std::u16string& p_strDate, std::u16string& p_strTime) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    char date[32];
+    char time[32];
+    int dateLength = std::snprintf(date, sizeof date, "%02u/%02u/%02u", unsigned{now.wMonth},
+                                   unsigned{now.wDay}, unsigned{now.wYear} % 100u);
+    int timeLength = std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned{now.wHour},
+                                   unsigned{now.wMinute}, unsigned{now.wSecond});
+    p_strDate.assign(date, date + dateLength);
+    p_strTime.assign(time, time + timeLength);
+}
+
+BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry) {
+    if (p_strPath.empty() || p_strEntry.size() > kMaxEntryChars) {
+        return FALSE;
+    }
+    const std::string bytes = ToAnsiBytes(p_strEntry);
+    if (bytes.size() > 0xFFFFFFFFu) {
+        return FALSE;
+    }
+    HANDLE file = OpenLog(p_strPath);
+    if (file == INVALID_HANDLE_VALUE) {
+        return FALSE;
+    }
+    LONGLONG size = 0;
+    if (GetFileSizeEx(file, &size) && size > kRotateAbove) {
+        CloseHandle(file);
+        MoveFileToOld(p_strPath);
+        file = OpenLog(p_strPath);
+        if (file == INVALID_HANDLE_VALUE) {
+            return FALSE;
+        }
+    }
+    BOOL ok = SetFilePointerEx(file, 0, nullptr, FILE_END);
+    if (ok) {
+        DWORD written = 0;
+        ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+             written == bytes.size();
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+}  // namespace ml_infra
+
+// ---- CDebugFile ----
+
+CDebugFile::CDebugFile() : m_nTraceOn(0), m_ftSettings{0, 0}, m_bInitialised(false) {}
+
+CDebugFile::~CDebugFile() = default;
+
+void CDebugFile::Init(const std::u16string& p_strFileName, const std::u16string& p_strSection,
+                      const std::u16string& p_strKey) {
+    KeepLastError keep;
+    try {
+        InitializeCriticalSection(&m_cs);
+        CMLCriticalSection lock(&m_cs);
+        std::u16string directory = GetDirectory();
+        m_strLogPath = directory.empty() ? std::u16string() : directory + p_strFileName;
+        m_strSection = p_strSection;
+        m_strKey = p_strKey;
+        std::u16string release;
+        if (ml::RegReadString(HKEY_LOCAL_MACHINE, mlconfigx::c_szRegKeyMorlindLogon,
+                              mlconfigx::c_szRegValueRelease, release) != ERROR_SUCCESS) {
+            release.clear();
+        }
+        m_strRelease = release;
+        std::u16string settings;
+        m_strDebugSettingsPath.clear();
+        if (CResHandler::GetINIFile(mlconfigx::c_szMLDebugINI, settings)) {
+            m_strDebugSettingsPath = settings;
+        }
+        m_nTraceOn = 0;
+        m_ftSettings = FILETIME{0, 0};
+        m_bInitialised = true;
+    } catch (...) {
+    }
+}
+
+BOOL CDebugFile::IsTraceOn() {
+    KeepLastError keep;
+    try {
+        CMLCriticalSection lock(&m_cs);
+        if (!m_bInitialised || m_strDebugSettingsPath.empty()) {
+            return m_bInitialised ? m_nTraceOn : FALSE;
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(m_strDebugSettingsPath.c_str(), GetFileExInfoStandard, &data) ||
+            CompareFileTime(&data.ftLastWriteTime, &m_ftSettings) <= 0) {
+            return m_nTraceOn;
+        }
+        m_ftSettings = data.ftLastWriteTime;
+        std::u16string path;
+        if (!CResHandler::GetINIFile(mlconfigx::c_szMLDebugINI, path)) {
+            return m_nTraceOn;
+        }
+        CIniFile ini;
+        ini.SetPath(path, false);
+        bool read = false;
+        {
+            CMLMutexDebugINI mutex;
+            read = ini.ReadFile();
+        }
+        if (read) {
+            m_nTraceOn = ini.GetValueInt(m_strSection, m_strKey, 0) != 0 ? 1 : 0;
+        }
+        return m_nTraceOn;
+    } catch (...) {
+        return m_nTraceOn;
+    }
+}
+
+BOOL CDebugFile::Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
+                       BOOL p_bLeadingEmptyLine) {
+    KeepLastError keep;
+    try {
+        CMLCriticalSection lock(&m_cs);
+        if (!m_bInitialised) {
+            return FALSE;
+        }
+        std::u16string date;
+        std::u16string time;
+        ml_infra::LogDateTime(date, time);
+        std::u16string entry;
+        entry.reserve(64 + m_strRelease.size() + p_strHeader.size() + p_strLine.size());
+        if (p_bLeadingEmptyLine) {
+            entry += u"\r\n";
+        }
+        entry += u"\r\n[";
+        entry += m_strRelease;
+        entry += u"] ";
+        entry += date;
+        entry += u" ";
+        entry += time;
+        entry += u" - ";
+        entry += p_strHeader;
+        entry += u"\r\n\t\t\t\t\t\t";
+        entry += p_strLine;
+        return ml_infra::AppendLogEntry(m_strLogPath, entry);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+std::u16string CDebugFile::GetDirectory() {
+    return CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
+}
+
+void CDebugFile::MoveToOld(const std::u16string& p_strFileName) {
+    KeepLastError keep;
+    try {
+        std::u16string directory = GetDirectory();
+        if (!directory.empty()) {
+            MoveFileToOld(directory + p_strFileName);
+        }
+    } catch (...) {
+    }
+}
+
+void CDebugFile::Cleanup() {
+    try {
+        CMLCriticalSection lock(&m_cs);
+        m_bInitialised = false;
+    } catch (...) {
+    }
+    DeleteCriticalSection(&m_cs);
+}
+
+std::u16string CDebugFile::GetLogPath() {
+    CMLCriticalSection lock(&m_cs);
+    return m_strLogPath;
+}
+
+std::u16string CDebugFile::GetDebugSettingsPath() {
+    CMLCriticalSection lock(&m_cs);
+    return m_strDebugSettingsPath;
+}
+
+// ---- CErrorFile ----
+
+CErrorFile::CErrorFile() : m_bInitialised(false) {}
+
+CErrorFile::~CErrorFile() = default;
+
+void CErrorFile::Init(const std::u16string& p_strFileName) {
+    KeepLastError keep;
+    try {
+        InitializeCriticalSection(&m_cs);
+        CMLCriticalSection lock(&m_cs);
+        std::u16string directory = GetDirectory();
+        m_strLogPath = directory.empty() ? std::u16string() : directory + p_strFileName;
+        m_bInitialised = true;
+    } catch (...) {
+    }
+}
+
+BOOL CErrorFile::Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
+                       BOOL p_bLeadingEmptyLine) {
+    KeepLastError keep;
+    try {
+        CMLCriticalSection lock(&m_cs);
+        if (!m_bInitialised) {
+            return FALSE;
+        }
+        std::u16string date;
+        std::u16string time;
+        ml_infra::LogDateTime(date, time);
+        std::u16string entry;
+        entry.reserve(48 + p_strHeader.size() + p_strLine.size());
+        if (p_bLeadingEmptyLine) {
+            entry += u"\r\n";
+        }
+        entry += u"\r\n";
+        entry += date;
+        entry += u" ";
+        entry += time;
+        entry += u" - ";
+        entry += p_strHeader;
+        entry += u"\r\n\t\t\t";
+        entry += p_strLine;
+        return ml_infra::AppendLogEntry(m_strLogPath, entry);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+std::u16string CErrorFile::GetDirectory() {
+    return CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
+}
+
+void CErrorFile::MoveToOld(const std::u16string& p_strFileName) {
+    KeepLastError keep;
+    try {
+        std::u16string directory = GetDirectory();
+        if (!directory.empty()) {
+            MoveFileToOld(directory + p_strFileName);
+        }
+    } catch (...) {
+    }
+}
+
+void CErrorFile::Cleanup() {
+    try {
+        CMLCriticalSection lock(&m_cs);
+        m_bInitialised = false;
+    } catch (...) {
+    }
+    DeleteCriticalSection(&m_cs);
+}
+
+std::u16string CErrorFile::GetLogPath() {
+    CMLCriticalSection lock(&m_cs);
+    return m_strLogPath;
+}
+
+// ---- session and start-up ----
+
+DWORD CMLSessionFunctions::GetSessionIDFromProcessID(DWORD p_dwProcessID) {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(p_dwProcessID, &session)) {
+        return session;
+    }
+    return GetActiveConsoleSessionId();
+}
+
+DWORD CMLSessionFunctions::GetActiveConsoleSessionId() {
+    return WTSGetActiveConsoleSessionId();
+}
+
+void InitDebugLog() {
+    DWORD session = CMLSessionFunctions::GetSessionIDFromProcessID(GetCurrentProcessId());
+    std::u16string name = ml_infra::SessionLogName(session, mlconfigx::c_szDebugLogName);
+    theDebugFile.MoveToOld(name);
+    theDebugFile.Init(name, mlconfigx::c_szSectionLogonDevice, mlconfigx::c_szKeyDebug);
+    if (theDebugFile.IsTraceOn()) {
+        theDebugFile.Write(kDebugBanner, std::u16string(), FALSE);
+    }
+}
+
+void InitErrorLog() {
+    DWORD session = CMLSessionFunctions::GetSessionIDFromProcessID(GetCurrentProcessId());
+    std::u16string name = ml_infra::SessionLogName(session, mlconfigx::c_szErrorLogName);
+    theErrorFile.MoveToOld(name);
+    theErrorFile.Init(name);
+}

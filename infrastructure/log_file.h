@@ -1,0 +1,125 @@
+// The debug log and the error log of the module, one file each per session in
+// the Diagnostics data directory ("s<session>_mlcardmanx_debug.log",
+// "s<session>_mlcardmanx_error.log").
+//
+// Entry layout (bytes in the ANSI code page, "\r\n" line ends):
+//   debug: ["\r\n"] "\r\n[" release "] " MM/DD/YY " " HH:MM:SS " - " header
+//          "\r\n\t\t\t\t\t\t" line
+//   error: ["\r\n"] "\r\n" MM/DD/YY " " HH:MM:SS " - " header "\r\n\t\t\t" line
+// The leading "\r\n" comes with the leading-empty-line flag. Date and time
+// are the platform clock's local time.
+//
+// Each entry opens the file, moves a file above 1 MiB to "_old.log" (every
+// ".log" of the path replaced; one generation kept), appends the entry and
+// closes the file. An entry that cannot be written (no directory, a folder
+// in the file's place, a full disk) is dropped: Write returns FALSE and
+// nothing else happens.
+//
+// Threads: every operation of an object holds the object's own lock, so
+// entries of concurrent threads never mix. CDebugFile::IsTraceOn also takes
+// the machine-wide "mldebug.ini" lock while it re-reads the file (order:
+// object lock, then that mutex). Writing before Init or after Cleanup drops
+// the entry. The thread's last error is left as it was.
+#ifndef ML_INFRASTRUCTURE_LOG_FILE_H_
+#define ML_INFRASTRUCTURE_LOG_FILE_H_
+
+#include <string>
+
+#include "platform/critical_section.h"
+#include "platform/file.h"
+#include "platform/windef.h"
+
+class CDebugFile {
+  public:
+    CDebugFile();
+    virtual ~CDebugFile();
+    CDebugFile(const CDebugFile&) = delete;
+    CDebugFile& operator=(const CDebugFile&) = delete;
+
+    // Log path = GetDirectory() + file name (left empty, so nothing is
+    // written, when the directory is unknown); reads the release from the
+    // registry and the path of "mldebug.ini".
+    void Init(const std::u16string& p_strFileName, const std::u16string& p_strSection,
+              const std::u16string& p_strKey);
+    // The debug switch; re-reads "mldebug.ini" only when its last-write time
+    // has advanced since the last read. A missing or unreadable file keeps the
+    // last state (off at first).
+    BOOL IsTraceOn();
+    BOOL Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
+               BOOL p_bLeadingEmptyLine);
+    // The Diagnostics data directory (empty when unknown).
+    std::u16string GetDirectory();
+    // Moves <directory><file name> to its "_old.log" name, if it exists.
+    void MoveToOld(const std::u16string& p_strFileName);
+    void Cleanup();
+
+    std::u16string GetLogPath();
+    std::u16string GetDebugSettingsPath();
+
+  private:
+    std::u16string m_strLogPath;
+    std::u16string m_strDebugSettingsPath;
+    std::u16string m_strSection;
+    std::u16string m_strKey;
+    std::u16string m_strRelease;
+    int32_t m_nTraceOn;
+    FILETIME m_ftSettings;
+    CRITICAL_SECTION m_cs;
+    bool m_bInitialised;
+};
+
+class CErrorFile {
+  public:
+    CErrorFile();
+    virtual ~CErrorFile();
+    CErrorFile(const CErrorFile&) = delete;
+    CErrorFile& operator=(const CErrorFile&) = delete;
+
+    void Init(const std::u16string& p_strFileName);
+    BOOL Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
+               BOOL p_bLeadingEmptyLine);
+    std::u16string GetDirectory();
+    void MoveToOld(const std::u16string& p_strFileName);
+    void Cleanup();
+
+    std::u16string GetLogPath();
+
+  private:
+    std::u16string m_strLogPath;
+    CRITICAL_SECTION m_cs;
+    bool m_bInitialised;
+};
+
+// The two log objects of the module. They are defined by the module's
+// application translation unit (their construction must precede the
+// application object's start-up), and by the test support for tests.
+extern CDebugFile theDebugFile;
+extern CErrorFile theErrorFile;
+
+// Session numbers of processes.
+class CMLSessionFunctions {
+  public:
+    // The session of the process; the active console session when unknown.
+    static DWORD GetSessionIDFromProcessID(DWORD p_dwProcessID);
+    static DWORD GetActiveConsoleSessionId();
+};
+
+// Start of the logs: the previous run's file of this session goes to its
+// "_old.log" name, the object is set up, and (debug log, switch on) the
+// opening banner is written.
+void InitDebugLog();
+void InitErrorLog();
+
+namespace ml_infra {
+// "s%d_%s" of the session and the file name.
+std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName);
+// Every ".log" of the path replaced by "_old.log".
+std::u16string OldLogName(const std::u16string& p_strPath);
+// The date "MM/DD/YY" and time "HH:MM:SS" of the platform clock.
+void LogDateTime(std::u16string& p_strDate, std::u16string& p_strTime);
+// Opens (creating) the log, rotates it above 1 MiB, appends the entry in the
+// ANSI code page and closes it. FALSE when the entry was not written whole.
+BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry);
+}  // namespace ml_infra
+
+#endif  // ML_INFRASTRUCTURE_LOG_FILE_H_

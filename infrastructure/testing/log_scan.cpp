@@ -1,0 +1,57 @@
+#include "infrastructure/testing/log_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "platform/codepage.h"
+
+namespace mltest {
+
+size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view secret) {
+    if (secret.empty()) {
+        ADD_FAILURE() << "ExpectNoSecretInLogs needs a non-empty secret";
+        return 0;
+    }
+    std::vector<std::string> forms;
+    forms.push_back(ml::ToUtf8(secret));
+    std::string ansi = ml::ToAnsi(secret);
+    if (ansi != forms[0]) {
+        forms.push_back(ansi);
+    }
+    std::string utf16;
+    for (char16_t c : secret) {
+        utf16.push_back(static_cast<char>(c & 0xFF));
+        utf16.push_back(static_cast<char>(c >> 8));
+    }
+    forms.push_back(utf16);
+
+    size_t scanned = 0;
+    std::error_code error;
+    namespace fs = std::filesystem;
+    for (fs::recursive_directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        if (!it->is_regular_file(error)) {
+            continue;
+        }
+        std::ifstream in(it->path(), std::ios::binary);
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ++scanned;
+        for (size_t form = 0; form < forms.size(); ++form) {
+            size_t at = content.find(forms[form]);
+            if (at != std::string::npos) {
+                ADD_FAILURE() << "a password was written to " << it->path().string() << " at byte "
+                              << at << " (form " << form << ")";
+            }
+        }
+    }
+    if (error) {
+        ADD_FAILURE() << "cannot scan " << directory << ": " << error.message();
+    }
+    return scanned;
+}
+
+}  // namespace mltest

@@ -1,0 +1,21 @@
+// Checks that a known password reached no log.
+#ifndef ML_INFRASTRUCTURE_TESTING_LOG_SCAN_H_
+#define ML_INFRASTRUCTURE_TESTING_LOG_SCAN_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace mltest {
+
+// Scans every file below `directory` (recursively) for `secret` in UTF-8, in
+// the ANSI code page and in UTF-16LE, and fails the current test for each
+// file that holds it; the failure names the file and the offset, never the
+// secret. An empty secret fails the test (it would be found everywhere).
+// Returns the number of files scanned, so a caller can also check that its
+// logs were there to be scanned.
+size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view secret);
+
+}  // namespace mltest
+
+#endif  // ML_INFRASTRUCTURE_TESTING_LOG_SCAN_H_

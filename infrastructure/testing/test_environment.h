@@ -1,0 +1,77 @@
+// A private machine for one test: a temporary directory that holds the
+// registry (ML_REGISTRY_ROOT), the common documents folder
+// (ML_COMMON_DOCUMENTS) and the install directory, and a namespace of its
+// own for named objects (ML_OBJECT_NAMESPACE), so that no test touches the
+// machine's real paths or meets another test's mutexes.
+//
+// The constructor sets the variables (the previous values come back in the
+// destructor) and writes the registry value "Path" of the installation, the
+// value "Release" and the install directory's "mlsettings.ini". The settings
+// and Diagnostics folders are created. The destructor shuts the log objects
+// down and removes the directory.
+//
+// One environment at a time per process; not thread-safe (it changes the
+// process environment).
+#ifndef ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
+#define ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace mltest {
+
+class InfraEnvironment {
+  public:
+    static constexpr char kRelease[] = "7.4.1";
+
+    InfraEnvironment();
+    ~InfraEnvironment();
+    InfraEnvironment(const InfraEnvironment&) = delete;
+    InfraEnvironment& operator=(const InfraEnvironment&) = delete;
+
+    const std::string& Root() const { return root_; }
+    // The install directory (registry value "Path"), without trailing "/".
+    std::string InstallDir() const { return root_ + "/install"; }
+    std::string DocumentsDir() const { return root_ + "/documents"; }
+    // The default data directories, with trailing "/".
+    std::string SettingsDir() const;
+    std::string DiagnosticsDir() const;
+
+    // Registry values under HKEY_LOCAL_MACHINE; `key` with "\" separators.
+    void SetRegistryValue(const std::string& key, const std::string& name,
+                          const std::string& value);
+    void RemoveRegistryValue(const std::string& key, const std::string& name);
+    // The installation's values "Path" and "Release".
+    void SetInstallPath(const std::string& value);
+    void RemoveInstallPath();
+
+    // Files of the installation and the settings folder.
+    void WriteInstallSettings(std::string_view content);
+    void WriteSettingsIni(std::string_view content);
+    // "mldebug.ini" with Debug=0 or 1; the file's time stamp is set to
+    // `stamp` seconds after an arbitrary epoch, so that a test controls
+    // when it counts as changed.
+    void WriteDebugIni(bool on, long stamp);
+
+    // Starts both logs as the module's start-up does, and shuts them down.
+    void StartLogs();
+    void StopLogs();
+    // The paths the logs of this process write to.
+    std::string DebugLogPath() const;
+    std::string ErrorLogPath() const;
+
+    static void WriteFile(const std::string& path, std::string_view content);
+    static std::string ReadFile(const std::string& path);
+    static bool Exists(const std::string& path);
+    static void SetModificationTime(const std::string& path, long stamp);
+
+  private:
+    std::string root_;
+    std::vector<std::pair<std::string, std::pair<bool, std::string>>> saved_;
+};
+
+}  // namespace mltest
+
+#endif  // ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
