@@ -1,0 +1,347 @@
+// The card commands: APDU templates per card variant, the transmit, and the
+// status word map with each command's own acceptances.
+#include <cstring>
+
+#include "mlsmartcardx/diagnostic.h"
+#include "mlsmartcardx/mlsmartcard.h"
+
+namespace {
+
+// clang-format off
+constexpr ApduTemplate kTemplates[] = {
+    {kCmdSelectMF, 0, 7, 0, 0, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}},
+    {kCmdSelectMF, 1, 5, 0, 0, {0x00, 0xA4, 0x00, 0x00, 0x00}},
+    {kCmdSelectMF, 2, 7, 0, 0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}},
+
+    {kCmdSelectEF, 0, 7, 0, 5, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
+    {kCmdSelectEF, 1, 7, 0, 5, {0xB0, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
+    {kCmdSelectEF, 2, 7, 0, 5, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
+
+    // The generic row already carries the login record's size and identifier.
+    {kCmdCreateFile, 0, 28, 9, 15,
+     {0x00, 0xE0, 0x00, 0x00, 0x17, 0x62, 0x15, 0x81, 0x01, 0xF0, 0x82, 0x01, 0x01, 0x83,
+      0x02, 0x55, 0x44, 0x8A, 0x01, 0x01, 0x8C, 0x06, 0x67, 0x00, 0x00, 0x00, 0x00, 0x00}},
+    {kCmdCreateFile, 1, 15, 14, 5,
+     {0xB0, 0xE0, 0x00, 0x00, 0x0A, 0x00, 0x00, 0xFF, 0xFF, 0x80, 0xFF, 0x00, 0x00, 0x00,
+      0x00}},
+    {kCmdCreateFile, 2, 40, 8, 14,
+     {0x80, 0xE0, 0x00, 0x00, 0x23, 0x81, 0x02, 0x00, 0x00, 0x82, 0x01, 0x01, 0x83, 0x02,
+      0x00, 0x00, 0x85, 0x02, 0x01, 0x00, 0x86, 0x12, 0x60, 0x00, 0x00, 0x00, 0xFF, 0xFF,
+      0xD6, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xB0, 0x00, 0x00, 0x00, 0xFF, 0xFF}},
+
+    {kCmdDeleteFile, 0, 7, 0, 5, {0x00, 0xE4, 0x00, 0x0C, 0x02, 0x00, 0x00}},
+    {kCmdDeleteFile, 1, 7, 0, 5, {0xB0, 0xE4, 0x00, 0x00, 0x02, 0x00, 0x00}},
+    {kCmdDeleteFile, 2, 7, 0, 5, {0x80, 0xE4, 0x00, 0x00, 0x02, 0x00, 0x00}},
+
+    {kCmdReadBinary, 0, 5, 4, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}},
+    {kCmdReadBinary, 1, 5, 4, 0, {0xB0, 0xB0, 0x00, 0x00, 0x00}},
+    {kCmdReadBinary, 2, 5, 4, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}},
+
+    {kCmdUpdateBinary, 0, 5, 4, 0, {0x00, 0xD6, 0x00, 0x00, 0x00}},
+    {kCmdUpdateBinary, 1, 5, 4, 0, {0xB0, 0xD6, 0x00, 0x00, 0x00}},
+    {kCmdUpdateBinary, 2, 5, 4, 0, {0x00, 0xD6, 0x00, 0x00, 0x00}},
+
+    {kCmdVerifyPIN, 0, 5, 4, 0, {0x00, 0x20, 0x00, 0x01, 0x00}},
+    {kCmdVerifyPIN, 1, 5, 4, 0, {0xB0, 0x20, 0x00, 0x00, 0x00}},
+    {kCmdVerifyPIN, 2, 5, 4, 0, {0x00, 0x20, 0x00, 0x01, 0x00}},
+};
+// clang-format on
+
+// What one command fills into its template.
+struct Fill {
+    WORD fileId = 0;
+    BYTE lengthByte = 0;
+    const BYTE* data = nullptr;
+    BYTE dataLength = 0;
+};
+
+// The answer of one exchange.
+struct Answer {
+    BYTE bytes[kApduBufferSize];
+    DWORD length;
+    WORD statusWord;
+};
+
+const SCARD_IO_REQUEST* PciFor(DWORD protocol) {
+    switch (protocol) {
+        case SCARD_PROTOCOL_T0:
+            return SCARD_PCI_T0;
+        case SCARD_PROTOCOL_T1:
+            return SCARD_PCI_T1;
+        default:
+            return SCARD_PCI_RAW;
+    }
+}
+
+// Builds the command from its template and sends it. `*sent` tells whether
+// anything was sent: a template of length 0 sends nothing and succeeds.
+LONG Exchange(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill& fill,
+              Answer* answer, bool* sent) {
+    *sent = false;
+    answer->length = 0;
+    answer->statusWord = 0;
+    const ApduTemplate* row = FindApduTemplate(command, info.variant);
+    if (row == nullptr) {
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    if (row->length == 0) {
+        return SCARD_S_SUCCESS;
+    }
+
+    BYTE apdu[kApduBufferSize] = {};
+    std::memcpy(apdu, row->bytes, row->length);
+    if (row->dataPos != 0) {
+        apdu[row->dataPos] = static_cast<BYTE>(fill.fileId >> 8);
+        apdu[row->dataPos + 1] = static_cast<BYTE>(fill.fileId & 0xFF);
+    }
+    if (row->lengthPos != 0) {
+        apdu[row->lengthPos] = fill.lengthByte;
+    }
+    if (fill.data != nullptr && fill.dataLength != 0) {
+        std::memcpy(apdu + 5, fill.data, fill.dataLength);
+    }
+
+    // A command with an empty body has no P3 byte under T=0.
+    DWORD sendLength;
+    if (apdu[4] != 0) {
+        sendLength = command == kCmdReadBinary ? 5 : apdu[4] + 5u;
+    } else {
+        sendLength = info.protocol == SCARD_PROTOCOL_T0 ? 4 : 5;
+    }
+
+    std::memset(answer->bytes, 0, sizeof(answer->bytes));
+    DWORD receiveLength = kReceiveLength;
+    LONG rv = ml::GetSCardService().Transmit(card, PciFor(info.protocol), apdu, sendLength, nullptr,
+                                             answer->bytes, &receiveLength);
+    if (rv != SCARD_S_SUCCESS) {
+        return rv;
+    }
+    if (receiveLength > kReceiveLength) {
+        // A service that claims more than it was offered cannot be trusted.
+        return SCARD_E_INSUFFICIENT_BUFFER;
+    }
+    *sent = true;
+    answer->length = receiveLength;
+    const BYTE* sw = receiveLength >= 3 ? answer->bytes + receiveLength - 2 : answer->bytes;
+    answer->statusWord = static_cast<WORD>(sw[0] << 8 | sw[1]);
+    return MapStatusWord(answer->statusWord);
+}
+
+}  // namespace
+
+const ApduTemplate* FindApduTemplate(DWORD command, DWORD variant) {
+    for (const ApduTemplate& row : kTemplates) {
+        if (row.command == command && row.variant == variant) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+LONG MapStatusWord(WORD statusWord) {
+    switch (statusWord) {
+        case 0x9000:
+            return SCARD_S_SUCCESS;
+        case 0x6200:
+        case 0x6281:
+        case 0x6282:
+        case 0x6300:
+        case 0x6581:
+        case 0x6A84:
+            return SCARD_E_NO_MEMORY;
+        case 0x6283:
+        case 0x6A82:
+            return SCARD_E_FILE_NOT_FOUND;
+        case 0x6284:
+            return SCARD_E_CARD_UNSUPPORTED;
+        case 0x6381:
+            return SCARD_E_WRITE_TOO_MANY;
+        case 0x6700:
+        case 0x6987:
+        case 0x6988:
+        case 0x6A00:
+        case 0x6A80:
+        case 0x6A85:
+        case 0x6A86:
+        case 0x6A87:
+        case 0x6A89:
+        case 0x6A8A:
+        case 0x6B00:
+        case 0x6D00:
+        case 0x6E00:
+        case 0x6600:
+        case 0x66F0:
+            return SCARD_E_INVALID_VALUE;
+        case 0x6800:
+        case 0x6881:
+        case 0x6882:
+        case 0x6900:
+        case 0x6981:
+        case 0x6985:
+        case 0x6A81:
+        case 0x6F00:
+        case 0x69F0:
+            return SCARD_E_UNSUPPORTED_FEATURE;
+        case 0x6982:
+            return SCARD_W_SECURITY_VIOLATION;
+        case 0x6983:
+            return SCARD_W_CHV_BLOCKED;
+        case 0x6984:
+        case 0x6986:
+        case 0x6A83:
+        case 0x6A88:
+            return SCARD_E_DIR_NOT_FOUND;
+        default:
+            return SCARD_E_UNEXPECTED;
+    }
+}
+
+LONG selectMF(SCARDHANDLE card, const CardInfo& info) {
+    Answer answer;
+    bool sent;
+    LONG rv = Exchange(card, info, kCmdSelectMF, Fill{}, &answer, &sent);
+    if (sent) {
+        WORD sw = answer.statusWord;
+        if ((sw == 0x6E00 && info.variant == kCardVariantTcos12) || (sw & 0xFF00) == 0x6100) {
+            rv = SCARD_S_SUCCESS;
+        }
+        SC_DIAG("select Master file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(sw));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("SCardTransmit(select Master File) failed lRet = 0x%08.8x\n",
+                static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
+LONG selectEF(SCARDHANDLE card, const CardInfo& info, WORD fileId) {
+    Answer answer;
+    bool sent;
+    Fill fill;
+    fill.fileId = fileId;
+    LONG rv = Exchange(card, info, kCmdSelectEF, fill, &answer, &sent);
+    if (sent) {
+        SC_DIAG("select file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(answer.statusWord));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("ScardTransmit(select file) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
+LONG verifyPIN(SCARDHANDLE card, const CardInfo& info, const BYTE* pin, BYTE length) {
+    Answer answer;
+    bool sent;
+    Fill fill;
+    fill.lengthByte = length;
+    fill.data = pin;
+    fill.dataLength = pin != nullptr ? length : 0;
+    LONG rv = Exchange(card, info, kCmdVerifyPIN, fill, &answer, &sent);
+    if (sent) {
+        WORD sw = answer.statusWord;
+        if (sw == 0x6984 || sw == 0x6A88 || (sw == 0x6A82 && info.variant == kCardVariantTcos12)) {
+            rv = SCARD_S_SUCCESS;
+        }
+        SC_DIAG("verify PIN receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(sw));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("SCardTransmit(verify PIN) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
+LONG createFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, BYTE fileSize) {
+    Answer answer;
+    bool sent;
+    Fill fill;
+    fill.fileId = fileId;
+    fill.lengthByte = fileSize;
+    LONG rv = Exchange(card, info, kCmdCreateFile, fill, &answer, &sent);
+    if (sent) {
+        SC_DIAG("create file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(answer.statusWord));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("SCardTransmit(create file) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
+LONG deleteFile(SCARDHANDLE card, const CardInfo& info, WORD fileId) {
+    Answer answer;
+    bool sent;
+    Fill fill;
+    fill.fileId = fileId;
+    LONG rv = Exchange(card, info, kCmdDeleteFile, fill, &answer, &sent);
+    if (sent) {
+        SC_DIAG("delete file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(answer.statusWord));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("SCardTransmit(delete file) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
+LONG readBinary(SCARDHANDLE card, const CardInfo& info, BYTE le, BYTE* buffer, DWORD capacity,
+                DWORD* received) {
+    if (received != nullptr) {
+        *received = 0;
+    }
+    Answer answer;
+    bool sent;
+    Fill fill;
+    fill.lengthByte = le;
+    LONG rv = Exchange(card, info, kCmdReadBinary, fill, &answer, &sent);
+    if (sent) {
+        WORD sw = answer.statusWord;
+        if (rv == SCARD_S_SUCCESS || sw == 0x6282) {
+            rv = SCARD_S_SUCCESS;
+            // The data are the bytes before the status word, as far as the
+            // caller's buffer reaches.
+            DWORD count = answer.length >= 2 ? answer.length - 2 : 0;
+            if (buffer == nullptr) {
+                capacity = 0;
+            }
+            if (count > capacity) {
+                count = capacity;
+            }
+            if (count != 0) {
+                std::memcpy(buffer, answer.bytes, count);
+            }
+            if (received != nullptr) {
+                *received = count;
+            }
+        }
+        SC_DIAG("read binary receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(sw));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("SCardTransmit(read binary) failed lRet = 0x%08.8x", static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
+LONG updateBinary(SCARDHANDLE card, const CardInfo& info, const BYTE* data, BYTE length) {
+    Answer answer;
+    bool sent;
+    Fill fill;
+    fill.lengthByte = length;
+    fill.data = data;
+    fill.dataLength = data != nullptr ? length : 0;
+    LONG rv = Exchange(card, info, kCmdUpdateBinary, fill, &answer, &sent);
+    if (sent) {
+        if (answer.statusWord == 0x6381) {
+            rv = SCARD_S_SUCCESS;
+        }
+        SC_DIAG("update binary receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
+                static_cast<unsigned>(answer.statusWord));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("SCardTransmit(update binary) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
+    }
+    return rv;
+}

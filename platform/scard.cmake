@@ -1,0 +1,10 @@
+# The PC/SC smart-card service (platform/scard.h) as a library of its own,
+# so that the card library can use it without the rest of the platform layer.
+add_library(mlscard STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/scard.h
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_${ML_PLATFORM}.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_pcsclite.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/pcsclite_calls.h)
+ml_target_defaults(mlscard)
+target_include_directories(mlscard PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(mlscard PRIVATE PkgConfig::PCSC)

@@ -1,0 +1,80 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+namespace cardsim {
+namespace {
+
+Options Parse(const std::vector<std::string>& args) {
+    auto r = ParseOptions(args);
+    if (const auto* e = std::get_if<UsageError>(&r)) {
+        ADD_FAILURE() << "refused: " << e->message;
+        return {};
+    }
+    return std::get<Options>(r);
+}
+
+std::string Refusal(const std::vector<std::string>& args) {
+    auto r = ParseOptions(args);
+    if (const auto* e = std::get_if<UsageError>(&r)) {
+        return e->message;
+    }
+    return "";
+}
+
+TEST(Options, FullCommandLine) {
+    const Options o = Parse({"--family", "tcos12", "--image=/tmp/x.img", "--slot", "1",
+                             "--stop-after", "3", "--remove-after=0", "--answer-sw", "B0=6a82",
+                             "--answer-sw", "d6=6581", "--delay-ms", "250", "--verbose"});
+    EXPECT_EQ(o.family, Family::tcos12);
+    EXPECT_EQ(o.image, "/tmp/x.img");
+    EXPECT_EQ(o.slot, 1);
+    EXPECT_EQ(o.stop_after, 3);
+    EXPECT_EQ(o.remove_after, 0);
+    EXPECT_EQ(o.answer_sw, (std::map<std::uint8_t, std::uint16_t>{{0xB0, 0x6A82}, {0xD6, 0x6581}}));
+    EXPECT_EQ(o.delay_ms, 250);
+    EXPECT_TRUE(o.verbose);
+    EXPECT_FALSE(o.port);
+    EXPECT_TRUE(Parse({"--help"}).help) << "--help needs nothing else";
+}
+
+TEST(Options, BadArgumentsAreNamed) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "--family is required"},
+        {{"--family", "class80"}, "--image is required"},
+        {{"--family", "smart", "--image", "x"}, "unknown family \"smart\""},
+        {{"--family", "class80", "--image"}, "--image needs a value"},
+        {{"--family", "class80", "--image", "x", "--slot", "-1"}, "--slot"},
+        {{"--family", "class80", "--image", "x", "--slot", "1x"}, "--slot"},
+        {{"--family", "class80", "--image", "x", "--port", "70000"}, "--port"},
+        {{"--family", "class80", "--image", "x", "--slot", "1", "--port", "9"}, "not both"},
+        {{"--family", "class80", "--image", "x", "--stop-after", "many"}, "--stop-after"},
+        {{"--family", "class80", "--image", "x", "--delay-ms", "99999999"}, "--delay-ms"},
+        {{"--family", "class80", "--image", "x", "--answer-sw", "B0"}, "INS=SW1SW2"},
+        {{"--family", "class80", "--image", "x", "--answer-sw", "B0=6A8"}, "INS=SW1SW2"},
+        {{"--family", "class80", "--image", "x", "--answer-sw", "B00=6A82"}, "INS=SW1SW2"},
+        {{"--family", "class80", "--image", "x", "--answer-sw", "ZZ=6A82"}, "INS=SW1SW2"},
+        {{"--family", "class80", "--image", "x", "--verbose=1"}, "takes no value"},
+        {{"--family", "class80", "--image", "x", "extra"}, "unknown argument \"extra\""},
+    };
+    for (const auto& [args, complaint] : cases) {
+        const std::string message = Refusal(args);
+        EXPECT_NE(message.find(complaint), std::string::npos)
+            << "args " << testing::PrintToString(args) << " gave \"" << message << "\"";
+    }
+}
+
+TEST(Options, VpcdPortFromEnvironmentSlotOrOverride) {
+    Options o;
+    EXPECT_EQ(std::get<int>(VpcdPort(o, nullptr)), 35963);
+    EXPECT_EQ(std::get<int>(VpcdPort(o, "")), 35963);
+    o.slot = 1;
+    EXPECT_EQ(std::get<int>(VpcdPort(o, "36100")), 36101);
+    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "36100x")));
+    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "65535")));
+    o.port = 4000;
+    EXPECT_EQ(std::get<int>(VpcdPort(o, "36100")), 4000);
+}
+
+}  // namespace
+}  // namespace cardsim
