@@ -1,0 +1,80 @@
+// ct32: a CT-API card-terminal driver over PC/SC.
+//
+// ct32.so offers the published CT-API (CT_init, CT_data, CT_close, declared
+// in <ctapi.h>) and one extension, CT_SetTraceOptions. Every reader that the
+// PC/SC service (pcscd) lists serves as a card terminal with one card slot.
+//
+// Terminals and ports
+//   CT_init(ctn, pn) opens terminal number ctn (any value the caller likes)
+//   on port pn: the pn-th reader that SCardListReaders returns, counting
+//   from 1. The reader name is remembered, so a later change in the order of
+//   the readers does not move an open terminal. Several terminals may be open
+//   at once, also on the same reader. CT_close(ctn) releases the terminal.
+//
+// Addresses
+//   dad 1 (CT): CT-BCS commands of class 20 for the terminal itself.
+//   dad 0 (ICC1): commands for the card, passed unchanged to SCardTransmit.
+//   sad must be 2 (HOST) or 5 (REMOTE_HOST). When CT_data returns OK, dad and
+//   sad have been swapped, as the CT-API prescribes.
+//
+// Buffers
+//   *lenr is the size of the response buffer on entry and the length of the
+//   response on return. A response that does not fit is not delivered at all
+//   (ERR_MEMORY); the buffer is never written beyond *lenr bytes. A command
+//   already carried out (a card reset, a card command) is not undone.
+//
+// Result codes
+//   OK           the command was carried out; the response ends in SW1 SW2
+//   ERR_INVALID  bad argument: NULL pointer, lenc < 4, unknown dad or sad,
+//                ctn not open (CT_data, CT_close) or already open (CT_init),
+//                port number 0
+//   ERR_CT       the terminal is not there: port number beyond the readers
+//                present, reader unplugged, or another PC/SC failure
+//   ERR_TRANS    the card command could not be carried out: no active card
+//                (reset it first), card removed, transmission failed
+//   ERR_MEMORY   the response does not fit the caller's buffer
+//   ERR_HTSI     the PC/SC service cannot be reached
+//
+// Thread safety: every entry point may be called from any thread. Calls on
+// one terminal are serialised; calls on different terminals run in parallel.
+// CT_close of a terminal that waits in REQUEST ICC cancels the wait.
+//
+// Blocking: CT_data blocks for as long as the card or the PC/SC service take
+// to answer, and a REQUEST ICC or EJECT ICC with a timeout for up to that
+// many seconds.
+#ifndef ML_COMPONENTS_CTAPI_CT32_H_
+#define ML_COMPONENTS_CTAPI_CT32_H_
+
+// The entry points are built with default visibility in a library whose
+// other symbols are hidden.
+#pragma GCC visibility push(default)
+
+#include <ctapi.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Sets the driver's trace.
+//   level:       0 off (the default), 1 failures only, 2 every call as well
+//                (command header, lengths, status word, result code; the
+//                ATR of a card reset). Values out of range are clamped.
+//   destination: 0 standard error, 1 the file named by the environment
+//                variable CT32_TRACE_FILE (appended to; standard error when
+//                the variable is unset or the file cannot be opened).
+// The environment wins over this call: when CT32_TRACE_LEVEL is set (0 to 2)
+// when the library is loaded, that level stands and calls only choose the
+// destination; this lets an operator trace the driver under an application
+// that switches tracing off.
+// The trace never holds the data field of a command to the card or of its
+// response (they may hold a password), only the class, instruction and
+// parameter bytes, the lengths and the status word.
+void CT_SetTraceOptions(int level, int destination);
+
+#ifdef __cplusplus
+}
+#endif
+
+#pragma GCC visibility pop
+
+#endif  // ML_COMPONENTS_CTAPI_CT32_H_
