@@ -1,0 +1,117 @@
+// The dialog-manager component: ILogonDM on the user's terminal.
+//
+// Only ShowMessageBox is provided; the other dialogs of the interface answer
+// E_NOTIMPL after the identification check. The library exports nothing but
+// the factory of the component activation, MlCreateInstance.
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "components/dialog/logondm.h"
+#include "components/dialog/terminal_box.h"
+#include "platform/com.h"
+
+namespace logondm {
+namespace {
+
+bool Identified(DWORD challenge, DWORD identification) {
+    return LogonDMIdentification(challenge) == identification;
+}
+
+HRESULT NotImplemented(DWORD challenge, DWORD identification) {
+    return Identified(challenge, identification) ? E_NOTIMPL : LOGONDM_E_IDENTIFICATION;
+}
+
+std::u16string FromBstr(BSTR text) {
+    return text == nullptr ? std::u16string() : std::u16string(text, SysStringLen(text));
+}
+
+class LogonDM final : public ILogonDM {
+  public:
+    HRESULT QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr)
+            return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_ILogonDM) {
+            *object = static_cast<ILogonDM*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        ULONG left = --refs_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+    HRESULT ShowLogonDialog(DWORD c, DWORD i, HWND, BSTR, BSTR, BSTR*, BSTR*, BSTR*,
+                            LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT CloseLogonDialog(DWORD c, DWORD i) override { return NotImplemented(c, i); }
+    HRESULT ShowProgress(DWORD c, DWORD i, HWND, BSTR, BSTR, LONG, LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT UpdateProgress(DWORD c, DWORD i, LONG, LONG, BSTR) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT CloseProgress(DWORD c, DWORD i, LONG) override { return NotImplemented(c, i); }
+    HRESULT ShowStatusText(DWORD c, DWORD i, BSTR) override { return NotImplemented(c, i); }
+    HRESULT ShowChangePasswordDialog(DWORD c, DWORD i, HWND, BSTR, BSTR*, BSTR*, LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT ShowUserSelection(DWORD c, DWORD i, HWND, BSTR, BSTR, LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT ShowInputBox(DWORD c, DWORD i, HWND, BSTR, BSTR, BOOL, BSTR*, LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT ShowLockNotice(DWORD c, DWORD i, BSTR) override { return NotImplemented(c, i); }
+    HRESULT SetLanguage(DWORD c, DWORD i, DWORD) override { return NotImplemented(c, i); }
+
+    // The owner window has no meaning on a terminal and is ignored.
+    HRESULT ShowMessageBox(DWORD challenge, DWORD identification, LONG timeoutSeconds, HWND,
+                           BSTR text, BSTR caption, UINT type, LONG* result) override {
+        if (result == nullptr)
+            return E_POINTER;
+        *result = -1;
+        if (!Identified(challenge, identification))
+            return LOGONDM_E_IDENTIFICATION;
+        try {
+            BoxRequest request;
+            request.caption = FromBstr(caption);
+            request.text = FromBstr(text);
+            request.type = type;
+            request.timeoutSeconds = timeoutSeconds;
+            return ShowTerminalBox(request, result);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+  private:
+    ~LogonDM() = default;
+    std::atomic<ULONG> refs_{1};
+};
+
+}  // namespace
+}  // namespace logondm
+
+extern "C" __attribute__((visibility("default"))) HRESULT MlCreateInstance(const CLSID& clsid,
+                                                                           const IID& iid,
+                                                                           void** object) {
+    if (object == nullptr)
+        return E_POINTER;
+    *object = nullptr;
+    if (!(clsid == CLSID_LogonDM))
+        return CLASS_E_CLASSNOTAVAILABLE;
+    auto* dm = new (std::nothrow) logondm::LogonDM();
+    if (dm == nullptr)
+        return E_OUTOFMEMORY;
+    HRESULT hr = dm->QueryInterface(iid, object);
+    dm->Release();
+    return hr;
+}

@@ -1,0 +1,358 @@
+// The dialog-manager component as built: loaded from its library, called
+// through its method table, its boxes shown on pseudo-terminals.
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "components/dialog/logondm.h"
+#include "platform/com.h"
+
+namespace {
+
+// Generous guard against a hanging box; never reached when things work.
+constexpr int kGuardMs = 20'000;
+
+using ShowMessageBoxFn = HRESULT (*)(ILogonDM*, DWORD, DWORD, LONG, HWND, BSTR, BSTR, UINT, LONG*);
+
+// Calls the fifteenth entry of the method table (IUnknown's three included),
+// as a caller compiled against the interface does.
+HRESULT CallFifteenthMethod(ILogonDM* dm, DWORD challenge, DWORD ident, LONG timeout, BSTR text,
+                            BSTR caption, UINT type, LONG* result) {
+    void** vtable = *reinterpret_cast<void***>(dm);
+    ShowMessageBoxFn fn;
+    std::memcpy(&fn, &vtable[14], sizeof fn);
+    return fn(dm, challenge, ident, timeout, nullptr, text, caption, type, result);
+}
+
+class DialogComponent : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        library_ = dlopen(MLDIALOG_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library_, nullptr) << dlerror();
+        factory_ = reinterpret_cast<MlCreateInstanceFn>(dlsym(library_, ML_COM_FACTORY_SYMBOL));
+        ASSERT_NE(factory_, nullptr) << dlerror();
+    }
+
+    void SetUp() override {
+        ASSERT_NE(factory_, nullptr);
+        void* object = nullptr;
+        ASSERT_EQ(factory_(CLSID_LogonDM, IID_ILogonDM, &object), S_OK);
+        dm_ = static_cast<ILogonDM*>(object);
+    }
+    void TearDown() override {
+        if (dm_) {
+            EXPECT_EQ(dm_->Release(), 0u);
+        }
+    }
+
+    struct Box {
+        UINT type = MB_OKCANCEL;
+        std::u16string text = u"Insert the card";
+        std::u16string caption = u"Logon";
+        LONG timeout = -1;
+        bool wrongIdentification = false;
+    };
+    struct Outcome {
+        HRESULT hr = E_FAIL;
+        LONG result = 0;
+        bool modeRestored = false;
+        std::string screen;  // everything the box wrote to the terminal
+    };
+
+    // Shows the box in a child whose controlling terminal is a new
+    // pseudo-terminal; `drive` plays the user on its master side (it may
+    // close the master to hang up, setting it to -1).
+    Outcome RunOnTerminal(const Box& box, const std::function<void(int&, std::string&)>& drive) {
+        Outcome out;
+        int pipeFds[2];
+        EXPECT_EQ(pipe(pipeFds), 0);
+        int master = -1;
+        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            close(pipeFds[0]);
+            signal(SIGHUP, SIG_IGN);  // the test hangs up on purpose
+            termios before{};
+            tcgetattr(STDIN_FILENO, &before);
+            struct {
+                HRESULT hr;
+                LONG result;
+                int restored;
+            } report{};
+            report.result = 12345;
+            BSTR text = SysAllocStringLen(box.text.data(), UINT(box.text.size()));
+            BSTR caption = SysAllocStringLen(box.caption.data(), UINT(box.caption.size()));
+            const DWORD challenge = 0x12345678u;
+            DWORD ident = LogonDMIdentification(challenge) ^ (box.wrongIdentification ? 1u : 0u);
+            report.hr = CallFifteenthMethod(dm_, challenge, ident, box.timeout, text, caption,
+                                            box.type, &report.result);
+            termios after{};
+            report.restored = tcgetattr(STDIN_FILENO, &after) == 0 &&
+                              std::memcmp(&before, &after, sizeof before) == 0;
+            (void)!write(pipeFds[1], &report, sizeof report);
+            _exit(0);
+        }
+        close(pipeFds[1]);
+        EXPECT_GT(pid, 0);
+        if (pid <= 0)
+            return out;
+
+        drive(master, out.screen);
+        if (master >= 0) {
+            ReadUntil(master, out.screen, nullptr);  // to the child's end
+            close(master);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        struct {
+            HRESULT hr;
+            LONG result;
+            int restored;
+        } report{};
+        EXPECT_EQ(read(pipeFds[0], &report, sizeof report), ssize_t(sizeof report));
+        close(pipeFds[0]);
+        out.hr = report.hr;
+        out.result = report.result;
+        out.modeRestored = report.restored != 0;
+        return out;
+    }
+
+    // Reads the master side into `screen` until it holds `until` (or, for
+    // nullptr, until the child side is closed). False on the guard time-out.
+    static bool ReadUntil(int master, std::string& screen, const char* until) {
+        for (;;) {
+            if (until && screen.find(until) != std::string::npos)
+                return true;
+            pollfd p{master, POLLIN, 0};
+            int ready = poll(&p, 1, kGuardMs);
+            if (ready <= 0) {
+                ADD_FAILURE() << "terminal stayed silent; screen so far: " << screen;
+                return false;
+            }
+            char buf[512];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                return until == nullptr;  // EIO: the child closed its side
+            screen.append(buf, size_t(n));
+        }
+    }
+
+    // The user waits for the box's prompt and types `keys`.
+    static std::function<void(int&, std::string&)> Type(std::string keys) {
+        return [keys](int& master, std::string& screen) {
+            if (!ReadUntil(master, screen, "(Enter:"))
+                return;
+            ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
+        };
+    }
+
+    static inline void* library_ = nullptr;
+    static inline MlCreateInstanceFn factory_ = nullptr;
+    ILogonDM* dm_ = nullptr;
+};
+
+TEST_F(DialogComponent, FactoryAnswersOnlyItsClassAndInterfaces) {
+    void* object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(factory_(IID_ILogonDM, IID_ILogonDM, &object), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(factory_(CLSID_LogonDM, CLSID_LogonDM, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(dm_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    EXPECT_EQ(unknown, static_cast<IUnknown*>(dm_));
+    EXPECT_EQ(unknown->Release(), 1u);
+}
+
+TEST_F(DialogComponent, WrongIdentificationIsRefusedWithoutOutput) {
+    Box box;
+    box.wrongIdentification = true;
+    Outcome out = RunOnTerminal(box, [](int&, std::string&) {});
+    EXPECT_EQ(out.hr, LOGONDM_E_IDENTIFICATION);
+    EXPECT_EQ(out.result, -1);
+    EXPECT_EQ(out.screen, "");
+    EXPECT_TRUE(out.modeRestored);
+}
+
+TEST_F(DialogComponent, IdentificationIsTheSharedFormula) {
+    // Fixed points of the contract: a caller built from the header and the
+    // component must agree on these values.
+    EXPECT_EQ(LogonDMIdentification(0u), kLogonDMIdentXor);
+    EXPECT_EQ(LogonDMIdentification(0xFFFFFFFFu), ~kLogonDMIdentXor | kLogonDMIdentAnd);
+    EXPECT_EQ(LogonDMIdentification(0x12345678u),
+              (0x12345678u ^ kLogonDMIdentXor) | (0x12345678u & kLogonDMIdentAnd));
+}
+
+TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
+    struct Case {
+        UINT type;
+        std::string keys;
+        LONG expected;
+    } cases[] = {
+        {MB_OK, "\r", IDOK},
+        {MB_OK, "o", IDOK},
+        {MB_OK, "\x1b", IDOK},
+        {MB_OKCANCEL, "\r", IDOK},
+        {MB_OKCANCEL, "O", IDOK},
+        {MB_OKCANCEL, "c", IDCANCEL},
+        {MB_OKCANCEL, "\x1b", IDCANCEL},
+        {0x1031, "c", IDCANCEL},  // system modal, warning icon, OK/Cancel
+        {MB_OKCANCEL | MB_DEFBUTTON2, "\r", IDCANCEL},
+        {MB_OKCANCEL | MB_DEFBUTTON4, "\r", IDOK},  // out of range: the first
+        {MB_OKCANCEL, "xq7c", IDCANCEL},            // keys without a button are ignored
+        {MB_OKCANCEL, "\x1b[A", -3},                // an arrow key answers nothing ...
+        {MB_OKCANCEL, "\x03", IDCANCEL},            // Ctrl-C is no answer
+        {MB_YESNO, "\x1b", -3},                     // no Escape without Cancel
+        {MB_YESNOCANCEL, "n", IDNO},
+        {MB_ABORTRETRYIGNORE, "r", IDRETRY},
+        {MB_RETRYCANCEL, "\r", IDRETRY},
+        {MB_CANCELTRYCONTINUE, "t", IDTRYAGAIN},
+        {MB_CANCELTRYCONTINUE, "N", IDCONTINUE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type 0x" << std::hex << c.type << " keys "
+                                        << testing::PrintToString(c.keys));
+        Box box;
+        box.type = c.type;
+        // -3 marks keys that must not answer: the box then takes "y" (Yes/No)
+        // or "o" after them, sent separately.
+        std::string second = c.type == MB_YESNO ? "y" : "o";
+        LONG expected = c.expected == -3 ? (c.type == MB_YESNO ? IDYES : IDOK) : c.expected;
+        Outcome out = RunOnTerminal(box, [&](int& master, std::string& screen) {
+            Type(c.keys)(master, screen);
+            if (c.expected != -3)
+                return;
+            // A key that answers nothing rings the bell; then the next one.
+            if (!ReadUntil(master, screen, "\a"))
+                return;
+            ASSERT_EQ(write(master, second.data(), 1), 1);
+        });
+        EXPECT_EQ(out.hr, S_OK);
+        EXPECT_EQ(out.result, expected);
+        EXPECT_TRUE(out.modeRestored);
+        EXPECT_NE(out.screen.find("== Logon"), std::string::npos) << out.screen;
+        EXPECT_NE(out.screen.find("Insert the card"), std::string::npos) << out.screen;
+    }
+}
+
+TEST_F(DialogComponent, ScreenShowsCaptionTextAndButtons) {
+    Box box;
+    box.type = 0x1031;
+    box.caption = u"Card\r\nreader";
+    box.text = u"No card.\r\nInsert one.";
+    Outcome out = RunOnTerminal(box, Type("o"));
+    EXPECT_EQ(out.result, IDOK);
+    // The terminal turns "\n" into "\r\n" on output.
+    EXPECT_NE(out.screen.find("== Card reader [Warning] ==\r\nNo card.\r\nInsert one.\r\n"),
+              std::string::npos)
+        << out.screen;
+    EXPECT_NE(out.screen.find("[O]K  [C]ancel   (Enter: OK, Esc: Cancel)"), std::string::npos)
+        << out.screen;
+    EXPECT_NE(out.screen.find("-> OK"), std::string::npos) << out.screen;
+}
+
+TEST_F(DialogComponent, TextCannotInjectTerminalControls) {
+    Box box;
+    box.caption = u"\x1b]0;title\x07X";
+    box.text =
+        u"\x1b[2J\x1b[31mred\x9b"
+        u"0m\x1b"
+        u"c";
+    Outcome out = RunOnTerminal(box, Type("o"));
+    EXPECT_EQ(out.result, IDOK);
+    EXPECT_EQ(out.screen.find('\x1b'), std::string::npos) << out.screen;
+    EXPECT_EQ(out.screen.find('\x07'), std::string::npos) << out.screen;
+    EXPECT_EQ(out.screen.find("\xc2\x9b"), std::string::npos) << out.screen;
+    EXPECT_NE(out.screen.find("[31mred0mc"), std::string::npos) << out.screen;
+}
+
+TEST_F(DialogComponent, HangUpCountsAsNoAnswer) {
+    for (UINT type : {MB_OK, MB_OKCANCEL, MB_YESNO}) {
+        SCOPED_TRACE(type);
+        Box box;
+        box.type = type;
+        Outcome out = RunOnTerminal(box, [](int& master, std::string& screen) {
+            if (!ReadUntil(master, screen, "(Enter:"))
+                return;
+            close(master);
+            master = -1;
+        });
+        EXPECT_EQ(out.hr, S_OK);
+        LONG expected = type == MB_OK ? IDOK : type == MB_OKCANCEL ? IDCANCEL : IDNO;
+        EXPECT_EQ(out.result, expected);
+    }
+}
+
+TEST_F(DialogComponent, TimeLimitCountsAsNoAnswer) {
+    Box box;
+    box.timeout = 1;
+    Outcome out = RunOnTerminal(box, [](int& master, std::string& screen) {
+        ReadUntil(master, screen, "(Enter:");  // and type nothing
+    });
+    EXPECT_EQ(out.hr, S_OK);
+    EXPECT_EQ(out.result, IDCANCEL);
+    EXPECT_TRUE(out.modeRestored);
+}
+
+TEST_F(DialogComponent, UndefinedButtonSetIsRefused) {
+    Box box;
+    box.type = 7;
+    Outcome out = RunOnTerminal(box, [](int&, std::string&) {});
+    EXPECT_EQ(out.hr, E_INVALIDARG);
+    EXPECT_EQ(out.result, -1);
+    EXPECT_EQ(out.screen, "");
+}
+
+TEST_F(DialogComponent, WithoutTerminalNothingIsShown) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipeFds[0]);
+        setsid();  // a new session has no controlling terminal
+        BSTR text = SysAllocString(u"text");
+        LONG result = 12345;
+        const DWORD challenge = 0xCAFEF00Du;
+        HRESULT hr = CallFifteenthMethod(dm_, challenge, LogonDMIdentification(challenge), -1, text,
+                                         nullptr, MB_OKCANCEL, &result);
+        LONG report[2] = {hr, result};
+        (void)!write(pipeFds[1], report, sizeof report);
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    LONG report[2] = {};
+    EXPECT_EQ(read(pipeFds[0], report, sizeof report), ssize_t(sizeof report));
+    close(pipeFds[0]);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(report[0], LOGONDM_E_NOTERMINAL);
+    EXPECT_EQ(report[1], -1);
+}
+
+TEST_F(DialogComponent, NullResultIsRefused) {
+    const DWORD challenge = 7;
+    EXPECT_EQ(CallFifteenthMethod(dm_, challenge, LogonDMIdentification(challenge), -1, nullptr,
+                                  nullptr, MB_OK, nullptr),
+              E_POINTER);
+}
+
+TEST_F(DialogComponent, OtherDialogsAreNotProvidedButStillChecked) {
+    const DWORD challenge = 99;
+    const DWORD ident = LogonDMIdentification(challenge);
+    EXPECT_EQ(dm_->ShowStatusText(challenge, ident, nullptr), E_NOTIMPL);
+    EXPECT_EQ(dm_->ShowStatusText(challenge, ident + 1, nullptr), LOGONDM_E_IDENTIFICATION);
+    EXPECT_EQ(dm_->SetLanguage(challenge, ident, 1031), E_NOTIMPL);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// A stand-in for the module, for the tests of mlhost.
+//
+// When loaded it starts a thread timer of the loading thread (20 ms) that
+// posts the notices of a script, one per tick, as the module does: insert
+// and remove notices wait while "Global\mlevent_logoninprocess" or
+// "Global\mlevent_logoffinprocess" is set, and set their event when posted.
+//
+// Environment:
+//   ML_FAKE_SCRIPT      steps separated by ";": "insert,USER,DOMAIN,PASSWORD",
+//                       "remove", "error", "unknown", "code,HEX" (any code).
+//                       Fields may hold \uXXXX (UTF-16 unit) and \; \, \\.
+//   ML_FAKE_GET         "USER,DOMAIN,PASSWORD,ERROR" for GetLoginData; an
+//                       ERROR of "LANGUAGE" reports "7 language <id>" with
+//                       the identifier SetLanguage set.
+//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects;
+//                       a mismatch gives "96 mismatch:" and the names of
+//                       the fields that differ (never their values).
+// An export called before the first notice was posted reports
+// "98 called before the first notice".
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "mlcardmanx.h"
+
+namespace {
+
+std::vector<std::u16string> SplitFields(const char* text, char separator) {
+    std::vector<std::u16string> fields(1);
+    if (text == nullptr)
+        return {};
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\\' && p[1] == 'u') {
+            char hex[5] = {};
+            for (int i = 0; i < 4 && p[2 + i]; ++i)
+                hex[i] = p[2 + i];
+            fields.back() += static_cast<char16_t>(strtoul(hex, nullptr, 16));
+            p += 5;
+        } else if (*p == '\\' && p[1] != 0) {
+            fields.back() += static_cast<char16_t>(static_cast<unsigned char>(*++p));
+        } else if (*p == separator) {
+            fields.emplace_back();
+        } else {
+            // UTF-8 text of the tests is ASCII apart from \u escapes.
+            fields.back() += static_cast<char16_t>(static_cast<unsigned char>(*p));
+        }
+    }
+    return fields;
+}
+
+// Splits at unescaped ";" keeping escapes for the second split.
+std::vector<std::string> SplitSteps(const char* text) {
+    std::vector<std::string> steps;
+    if (text == nullptr || *text == 0)
+        return steps;
+    steps.emplace_back();
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\\' && p[1] != 0) {
+            steps.back() += *p++;
+            steps.back() += *p;
+        } else if (*p == ';') {
+            steps.emplace_back();
+        } else {
+            steps.back() += *p;
+        }
+    }
+    return steps;
+}
+
+template <size_t N>
+void CopyTo(WCHAR (&field)[N], const std::u16string& text) {
+    size_t n = text.size() < N - 1 ? text.size() : N - 1;
+    text.copy(field, n);
+    field[n] = 0;
+}
+
+void CopyOut(LPWSTR buffer, const std::u16string& text) {
+    size_t n = text.size() < ML_LOGIN_BUFFER_CHARS - 1 ? text.size() : ML_LOGIN_BUFFER_CHARS - 1;
+    text.copy(buffer, n);
+    buffer[n] = 0;
+}
+
+void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD);
+
+struct FakeModule {
+    DWORD thread = 0;
+    UINT_PTR timer = 0;
+    HANDLE logon = nullptr;
+    HANDLE logoff = nullptr;
+    std::vector<std::string> steps;
+    size_t next = 0;
+    bool posted = false;
+    DWORD language = 0;
+    LoginDataBlock block{};
+
+    FakeModule() {
+        steps = SplitSteps(getenv("ML_FAKE_SCRIPT"));
+        thread = GetCurrentThreadId();
+        logon = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
+        logoff = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
+        timer = SetTimer(nullptr, 0, 20, Tick);
+    }
+    ~FakeModule() {
+        if (timer)
+            KillTimer(nullptr, timer);
+        if (logon)
+            CloseHandle(logon);
+        if (logoff)
+            CloseHandle(logoff);
+    }
+
+    bool EventSet(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+
+    void Step() {
+        if (next >= steps.size())
+            return;
+        std::vector<std::u16string> f = SplitFields(steps[next].c_str(), ',');
+        const std::u16string kind = f.empty() ? u"" : f[0];
+        WPARAM code = 0;
+        LPARAM lParam = 0;
+        if (kind == u"insert" || kind == u"remove") {
+            if (EventSet(logon) || EventSet(logoff))
+                return;  // wait for the host
+            if (kind == u"insert") {
+                block = LoginDataBlock{};
+                if (f.size() > 1)
+                    CopyTo(block.szUserName, f[1]);
+                if (f.size() > 2)
+                    CopyTo(block.szDomain, f[2]);
+                if (f.size() > 3)
+                    CopyTo(block.szPassword, f[3]);
+                SetEvent(logon);
+                code = CARD_INSERTED;
+                lParam = reinterpret_cast<LPARAM>(&block);
+            } else {
+                SetEvent(logoff);
+                code = CARD_REMOVED;
+            }
+        } else if (kind == u"error") {
+            code = CARD_ERROR;
+        } else if (kind == u"unknown") {
+            code = CARD_UNKNOWN;
+        } else if (kind == u"code" && f.size() > 1) {
+            std::string hex(f[1].begin(), f[1].end());
+            code = strtoul(hex.c_str(), nullptr, 16);
+        }
+        ++next;
+        if (code == 0)
+            return;
+        PostThreadMessageW(thread, WM_COMMAND, code, lParam);
+        posted = true;
+    }
+};
+
+FakeModule g_fake;
+
+void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    g_fake.Step();
+}
+
+const std::u16string kTooEarly = u"98 called before the first notice";
+
+}  // namespace
+
+extern "C" {
+
+MLCARDMANX_API void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password,
+                                        LPWSTR errorText) {
+    CopyOut(userName, u"");
+    CopyOut(domain, u"");
+    CopyOut(password, u"");
+    if (!g_fake.posted) {
+        CopyOut(errorText, kTooEarly);
+        return;
+    }
+    std::vector<std::u16string> f = SplitFields(getenv("ML_FAKE_GET"), ',');
+    f.resize(4);
+    CopyOut(userName, f[0]);
+    CopyOut(domain, f[1]);
+    CopyOut(password, f[2]);
+    if (f[3] == u"LANGUAGE") {
+        std::string text = "7 language " + std::to_string(g_fake.language);
+        f[3] = std::u16string(text.begin(), text.end());
+    }
+    CopyOut(errorText, f[3]);
+}
+
+MLCARDMANX_API void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
+                                        LPWSTR errorText) {
+    if (!g_fake.posted) {
+        CopyOut(errorText, kTooEarly);
+        return;
+    }
+    std::vector<std::u16string> f = SplitFields(getenv("ML_FAKE_EXPECT_SET"), ',');
+    f.resize(3);
+    std::u16string mismatch;
+    if (f[0] != userName)
+        mismatch += u" user";
+    if (f[1] != domain)
+        mismatch += u" domain";
+    if (f[2] != password)
+        mismatch += u" password";
+    CopyOut(errorText, mismatch.empty() ? u"" : u"96 mismatch:" + mismatch);
+}
+
+MLCARDMANX_API void WINAPI SetLanguage(DWORD languageId) {
+    g_fake.language = languageId;
+}
+
+}  // extern "C"

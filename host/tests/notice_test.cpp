@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "host/notice.h"
+
+namespace {
+
+using namespace mlhost;
+
+TEST(NoticeFormat, JsonEscapesEveryKindOfText) {
+    std::u16string text = u"a\"b\\c/\n\r\t\b\f\x01\x1f\x7f é 日 \U0001F511";
+    EXPECT_EQ(JsonString(text),
+              "\"a\\\"b\\\\c/\\n\\r\\t\\b\\f\\u0001\\u001f\\u007f é 日 \xF0\x9F\x94\x91\"");
+    std::u16string lone = u"x";
+    lone += char16_t(0xDC00);
+    lone += char16_t(0xD800);
+    EXPECT_EQ(JsonString(lone), "\"x\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    EXPECT_EQ(JsonString(u""), "\"\"");
+}
+
+TEST(NoticeFormat, InsertCopiesBoundedFieldsAndNeverShowsThePassword) {
+    LoginDataBlock block{};
+    std::u16string user = u"alice";
+    user.copy(block.szUserName, user.size());
+    // A domain that fills its field without a terminator.
+    for (auto& c : block.szDomain)
+        c = u'D';
+    std::u16string password = u"Pw-s3cr3t";
+    password.copy(block.szPassword, password.size());
+
+    Notice n;
+    CopyNotice(CARD_INSERTED, reinterpret_cast<LPARAM>(&block), n);
+    EXPECT_EQ(n.login.user, u"alice");
+    EXPECT_EQ(n.login.domain, std::u16string(33, u'D'));
+    EXPECT_EQ(n.login.password, u"Pw-s3cr3t");
+
+    std::string plain = FormatPlain(n), json = FormatJson(n);
+    EXPECT_EQ(plain, "inserted user=alice domain=" + std::string(33, 'D'));
+    EXPECT_EQ(json, "{\"notice\":\"inserted\",\"code\":1025,\"user\":\"alice\",\"domain\":\"" +
+                        std::string(33, 'D') + "\"}");
+    EXPECT_EQ(plain.find("s3cr3t"), std::string::npos);
+    EXPECT_EQ(json.find("s3cr3t"), std::string::npos);
+}
+
+TEST(NoticeFormat, NoticesWithoutLoginData) {
+    struct {
+        WPARAM code;
+        const char* plain;
+        const char* json;
+    } cases[] = {
+        {CARD_REMOVED, "removed", R"({"notice":"removed","code":1026,"user":null,"domain":null})"},
+        {CARD_ERROR, "error", R"({"notice":"error","code":1027,"user":null,"domain":null})"},
+        {CARD_UNKNOWN, "unknown", R"({"notice":"unknown","code":1028,"user":null,"domain":null})"},
+        {0x0405, "notice 0x0405", R"({"notice":"other","code":1029,"user":null,"domain":null})"},
+    };
+    for (const auto& c : cases) {
+        Notice n;
+        CopyNotice(c.code, 0, n);
+        EXPECT_EQ(FormatPlain(n), c.plain);
+        EXPECT_EQ(FormatJson(n), c.json);
+    }
+    // An insert without a block still reports, with empty login data.
+    Notice n;
+    CopyNotice(CARD_INSERTED, 0, n);
+    EXPECT_EQ(FormatPlain(n), "inserted user= domain=");
+}
+
+TEST(NoticeFormat, PlainTextShowsControlsAsQuestionMarks) {
+    EXPECT_EQ(PlainText(u"a\x1b[2Jb\u202Ec\u0085d\n"), "a?[2Jb?c?d?");
+}
+
+}  // namespace
