@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <ini.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -132,6 +133,28 @@ void PlainAppend(benchmark::State& state) {
     }
 }
 BENCHMARK(PlainAppend);
+
+// The system calls of one trace entry on this platform without any of its
+// other work: open, fstat (the platform's CreateFileW refuses folders),
+// lseek to the end (size and position), write, close, and gettid (the
+// platform's GetCurrentThreadId for the header).
+void PlainSyscallsOfATraceEntry(benchmark::State& state) {
+    const std::string entry =
+        "\r\n03/07/26 09:05:03 - CBench::Run() \t\t\t[ThreadID: 123456]"
+        "\r\n\t\t\t[INFO] dwValue = 42";
+    const std::string path = g_root + "/plain_syscalls.log";
+    for (auto _ : state) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0 || lseek(fd, 0, SEEK_END) < 0 ||
+            write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) {
+            state.SkipWithError("write failed");
+        }
+        close(fd);
+        benchmark::DoNotOptimize(gettid());
+    }
+}
+BENCHMARK(PlainSyscallsOfATraceEntry);
 
 void SetUp() {
     char pattern[] = "/tmp/mlbench-XXXXXX";

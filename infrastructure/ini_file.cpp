@@ -115,12 +115,13 @@ class CIniFile::Parser {
         }
         Section& section = ini_.m_sections[static_cast<size_t>(current_)];
         std::u16string name = Widen(key);
-        auto found = section.keyIndex.find(std::u16string_view(name));
-        if (found != section.keyIndex.end()) {
-            section.values[static_cast<size_t>(found->second)] = Widen(value);
+        const int next = static_cast<int>(section.keys.size());
+        const int found =
+            section.keyIndex.FindOrAdd(name, next, section.keys, ini_.m_bCaseInsensitive);
+        if (found != next) {
+            section.values[static_cast<size_t>(found)] = Widen(value);
             return;
         }
-        section.keyIndex.emplace(name, static_cast<int>(section.keys.size()));
         section.keys.push_back(std::move(name));
         section.values.push_back(Widen(value));
     }
@@ -139,16 +140,21 @@ class CIniFile::Parser {
     bool stopped_ = false;
 };
 
-size_t ml_ini_detail::NameHash::operator()(std::u16string_view text) const {
+namespace ml_ini_detail {
+
+namespace {
+
+uint32_t HashName(std::u16string_view text, bool fold) {
     uint64_t hash = 1469598103934665603ull;
     for (char16_t c : text) {
         hash ^= fold ? Fold(c) : c;
         hash *= 1099511628211ull;
     }
-    return static_cast<size_t>(hash);
+    hash ^= hash >> 29;
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
-bool ml_ini_detail::NameEqual::operator()(std::u16string_view a, std::u16string_view b) const {
+bool SameName(std::u16string_view a, std::u16string_view b, bool fold) {
     if (a.size() != b.size()) {
         return false;
     }
@@ -163,24 +169,81 @@ bool ml_ini_detail::NameEqual::operator()(std::u16string_view a, std::u16string_
     return true;
 }
 
-CIniFile::CIniFile() : m_bCaseInsensitive(true), m_sectionIndex(MakeIndex()) {}
+}  // namespace
+
+size_t NameIndex::Probe(uint32_t hash, std::u16string_view name,
+                        const std::vector<std::u16string>& names, bool fold) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.position < 0 ||
+            (slot.hash == hash &&
+             SameName(names[static_cast<size_t>(slot.position)], name, fold))) {
+            return i;
+        }
+    }
+}
+
+int NameIndex::Find(std::u16string_view name, const std::vector<std::u16string>& names,
+                    bool fold) const {
+    if (count_ == 0) {
+        return -1;
+    }
+    return slots_[Probe(HashName(name, fold), name, names, fold)].position;
+}
+
+int NameIndex::FindOrAdd(std::u16string_view name, int position,
+                         const std::vector<std::u16string>& names, bool fold) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+        Grow();
+    }
+    const uint32_t hash = HashName(name, fold);
+    Slot& slot = slots_[Probe(hash, name, names, fold)];
+    if (slot.position >= 0) {
+        return slot.position;
+    }
+    slot = Slot{hash, position};
+    ++count_;
+    return position;
+}
+
+void NameIndex::Clear() {
+    slots_.clear();
+    count_ = 0;
+}
+
+void NameIndex::Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{0, -1});
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.position >= 0) {
+            size_t i = slot.hash & mask;
+            while (slots_[i].position >= 0) {
+                i = (i + 1) & mask;
+            }
+            slots_[i] = slot;
+        }
+    }
+}
+
+}  // namespace ml_ini_detail
+
+CIniFile::CIniFile() : m_bCaseInsensitive(true) {}
 
 CIniFile::~CIniFile() = default;
 
-CIniFile::NameIndex CIniFile::MakeIndex() const {
-    return NameIndex(0, ml_ini_detail::NameHash{m_bCaseInsensitive},
-                     ml_ini_detail::NameEqual{m_bCaseInsensitive});
-}
-
 void CIniFile::RebuildIndexes() {
-    m_sectionIndex = MakeIndex();
+    m_sectionIndex.Clear();
     for (size_t i = 0; i < m_sectionNames.size(); ++i) {
-        m_sectionIndex.try_emplace(m_sectionNames[i], static_cast<int>(i));
+        m_sectionIndex.FindOrAdd(m_sectionNames[i], static_cast<int>(i), m_sectionNames,
+                                 m_bCaseInsensitive);
     }
     for (Section& section : m_sections) {
-        section.keyIndex = MakeIndex();
+        section.keyIndex.Clear();
         for (size_t i = 0; i < section.keys.size(); ++i) {
-            section.keyIndex.try_emplace(section.keys[i], static_cast<int>(i));
+            section.keyIndex.FindOrAdd(section.keys[i], static_cast<int>(i), section.keys,
+                                       m_bCaseInsensitive);
         }
     }
 }
@@ -224,26 +287,22 @@ bool CIniFile::ReadBytes(std::string_view p_bytes) {
 }
 
 int CIniFile::FindSection(std::u16string_view p_strSection) const {
-    auto found = m_sectionIndex.find(p_strSection);
-    return found == m_sectionIndex.end() ? noID : found->second;
+    return m_sectionIndex.Find(p_strSection, m_sectionNames, m_bCaseInsensitive);
 }
 
 int CIniFile::FindKey(int p_nSection, std::u16string_view p_strKey) const {
     if (p_nSection < 0 || static_cast<size_t>(p_nSection) >= m_sections.size()) {
         return noID;
     }
-    const NameIndex& keys = m_sections[static_cast<size_t>(p_nSection)].keyIndex;
-    auto found = keys.find(p_strKey);
-    return found == keys.end() ? noID : found->second;
+    const Section& section = m_sections[static_cast<size_t>(p_nSection)];
+    return section.keyIndex.Find(p_strKey, section.keys, m_bCaseInsensitive);
 }
 
 int CIniFile::AddSection(const std::u16string& p_strSection) {
     int index = static_cast<int>(m_sectionNames.size());
     m_sectionNames.push_back(p_strSection);
-    Section section;
-    section.keyIndex = MakeIndex();
-    m_sections.push_back(std::move(section));
-    m_sectionIndex.try_emplace(p_strSection, index);
+    m_sections.emplace_back();
+    m_sectionIndex.FindOrAdd(p_strSection, index, m_sectionNames, m_bCaseInsensitive);
     return index;
 }
 
@@ -262,7 +321,8 @@ bool CIniFile::SetValue(const std::u16string& p_strSection, const std::u16string
         if (!p_bCreate) {
             return false;
         }
-        record.keyIndex.emplace(p_strKey, static_cast<int>(record.keys.size()));
+        record.keyIndex.FindOrAdd(p_strKey, static_cast<int>(record.keys.size()), record.keys,
+                                  m_bCaseInsensitive);
         record.keys.push_back(p_strKey);
         record.values.push_back(p_strValue);
     } else {

@@ -29,20 +29,34 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace ml_ini_detail {
-// Hash and equality of names under a reader's folding rule (A..Z only).
-struct NameHash {
-    using is_transparent = void;
-    bool fold = true;
-    size_t operator()(std::u16string_view text) const;
-};
-struct NameEqual {
-    using is_transparent = void;
-    bool fold = true;
-    bool operator()(std::u16string_view a, std::u16string_view b) const;
+// The first position of each name of a list kept elsewhere, under a folding
+// rule (A..Z only, or none): open addressing over (hash, position) slots,
+// so a look-up costs one hash of the name and, as a rule, one comparison.
+class NameIndex {
+  public:
+    // Position of the first recorded name equal to `name`, or -1.
+    int Find(std::u16string_view name, const std::vector<std::u16string>& names, bool fold) const;
+    // The position of an equal recorded name; else records `name` at
+    // `position` (where the caller puts it into `names`) and returns it.
+    int FindOrAdd(std::u16string_view name, int position, const std::vector<std::u16string>& names,
+                  bool fold);
+    void Clear();
+
+  private:
+    struct Slot {
+        uint32_t hash;
+        int32_t position;  // -1: empty
+    };
+    // The slot holding an equal name, or the empty slot where it would go.
+    size_t Probe(uint32_t hash, std::u16string_view name, const std::vector<std::u16string>& names,
+                 bool fold) const;
+    void Grow();
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
 };
 }  // namespace ml_ini_detail
 
@@ -103,8 +117,7 @@ class CIniFile {
     static bool ParseInt(std::u16string_view p_strText, int32_t& p_nValue);
 
   private:
-    using NameIndex =
-        std::unordered_map<std::u16string, int, ml_ini_detail::NameHash, ml_ini_detail::NameEqual>;
+    using NameIndex = ml_ini_detail::NameIndex;
 
     struct Section {
         std::vector<std::u16string> keys;
@@ -115,7 +128,6 @@ class CIniFile {
 
     class Parser;
 
-    NameIndex MakeIndex() const;
     void RebuildIndexes();
 
     bool m_bCaseInsensitive;

@@ -1,7 +1,5 @@
 #include "infrastructure/log_file.h"
 
-#include <cstdio>
-
 #include "infrastructure/ini_file.h"
 #include "infrastructure/mlconfigx.h"
 #include "infrastructure/res_handler.h"
@@ -85,14 +83,20 @@ std::u16string OldLogName(const std::u16string& p_strPath) {
 void LogDateTime(std::u16string& p_strDate, std::u16string& p_strTime) {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    char date[32];
-    char time[32];
-    int dateLength = std::snprintf(date, sizeof date, "%02u/%02u/%02u", unsigned{now.wMonth},
-                                   unsigned{now.wDay}, unsigned{now.wYear} % 100u);
-    int timeLength = std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned{now.wHour},
-                                   unsigned{now.wMinute}, unsigned{now.wSecond});
-    p_strDate.assign(date, date + dateLength);
-    p_strTime.assign(time, time + timeLength);
+    auto two = [](unsigned value, char16_t* out) {
+        out[0] = static_cast<char16_t>(u'0' + value / 10 % 10);
+        out[1] = static_cast<char16_t>(u'0' + value % 10);
+    };
+    char16_t date[8] = {0, 0, u'/', 0, 0, u'/', 0, 0};
+    char16_t time[8] = {0, 0, u':', 0, 0, u':', 0, 0};
+    two(now.wMonth, date);
+    two(now.wDay, date + 3);
+    two(now.wYear % 100u, date + 6);
+    two(now.wHour, time);
+    two(now.wMinute, time + 3);
+    two(now.wSecond, time + 6);
+    p_strDate.assign(date, 8);
+    p_strTime.assign(time, 8);
 }
 
 BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry) {
@@ -107,16 +111,18 @@ BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_str
     if (file == INVALID_HANDLE_VALUE) {
         return FALSE;
     }
+    // Moving to the end gives the size as well.
     LONGLONG size = 0;
-    if (GetFileSizeEx(file, &size) && size > kRotateAbove) {
+    BOOL ok = SetFilePointerEx(file, 0, &size, FILE_END);
+    if (ok && size > kRotateAbove) {
         CloseHandle(file);
         MoveFileToOld(p_strPath);
         file = OpenLog(p_strPath);
         if (file == INVALID_HANDLE_VALUE) {
             return FALSE;
         }
+        ok = SetFilePointerEx(file, 0, &size, FILE_END);
     }
-    BOOL ok = SetFilePointerEx(file, 0, nullptr, FILE_END);
     if (ok) {
         DWORD written = 0;
         ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&

@@ -1,5 +1,6 @@
 #include "infrastructure/trace.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "infrastructure/log_file.h"
@@ -8,17 +9,22 @@
 
 namespace ml_infra {
 
+namespace {
+std::u16string Widen(const char* begin, const char* end) {
+    return std::u16string(begin, end);
+}
+}  // namespace
+
 std::u16string FormatDec(int64_t value) {
-    char buffer[32];
-    int length = std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
-    return std::u16string(buffer, buffer + length);
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return Widen(buffer, result.ptr);
 }
 
 std::u16string FormatHex(uint64_t value) {
-    char buffer[32];
-    int length =
-        std::snprintf(buffer, sizeof buffer, "%llx", static_cast<unsigned long long>(value));
-    return std::u16string(buffer, buffer + length);
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
+    return Widen(buffer, result.ptr);
 }
 
 std::u16string FormatDouble(double value) {
@@ -78,7 +84,10 @@ class LineBuilder {
     }
 
     void AddIndexed(int64_t index, std::u16string_view value) {
-        Add(u"[" + Dec32(index) + u"]", value);
+        std::u16string suffix(1, u'[');
+        suffix.append(Dec32(index));
+        suffix.push_back(u']');
+        Add(suffix, value);
     }
 
   private:
@@ -102,11 +111,13 @@ void FormatVariantArray(const CMLVariant& v, LineBuilder& out) {
                 return;
             }
             const CMLVariant& e = v.elements[n];
-            std::u16string index = u"[" + Dec32(int64_t{first.lLbound} + i);
+            std::u16string index(1, u'[');
+            index.append(Dec32(int64_t{first.lLbound} + i));
             if (twoDims) {
-                index += u"," + Dec32(int64_t{second.lLbound} + j);
+                index.push_back(u',');
+                index.append(Dec32(int64_t{second.lLbound} + j));
             }
-            index += u"]";
+            index.push_back(u']');
             // Arrays of a fixed type print every element as that type; arrays
             // of variants print each element by its own type.
             CMLVariant::VARTYPE type = element == CMLVariant::VT_VARIANT ? e.vt : element;

@@ -51,7 +51,7 @@ TEST(LanguageLibraries, GermanTextsKeepTheirUmlauts) {
 }
 
 TEST(LanguageLibraries, LanguageTableNamesEnglishAndGerman) {
-    for (const std::string dir :
+    for (const std::string& dir :
          {std::string(ML_LANGUAGES_SOURCE_DIR), std::string(ML_LANGUAGE_LIBRARY_DIR)}) {
         std::ifstream in(dir + "/languages.ini", std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

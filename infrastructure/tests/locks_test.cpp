@@ -36,11 +36,6 @@ bool ReadByte(int fd) {
     return read(fd, &c, 1) == 1;
 }
 
-void WriteByte(int fd) {
-    char c = 'x';
-    ASSERT_EQ(write(fd, &c, 1), 1);
-}
-
 // The parent holds the lock; the child announces that it is about to take
 // it. Only after that does the parent leave a marker and release. A child
 // that got the lock while the parent held it finds no marker.

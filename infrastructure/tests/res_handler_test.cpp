@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "infrastructure/error_handler.h"
 #include "infrastructure/language_table.h"
 #include "infrastructure/log_file.h"
 #include "infrastructure/res_handler.h"
@@ -263,14 +264,15 @@ TEST_F(LanguageLibraryTest, LoadResourceDllFallsBackToEnglish) {
               std::string::npos);
     EXPECT_FALSE(InfraEnvironment::Exists(env_.ErrorLogPath())) << "the fallback is no error";
 
-    fs::remove(dir_ + "libmlcardmanb.so");
-    path = U(dir_ + "libmlcardmand.so");
+    // A folder without language libraries.
+    const std::string nowhere = env_.Root() + "/nowhere/";
+    path = U(nowhere + "libmlcardmand.so");
     EXPECT_EQ(CResHandler::LoadResourceDLL(path, FALSE), nullptr);
     const std::string log = ErrorLog();
     EXPECT_EQ(log.substr(0, 2 + 8 + 1 + 8 + 3 + 2 + 3), ErrorEntry("", "")) << "separator first";
     EXPECT_NE(log.find("[ERROR]  = Neither language DLL nor default language DLL loadable; default "
                        "language DLL: '" +
-                       dir_ + "libmlcardmanb.so'"),
+                       nowhere + "libmlcardmanb.so'"),
               std::string::npos);
     EXPECT_NE(log.find("[ERROR] dwLastError = "), std::string::npos);
 }
@@ -319,6 +321,9 @@ TEST_F(LanguageLibraryTest, ResourceHandleOfTheModule) {
     EXPECT_NE(DebugLog().find("[INFO]  = Language DLL loaded successfully: '" + dir_ +
                               "libmlcardmand.so'"),
               std::string::npos);
+    // Unloaded again, so that the next load meets the file system.
+    AfxSetResourceHandle(before);
+    FreeLibrary(german);
 
     fs::remove(dir_ + "libmlcardmand.so");
     HMODULE english = CResHandler::SetResourceHandle4MFCApplication(U(dir_ + "libmlcardmand.so"));
@@ -331,15 +336,17 @@ TEST_F(LanguageLibraryTest, ResourceHandleOfTheModule) {
         DebugLog().find("Default language DLL loaded successfully: '" + dir_ + "libmlcardmanb.so'"),
         std::string::npos);
 
-    fs::remove(dir_ + "libmlcardmanb.so");
-    EXPECT_EQ(CResHandler::SetResourceHandle4MFCApplication(U(dir_ + "libmlcardmand.so")), nullptr);
+    // A folder without language libraries (a loaded library may stay mapped
+    // after its file is gone, so another folder is used).
+    const std::string nowhere = env_.Root() + "/nowhere/";
+    EXPECT_EQ(CResHandler::SetResourceHandle4MFCApplication(U(nowhere + "libmlcardmand.so")),
+              nullptr);
     EXPECT_EQ(AfxGetResourceHandle(), english) << "the old handle stays";
-    EXPECT_NE(ErrorLog().find("Also, default language DLL not loadable: '" + dir_ +
+    EXPECT_NE(ErrorLog().find("Also, default language DLL not loadable: '" + nowhere +
                               "libmlcardmanb.so' -> old resource-handle still active"),
               std::string::npos);
-    AfxSetResourceHandle(before);
-    FreeLibrary(german);
     FreeLibrary(english);
+    AfxSetResourceHandle(before);
 }
 #endif
 

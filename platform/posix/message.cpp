@@ -169,6 +169,13 @@ void Drain(Queue& q) {
         auto n = ::read(q.timerFd.get(), &value, sizeof value);
 }
 
+// Where a period starts that begins at `now`. The system clock's
+// milliseconds are cut, not rounded: counting from the next full one keeps a
+// period from coming out shorter than asked. A replacement clock is exact.
+uint64_t PeriodStart(uint64_t now) {
+    return ClockReplaced() ? now : now + 1;
+}
+
 bool InFilter(UINT message, UINT min, UINT max) {
     return (min == 0 && max == 0) || (message >= min && message <= max);
 }
@@ -198,7 +205,7 @@ bool Next(Queue& q, MSG* msg, UINT min, UINT max, bool remove) {
                        static_cast<DWORD>(now)};
             // Missed periods are not made up: the next one counts from now.
             if (remove)
-                next->second.due = now + next->second.period;
+                next->second.due = PeriodStart(now) + next->second.period;
             ArmLocked(q, true);
             return true;
         }
@@ -271,7 +278,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC proc) {
     UINT period = uElapse < USER_TIMER_MINIMUM   ? USER_TIMER_MINIMUM
                   : uElapse > USER_TIMER_MAXIMUM ? USER_TIMER_MAXIMUM
                                                  : uElapse;
-    uint64_t due = GetTickCount64() + period;
+    uint64_t due = PeriodStart(GetTickCount64()) + period;
     std::lock_guard lock(q.mutex);
     auto it = nIDEvent != 0 ? q.timers.find(nIDEvent) : q.timers.end();
     UINT_PTR id = nIDEvent;

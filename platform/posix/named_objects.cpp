@@ -37,7 +37,8 @@ std::optional<std::string> ObjectName(LPCWSTR name, const char* suffix) {
         if (c == u'\\')
             c = u'.';
     std::string result = EnvOr("ML_OBJECT_NAMESPACE", "") + Utf16ToUtf8(wide) + suffix;
-    if (result.find('/') != result.npos || result.size() > NAME_MAX || result[0] == '.')
+    // Room is left for the suffix of the temporary name an event is made under.
+    if (result.find('/') != result.npos || result.size() > NAME_MAX - 40 || result[0] == '.')
         return Fail(ML_ERROR_INVALID_PARAMETER, std::nullopt);
     return result;
 }
