@@ -1,0 +1,284 @@
+#include "mlsmartcardx/smart_card.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "infrastructure/error_handler.h"
+#include "infrastructure/log_file.h"
+#include "infrastructure/trace.h"
+#include "mlsmartcardx/mlsmartcard.h"
+#include "platform/clock.h"
+#include "platform/handle.h"
+#include "platform/message.h"
+#include "platform/named_objects.h"
+#include "platform/scard.h"
+
+std::atomic<UINT_PTR> g_nSuperviseTimer{0};
+std::atomic<CSmartCard*> g_pSmartCard{nullptr};
+
+namespace {
+
+constexpr UINT kSupervisePeriodMs = 250;
+constexpr int kReadAttempts = 3;
+constexpr DWORD kRetryPauseMs = 250;
+
+constexpr char16_t kPassMethod[] = u"CSmartCard::SuperviseCard()";
+
+// The supervision lock. A pass holds it from start to end, whether the timer
+// procedure or a direct SuperviseCard call runs it; the constructor, the
+// destructor and StopSuperviseTimer hold it while they change
+// g_nSuperviseTimer and g_pSmartCard.
+//
+// It is what makes destruction from another thread safe. The timer procedure
+// kills its own timer before the pass, so while a pass runs there is no timer
+// that KillTimer could wait for, and the pass re-arms a new one at its end.
+// The destructor therefore first takes the lock, which waits for a pass under
+// way to end, and under it takes the timer identifier and clears the current
+// object; from then on no pass can reach the object. It kills that timer
+// only after releasing the lock: KillTimer from another thread waits for a
+// running call of the timer's procedure, and that call may itself be waiting
+// for the lock (it then finds no current object and returns at once).
+std::mutex g_superviseLock;
+
+// Copies a terminated string into a field of the block, cut to the field's
+// capacity, always terminated. A null source leaves the field as it is.
+template <size_t N>
+void CopyField(WCHAR (&p_field)[N], const WCHAR* p_src) {
+    if (p_src == nullptr) {
+        return;
+    }
+    size_t i = 0;
+    for (; i + 1 < N && p_src[i] != 0; ++i) {
+        p_field[i] = p_src[i];
+    }
+    p_field[i] = 0;
+}
+
+// Zeroes memory in a way the compiler keeps even when the memory is freed or
+// left right after.
+void Wipe(void* p_memory, size_t p_nBytes) {
+    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(p_memory);
+    while (p_nBytes-- > 0) {
+        *bytes++ = 0;
+    }
+}
+
+bool IsSignalled(HANDLE p_hEvent) {
+    // An event that could not be opened counts as not set.
+    return p_hEvent != nullptr && WaitForSingleObject(p_hEvent, 0) == WAIT_OBJECT_0;
+}
+
+HANDLE OpenInProcessEvent(LPCWSTR p_szName) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, p_szName);
+    if (event == nullptr) {
+        CCmnErrorHandler::LogLastError(u"CSmartCard::CSmartCard()");
+    }
+    return event;
+}
+
+TraceParam Info(const char16_t* p_szText) {
+    return TraceParam(u"", 3, u"[INFO]", p_szText);
+}
+
+}  // namespace
+
+CSmartCard::CSmartCard(const std::u16string& p_strReaderName)
+    : m_nLastMessage(0),
+      m_LoginData{},
+      m_strReaderName(p_strReaderName),
+      m_dwThreadId(GetCurrentThreadId()),
+      m_hLogonEvent(OpenInProcessEvent(ML_EVENT_LOGON_IN_PROCESS)),
+      m_hLogoffEvent(OpenInProcessEvent(ML_EVENT_LOGOFF_IN_PROCESS)) {
+    std::lock_guard lock(g_superviseLock);
+    g_pSmartCard.store(this);
+    if (g_nSuperviseTimer.load() == 0) {
+        g_nSuperviseTimer.store(SetTimer(nullptr, 0, kSupervisePeriodMs, SuperviseTimerProc));
+    }
+}
+
+CSmartCard::~CSmartCard() {
+    UINT_PTR timer = 0;
+    {
+        std::lock_guard lock(g_superviseLock);
+        timer = g_nSuperviseTimer.exchange(0);
+        m_dwThreadId = 0;
+        CSmartCard* self = this;
+        g_pSmartCard.compare_exchange_strong(self, nullptr);
+    }
+    if (timer != 0) {
+        KillTimer(nullptr, timer);
+    }
+    Wipe(&m_LoginData, sizeof m_LoginData);
+    if (m_hLogonEvent != nullptr) {
+        CloseHandle(m_hLogonEvent);
+    }
+    if (m_hLogoffEvent != nullptr) {
+        CloseHandle(m_hLogoffEvent);
+    }
+}
+
+void CSmartCard::SuperviseCard() {
+    std::lock_guard lock(g_superviseLock);
+    SupervisePass();
+}
+
+void CSmartCard::StopSuperviseTimer() {
+    UINT_PTR timer = 0;
+    {
+        std::lock_guard lock(g_superviseLock);
+        timer = g_nSuperviseTimer.exchange(0);
+    }
+    if (timer != 0) {
+        KillTimer(nullptr, timer);
+    }
+}
+
+void CALLBACK SuperviseTimerProc(HWND /*p_hwnd*/, UINT /*p_uMsg*/, UINT_PTR /*p_idEvent*/,
+                                 DWORD /*p_dwTime*/) {
+    std::lock_guard lock(g_superviseLock);
+    // On the timer's own thread KillTimer does not wait.
+    if (UINT_PTR timer = g_nSuperviseTimer.exchange(0)) {
+        KillTimer(nullptr, timer);
+    }
+    if (CSmartCard* card = g_pSmartCard.load()) {
+        card->SupervisePass();
+    }
+}
+
+void CSmartCard::SupervisePass() {
+    try {
+        std::memset(&m_LoginData, 0, sizeof m_LoginData);
+
+        LPWSTR userName = nullptr;
+        LPWSTR domain = nullptr;
+        LPWSTR password = nullptr;
+        DWORD passwordCapacity = 0;
+        LONG lRet = SCARD_S_SUCCESS;
+        for (int attempt = 1; attempt <= kReadAttempts; ++attempt) {
+            lRet = SmartCardReadFiles(m_strReaderName.c_str(), &userName, &domain, &password,
+                                      &passwordCapacity, nullptr);
+            if (lRet == SCARD_S_SUCCESS || lRet == SCARD_W_REMOVED_CARD) {
+                break;
+            }
+            if (attempt < kReadAttempts) {
+                Trace(u"CSmartCard::SuperviseCard() - SmartCardReadFiles()",
+                      theDebugFile.IsTraceOn(), FALSE,
+                      {TraceParam(u"Error Number", 1, u"[INFO]", lRet),
+                       TraceParam(u"Error Text", 3, u"[INFO]",
+                                  CCmnErrorHandler::GetSystemErrorText(static_cast<DWORD>(lRet)))});
+                Sleep(kRetryPauseMs);
+            }
+        }
+
+        CopyField(m_LoginData.szUserName, userName);
+        CopyField(m_LoginData.szDomain, domain);
+        CopyField(m_LoginData.szPassword, password);
+        std::free(userName);
+        std::free(domain);
+        if (password != nullptr) {
+            Wipe(password, (kPasswordBytes + 4));
+            std::free(password);
+        }
+
+        Decide(lRet);
+    } catch (...) {
+        Trace(u"*** CSmartCard::SuperviseCard() - Exception ***", theDebugFile.IsTraceOn(), TRUE);
+    }
+
+    // Re-armed at the end, so passes never overlap and the period counts from
+    // the end of one pass to the start of the next.
+    if (g_nSuperviseTimer.load() == 0) {
+        g_nSuperviseTimer.store(SetTimer(nullptr, 0, kSupervisePeriodMs, SuperviseTimerProc));
+    }
+}
+
+bool CSmartCard::LogonOrLogoffInProcess() const {
+    return IsSignalled(m_hLogonEvent) || IsSignalled(m_hLogoffEvent);
+}
+
+void CSmartCard::Post(WPARAM p_wCode, LPARAM p_lParam) {
+    // A host thread that has gone cannot be told; the pass goes on.
+    PostThreadMessageW(m_dwThreadId, WM_COMMAND, p_wCode, p_lParam);
+}
+
+void CSmartCard::Decide(LONG p_lResult) {
+    switch (p_lResult) {
+        case SCARD_S_SUCCESS:
+            if (m_nLastMessage == CARD_INSERTED) {
+                return;
+            }
+            if (LogonOrLogoffInProcess()) {
+                Trace(
+                    u"CSmartCard::SuperviseCard", theDebugFile.IsTraceOn(), FALSE,
+                    {Info(
+                        u"Card inserted but logon/logoff in process -> we wait till next loop.")});
+                return;
+            }
+            if (m_hLogonEvent != nullptr) {
+                SetEvent(m_hLogonEvent);
+            }
+            Post(CARD_INSERTED, reinterpret_cast<LPARAM>(&m_LoginData));
+            m_nLastMessage = CARD_INSERTED;
+            Trace(kPassMethod, theDebugFile.IsTraceOn(), FALSE,
+                  {Info(u"Card inserted"),
+                   TraceParam(u"szUserName", 3, u"[INFO]", m_LoginData.szUserName),
+                   TraceParam(u"szDomain", 3, u"[INFO]", m_LoginData.szDomain),
+                   TraceParam(u"szPassword", 3, u"[INFO]", u"***")});
+            return;
+
+        case SCARD_W_REMOVED_CARD:
+            if (m_nLastMessage == CARD_REMOVED) {
+                return;
+            }
+            if (LogonOrLogoffInProcess()) {
+                Trace(
+                    kPassMethod, theDebugFile.IsTraceOn(), FALSE,
+                    {Info(u"Card removed but logon/logoff in process -> we wait till next loop.")});
+                return;
+            }
+            if (m_hLogoffEvent != nullptr) {
+                SetEvent(m_hLogoffEvent);
+            }
+            Post(CARD_REMOVED, 0);
+            m_nLastMessage = CARD_REMOVED;
+            Trace(kPassMethod, theDebugFile.IsTraceOn(), FALSE, {Info(u"Card removed")});
+            return;
+
+        case SCARD_W_UNRESPONSIVE_CARD:
+            if (m_nLastMessage == CARD_ERROR) {
+                return;
+            }
+            Post(CARD_ERROR, 0);
+            m_nLastMessage = CARD_ERROR;
+            Trace(kPassMethod, theDebugFile.IsTraceOn(), TRUE,
+                  {TraceParam(u"", 3, u"[ERROR]", u"Card error (SCARD_W_UNRESPONSIVE_CARD)")});
+            return;
+
+        case SCARD_E_UNKNOWN_CARD:
+            // The state becomes "inserted": the same card read later posts
+            // nothing until a removal has been seen.
+            if (m_nLastMessage == CARD_INSERTED) {
+                return;
+            }
+            Post(CARD_UNKNOWN, 0);
+            m_nLastMessage = CARD_INSERTED;
+            Trace(kPassMethod, theDebugFile.IsTraceOn(), TRUE,
+                  {Info(u"Card inserted (SCARD_E_UNKNOWN_CARD)")});
+            return;
+
+        default:
+            if (m_nLastMessage == CARD_ERROR) {
+                return;
+            }
+            Post(CARD_ERROR, 0);
+            m_nLastMessage = CARD_ERROR;
+            Trace(
+                kPassMethod, theDebugFile.IsTraceOn(), TRUE,
+                {TraceParam(u"", 3, u"[ERROR]", u"Card error (see details below)"),
+                 TraceParam(u"Error Number", 1, u"[ERROR]", p_lResult),
+                 TraceParam(u"Error Text", 3, u"[ERROR]",
+                            CCmnErrorHandler::GetSystemErrorText(static_cast<DWORD>(p_lResult)))});
+            return;
+    }
+}
