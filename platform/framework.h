@@ -21,6 +21,10 @@
 // dynamic initialisation (use constexpr/constinit or function-local statics).
 //
 // Exported functions begin with AFX_MANAGE_STATE(AfxGetStaticModuleState()).
+//
+// Difference from Windows: the loader has no way to refuse a library from
+// its constructors, so a FALSE from InitInstance does not stop the load (and
+// ExitInstance still runs at unload).
 #ifndef ML_PLATFORM_FRAMEWORK_H_
 #define ML_PLATFORM_FRAMEWORK_H_
 

@@ -29,6 +29,12 @@ struct link_map* LinkMapOf(void* handle) {
     return map;
 }
 
+// The program's own handle, opened once: the program stays loaded anyway.
+void* ProgramHandle() {
+    static void* const handle = ::dlopen(nullptr, RTLD_NOW);
+    return handle;
+}
+
 }  // namespace
 
 namespace ml::posix {
@@ -108,7 +114,7 @@ int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) {
     buffer[0] = 0;
     void* handle = instance;
     if (handle == nullptr)
-        handle = ::dlopen(nullptr, RTLD_NOW);
+        handle = ProgramHandle();
     struct link_map* own = LinkMapOf(handle);
     if (own == nullptr)
         return Fail(ML_ERROR_INVALID_HANDLE, 0);

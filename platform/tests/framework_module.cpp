@@ -2,8 +2,11 @@
 // records what its InitInstance saw at load time.
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/folders.h"
 #include "platform/framework.h"
+#include "platform/library.h"
+#include "platform/string_table.h"
 #include "platform/tests/framework_test_interface.h"
 
 #define ML_TEST_EXPORT extern "C" __attribute__((visibility("default")))
@@ -30,10 +33,19 @@ BOOL TestApp::InitInstance() {
     g_report.appRegistered = AfxGetStaticModuleState()->app == this;
     g_report.globalsConstructed = g_greeting == "dynamically initialised";
     GetModuleFileNameW(AfxGetInstanceHandle(), g_report.path, MAX_PATH);
+    // Loading the language library from here runs the loader inside itself.
+    HMODULE language = LoadLibraryW(ml::FromUtf8(ML_TEST_LANGUAGE_LIBRARY).c_str());
+    if (language != nullptr) {
+        AfxSetResourceHandle(language);
+        LoadStringW(AfxGetResourceHandle(), 1, g_report.text, 64);
+    }
     return TRUE;
 }
 
 int TestApp::ExitInstance() {
+    HINSTANCE language = AfxGetResourceHandle();
+    if (language != AfxGetInstanceHandle())
+        FreeLibrary(language);
     if (g_exitFlag != nullptr)
         *g_exitFlag = AfxGetModuleState() == AfxGetStaticModuleState();
     return 0;

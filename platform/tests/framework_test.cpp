@@ -31,6 +31,7 @@ TEST(Framework, InitInstanceRunsAtLoadWithTheModulesOwnState) {
     EXPECT_TRUE(report->appRegistered);
     EXPECT_TRUE(report->globalsConstructed);
     EXPECT_EQ(std::u16string(report->path), ml::FromUtf8(ML_TEST_FRAMEWORK_MODULE));
+    EXPECT_EQ(std::u16string(report->text), u"Card inserted");
 
     // Each shared object has its own state; an export switches to it.
     AFX_MODULE_STATE* moduleState =

@@ -12,6 +12,7 @@ struct FrameworkReport {
     bool appRegistered = false;       // the state names the application object
     bool globalsConstructed = false;  // globals above ML_MODULE_APP were ready
     char16_t path[MAX_PATH] = {};     // GetModuleFileNameW of the instance
+    char16_t text[64] = {};           // text 1 of a language library loaded there
 };
 
 // At unload: 1 when ExitInstance ran with the module's state current.

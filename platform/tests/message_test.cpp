@@ -317,6 +317,17 @@ TEST_F(Messages, DescriptorForForeignLoops) {
     KillTimer(nullptr, id);
 }
 
+TEST(MessagesDescriptor, WorkWaitingBeforeTheDescriptorWasMadeMakesItReadable) {
+    std::thread([] {
+        ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0));
+        int fd = MlGetThreadMessageFd();
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(Readable(fd));
+        EXPECT_EQ(MlGetThreadMessageFd(), fd);  // one per queue
+        EXPECT_EQ(Kinds(Drain()), std::vector<UINT>{WM_USER});
+    }).join();
+}
+
 TEST(MessagesRealClock, TimerFiresAndDescriptorWakes) {
     UINT_PTR id = SetTimer(nullptr, 0, 10, CountingProc);
     MSG m;
