@@ -77,18 +77,47 @@ LONG DeleteBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin) {
     return rv;
 }
 
+// One field of the legacy layout: its file, its place in the record, and the
+// texts reported when its selection or its read/update fails.
+struct LegacyFile {
+    WORD fileId;
+    DWORD offset;
+    DWORD size;
+    const char* selectFailed;
+    const char* transferFailed;
+};
+
+// Read in this order; written in the reverse one.
+constexpr LegacyFile kLegacyRead[] = {
+    {kFileUserName, kUserNameOffset, kUserNameBytes, "selectEF(USERNAME) failed lRet: %x\n",
+     "readBinary(USERNAME) failed lRet: %x\n"},
+    {kFileDomain, kDomainOffset, kDomainBytes, "selectEF(DOMAIN) failed lRet: %x\n",
+     "readBinary(DOMAIN) failed lRet: %x\n"},
+    {kFilePassword, kPasswordOffset, kPasswordBytes, "selectEF(PASSWORD) failed lRet: %x\n",
+     "readBinary(PASSWORD) failed lRet: %x\n"},
+};
+constexpr LegacyFile kLegacyWrite[] = {
+    {kFilePassword, kPasswordOffset, kPasswordBytes, "selectEF(Password) failed lRet: %x\n",
+     "updateBinary(Password) failed lRet: %x\n"},
+    {kFileDomain, kDomainOffset, kDomainBytes, "selectEF(Domain) failed lRet: %x\n",
+     "updateBinary(Domain) failed lRet: %x\n"},
+    {kFileUserName, kUserNameOffset, kUserNameBytes, "selectEF(USERNAME) failed lRet: %x\n",
+     "updateBinary(USERNAME) failed lRet: %x\n"},
+};
+
 // Selects one legacy file and reads its field into the record.
-LONG ReadLegacyFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, DWORD offset, DWORD size,
-                    LoginBuffer* buffer, const char* name) {
-    LONG rv = selectEF(card, info, fileId);
+LONG ReadLegacyFile(SCARDHANDLE card, const CardInfo& info, const LegacyFile& file,
+                    LoginBuffer* buffer) {
+    LONG rv = selectEF(card, info, file.fileId);
     if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("selectEF(%s) failed lRet: %x\n", name, static_cast<unsigned>(rv));
+        SC_DIAG(file.selectFailed, static_cast<unsigned>(rv));
         return rv;
     }
     DWORD received = 0;
-    rv = readBinary(card, info, static_cast<BYTE>(size), buffer->bytes + offset, size, &received);
+    rv = readBinary(card, info, static_cast<BYTE>(file.size), buffer->bytes + file.offset,
+                    file.size, &received);
     if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("readBinary(%s) failed lRet: %x\n", name, static_cast<unsigned>(rv));
+        SC_DIAG(file.transferFailed, static_cast<unsigned>(rv));
     }
     return rv;
 }
@@ -108,29 +137,26 @@ LONG ReadBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin, LoginBuffer* b
         return rv;
     }
     SC_DIAG("selectEF(UNIQUE) failed lRet: %x\n", static_cast<unsigned>(rv));
-    rv = ReadLegacyFile(card, info, kFileUserName, kUserNameOffset, kUserNameBytes, buffer,
-                        "USERNAME");
-    if (rv == SCARD_S_SUCCESS) {
-        rv = ReadLegacyFile(card, info, kFileDomain, kDomainOffset, kDomainBytes, buffer, "DOMAIN");
-    }
-    if (rv == SCARD_S_SUCCESS) {
-        rv = ReadLegacyFile(card, info, kFilePassword, kPasswordOffset, kPasswordBytes, buffer,
-                            "PASSWORD");
+    for (const LegacyFile& file : kLegacyRead) {
+        rv = ReadLegacyFile(card, info, file, buffer);
+        if (rv != SCARD_S_SUCCESS) {
+            break;
+        }
     }
     return rv;
 }
 
 // Selects one legacy file and writes its field from the record.
-LONG WriteLegacyFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, DWORD offset, DWORD size,
-                     const LoginBuffer& buffer, const char* name) {
-    LONG rv = selectEF(card, info, fileId);
+LONG WriteLegacyFile(SCARDHANDLE card, const CardInfo& info, const LegacyFile& file,
+                     const LoginBuffer& buffer) {
+    LONG rv = selectEF(card, info, file.fileId);
     if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("selectEF(%s) failed lRet: %x\n", name, static_cast<unsigned>(rv));
+        SC_DIAG(file.selectFailed, static_cast<unsigned>(rv));
         return rv;
     }
-    rv = updateBinary(card, info, buffer.bytes + offset, static_cast<BYTE>(size));
+    rv = updateBinary(card, info, buffer.bytes + file.offset, static_cast<BYTE>(file.size));
     if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("updateBinary(%s) failed lRet: %x\n", name, static_cast<unsigned>(rv));
+        SC_DIAG(file.transferFailed, static_cast<unsigned>(rv));
     }
     return rv;
 }
@@ -149,16 +175,11 @@ LONG WriteBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin, const LoginBu
         return rv;
     }
     SC_DIAG("selectEF(UNIQUE) failed lRet: %x\n", static_cast<unsigned>(rv));
-    // The reverse of the read order: password first.
-    rv = WriteLegacyFile(card, info, kFilePassword, kPasswordOffset, kPasswordBytes, buffer,
-                         "Password");
-    if (rv == SCARD_S_SUCCESS) {
-        rv =
-            WriteLegacyFile(card, info, kFileDomain, kDomainOffset, kDomainBytes, buffer, "Domain");
-    }
-    if (rv == SCARD_S_SUCCESS) {
-        rv = WriteLegacyFile(card, info, kFileUserName, kUserNameOffset, kUserNameBytes, buffer,
-                             "USERNAME");
+    for (const LegacyFile& file : kLegacyWrite) {
+        rv = WriteLegacyFile(card, info, file, buffer);
+        if (rv != SCARD_S_SUCCESS) {
+            break;
+        }
     }
     return rv;
 }

@@ -22,7 +22,6 @@
 #ifndef ML_MLSMARTCARDX_MLSMARTCARD_H_
 #define ML_MLSMARTCARDX_MLSMARTCARD_H_
 
-#include <cstdarg>
 #include <cstddef>
 
 #include "platform/scard.h"

@@ -3,8 +3,16 @@
 add_library(mlscard STATIC
   ${CMAKE_CURRENT_LIST_DIR}/scard.h
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_${ML_PLATFORM}.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_names.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_names.h
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_pcsclite.cpp
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/pcsclite_calls.h)
 ml_target_defaults(mlscard)
 target_include_directories(mlscard PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(mlscard PRIVATE PkgConfig::PCSC)
+
+if(ML_BUILD_TESTS)
+  ml_add_test(NAME mlscard_names_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/tests/scard_names_test.cpp
+    LIBS mlscard)
+endif()

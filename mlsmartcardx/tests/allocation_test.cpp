@@ -29,7 +29,7 @@ std::atomic<size_t> g_sizes[8];
 // calloc of this size fails while counting (0 = none).
 std::atomic<size_t> g_failCallocOf{0};
 
-void CountMalloc(size_t size) {
+[[maybe_unused]] void CountMalloc(size_t size) {
     if (g_counting.load()) {
         int n = g_mallocs.fetch_add(1);
         if (n < 8) {

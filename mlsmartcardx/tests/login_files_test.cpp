@@ -117,6 +117,7 @@ TEST_F(LoginFilesTest, LegacyFilesAreReadWhenUniqueIsMissing) {
 
 TEST_F(LoginFilesTest, LegacyReadStopsAtTheFirstFailure) {
     // 6A82 on UNIQUE and on USERNAME: file not found, no outs, nothing more sent.
+    DiagnosticCollector diag;
     fake.ReplySw(0x9000);
     fake.ReplySw(0x6A82);
     fake.ReplySw(0x6A82);
@@ -129,9 +130,11 @@ TEST_F(LoginFilesTest, LegacyReadStopsAtTheFirstFailure) {
     EXPECT_EQ(password, reinterpret_cast<LPWSTR>(0x1));
     EXPECT_EQ(capacity, 77u);
     EXPECT_EQ(fake.Sent().size(), 3u);
+    EXPECT_TRUE(diag.Contains("selectEF(UNIQUE) failed lRet: 80100024\n"));
+    EXPECT_TRUE(diag.Contains("selectEF(USERNAME) failed lRet: 80100024\n"));
     ExpectNothingOpen();
 
-    // The domain file refuses its read: the password file is not touched.
+    // The domain file is refused: the password file is not touched.
     fake.ClearSent();
     UseMemoryCard(kCardVariantGeneric);
     card.files[0x5511].assign(42, 0x41);
@@ -140,6 +143,7 @@ TEST_F(LoginFilesTest, LegacyReadStopsAtTheFirstFailure) {
     card.refuse[0x5522] = 0x6982;
     EXPECT_EQ(Read().rv, SCARD_W_SECURITY_VIOLATION);
     EXPECT_EQ(fake.Sent().size(), 5u);
+    EXPECT_TRUE(diag.Contains("selectEF(DOMAIN) failed lRet: 8010006a\n"));
 }
 
 TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
@@ -250,6 +254,7 @@ TEST_F(LoginFilesTest, LegacyWriteGoesPasswordDomainUserName) {
 }
 
 TEST_F(LoginFilesTest, LegacyWriteStopsAtTheFirstFailureAndKeepsWhatWasWritten) {
+    DiagnosticCollector diag;
     UseMemoryCard(kCardVariantGeneric);
     card.files[0x5511].assign(42, 0xEE);
     card.files[0x5522].assign(32, 0xEE);
@@ -258,6 +263,7 @@ TEST_F(LoginFilesTest, LegacyWriteStopsAtTheFirstFailureAndKeepsWhatWasWritten) 
     EXPECT_EQ(SmartCardWriteFiles(reader, u"usr", u"dom", u"pwd", 3), SCARD_E_UNSUPPORTED_FEATURE);
     EXPECT_EQ(card.files[0x5533][0], 'p');   // written
     EXPECT_EQ(card.files[0x5511][0], 0xEE);  // never reached
+    EXPECT_TRUE(diag.Contains("selectEF(Domain) failed lRet: 80100022\n"));
     ExpectNothingOpen();
 }
 
