@@ -58,8 +58,7 @@ constexpr uint32_t LogonDMIdentification(uint32_t challenge) {
 // No terminal to show the dialog on (no controlling terminal, or the
 // process is not in its foreground): nothing was shown.
 #define LOGONDM_E_NOTERMINAL ((HRESULT)0x80040202u)
-// The terminal failed while the dialog was up (read or write error other
-// than a hang-up); the dialog counts as not answered.
+// The dialog could not be written to the terminal: nothing was answered.
 #define LOGONDM_E_TERMINAL ((HRESULT)0x80040203u)
 
 // Message-box type values (the Windows ones) understood by ShowMessageBox.

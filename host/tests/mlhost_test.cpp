@@ -455,6 +455,17 @@ TEST_F(MlHost, ExportsAreCalledOnlyAfterTheFirstNotice) {
     EXPECT_EQ(set.Finish(), 0) << set.out();
 }
 
+TEST_F(MlHost, ModuleThatPostsNothingIsCalledAfterTheBoundedWait) {
+    HostRun run(Args({"get"}), Env({{"ML_FAKE_SCRIPT", ""}, {"ML_FAKE_GET", "u,d,p,"}}));
+    EXPECT_EQ(run.Finish(), 1);
+    EXPECT_NE(run.err().find("no notice from the module within 5 seconds; going on"),
+              std::string::npos)
+        << run.err();
+    // The fake answers a call before its first notice with its "98" text.
+    EXPECT_NE(run.out().find("error: 98 called before the first notice"), std::string::npos)
+        << run.out();
+}
+
 TEST_F(MlHost, SetReadsThePasswordFromStdin) {
     const auto env = Env({{"ML_FAKE_SCRIPT", "remove"},
                           {"ML_FAKE_EXPECT_SET", std::string("bob,CORP,") + kPassword}});

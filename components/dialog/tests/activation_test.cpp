@@ -49,6 +49,11 @@ class DialogActivation : public ::testing::Test {
     std::string root_;
 };
 
+TEST(LogonDMIdentifiers, AreTheRegisteredOnes) {
+    EXPECT_EQ(GuidToString(CLSID_LogonDM), u"{3F6A2C91-5B7E-4D08-A1C4-7E92B05D1F36}");
+    EXPECT_EQ(GuidToString(IID_ILogonDM), u"{8C14E7A2-0D39-4B6F-9E21-5A7C3D08B4E9}");
+}
+
 TEST_F(DialogActivation, RegisteredComponentIsCreatedAndAnswersAtTheFifteenthMethod) {
     Register(MLDIALOG_PATH);
     ILogonDM* dm = nullptr;
