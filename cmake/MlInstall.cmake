@@ -66,3 +66,9 @@ set(ML_INSTALL_DATA_DIR ${PROJECT_SOURCE_DIR}/frame/install)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/MlInstallData.cmake.in
                ${PROJECT_BINARY_DIR}/MlInstallData.cmake @ONLY)
 install(SCRIPT ${PROJECT_BINARY_DIR}/MlInstallData.cmake)
+
+# Everything the installation holds, for `cmake --build BUILD --target
+# ml_installation` (scripts/sandbox builds just this).
+add_custom_target(ml_installation)
+add_dependencies(ml_installation
+  mlcardmanx mlplatform mlcardmanb mlcardmand ct32 mldialog mlhost mlcardsim)
