@@ -100,10 +100,10 @@ BOOL CMlcardmanxApp::InitInstance() {
             mlconfigx::c_szMLDebugINI, u"c_szMLDebugINI",
             u"CMlcardmanxApp::InitInstance() - CResHandler::GetINIFile(mlconfigx::c_szMLDebugINI) "
             u"- ERROR");
-        std::u16string strSettingsINI = ResolveINIFile(
-            mlconfigx::c_szMLSettingsINI, u"c_szMLSettingsINI",
-            u"CMlcardmanxApp::InitInstance() - "
-            u"CResHandler::GetINIFile(mlconfigx::c_szMLSettingsINI) - ERROR");
+        std::u16string strSettingsINI =
+            ResolveINIFile(mlconfigx::c_szMLSettingsINI, u"c_szMLSettingsINI",
+                           u"CMlcardmanxApp::InitInstance() - "
+                           u"CResHandler::GetINIFile(mlconfigx::c_szMLSettingsINI) - ERROR");
         {
             CMLCriticalSection guard(&m_csINIFiles);
             m_strDebugINIFile = strDebugINI;

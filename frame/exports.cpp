@@ -221,8 +221,8 @@ void WriteLoginData(const std::u16string& strUserName, const std::u16string& str
         if (CTCOSCard* pTCOSCard = g_pTCOSCard) {
             nResult = pTCOSCard->GetCardState();
             if (nResult == CT_OK || nResult == CT_NOFILE || nResult == CT_EMPTYFILE) {
-                nResult = pTCOSCard->WriteLoginData(
-                    strCardUserName.c_str(), strCardDomain.c_str(), strCardPassword.c_str());
+                nResult = pTCOSCard->WriteLoginData(strCardUserName.c_str(), strCardDomain.c_str(),
+                                                    strCardPassword.c_str());
             }
         } else {
             nResult = NoTerminalObject(u"SetLoginData()");
@@ -231,8 +231,7 @@ void WriteLoginData(const std::u16string& strUserName, const std::u16string& str
             strError.clear();
             return;
         }
-        if (!QueryUserOnWriteError(0, nResult, strError, &bNotShown) ||
-            !retries.Allow(bNotShown)) {
+        if (!QueryUserOnWriteError(0, nResult, strError, &bNotShown) || !retries.Allow(bNotShown)) {
             return;
         }
     }

@@ -106,11 +106,12 @@ LONG CHelper::MessageBoxNoIcon(HWND p_hwndParent, std::u16string p_strText,
                 if (bTrace) {
                     TraceSeparator(1, 0);
                 }
-                Trace(u"*** CHelper::MessageBoxNoIcon() - CHelperFunctions::IdentMLDM() - "
-                      u"Error ***",
-                      bTrace, TRUE,
-                      {{u"dwErrorNumber", 0, u"[ERROR]", dwErrorNumber},
-                       {u"HRESULT", 1, u"[ERROR]", hr}});
+                Trace(
+                    u"*** CHelper::MessageBoxNoIcon() - CHelperFunctions::IdentMLDM() - "
+                    u"Error ***",
+                    bTrace, TRUE,
+                    {{u"dwErrorNumber", 0, u"[ERROR]", dwErrorNumber},
+                     {u"HRESULT", 1, u"[ERROR]", hr}});
             }
         } else {
             pILogonDM = nullptr;

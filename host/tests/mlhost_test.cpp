@@ -288,9 +288,8 @@ TEST_F(MlHost, DefaultModuleLiesInTheLibFolderBesideBin) {
     fs::copy_file(FAKE_MODULE_PATH, dir_ / "lib" / "mlcardmanx" / "libmlcardmanx.so");
     fs::remove(dir_ / "lib" / "libmlcardmanx.so");
     fs::copy_file(MLHOST_PATH, dir_ / "lib" / "libmlcardmanx.so");  // not a module
-    HostRun installed({"get"},
-                      Env({{"ML_FAKE_SCRIPT", "remove"}, {"ML_FAKE_GET", "eve,CORP,x,"}}), "",
-                      (dir_ / "bin" / "mlhost").string());
+    HostRun installed({"get"}, Env({{"ML_FAKE_SCRIPT", "remove"}, {"ML_FAKE_GET", "eve,CORP,x,"}}),
+                      "", (dir_ / "bin" / "mlhost").string());
     EXPECT_EQ(installed.Finish(), 0) << installed.err();
     EXPECT_NE(installed.out().find("user: eve\n"), std::string::npos) << installed.out();
 
