@@ -1,6 +1,5 @@
 #include "frame/helper.h"
 
-#include <ctime>
 #include <random>
 
 #include "components/dialog/logondm.h"
@@ -9,6 +8,7 @@
 #include "infrastructure/mlconfigx.h"
 #include "infrastructure/res_handler.h"
 #include "infrastructure/trace.h"
+#include "platform/clock.h"
 #include "platform/com.h"
 #include "platform/lasterror.h"
 
@@ -17,11 +17,12 @@ namespace {
 // In-process server, in-process handler, local server, remote server.
 constexpr DWORD kLogonDMContext = 0x17;
 
-// A fresh challenge: two 15-bit values of a generator seeded from the clock's
-// seconds, the first shifted left by 16 bits. The generator is the module's
-// own, so the host's rand() sequence is left alone.
+// A fresh challenge: two 15-bit values of a generator seeded from the
+// platform clock's seconds, the first shifted left by 16 bits. The generator
+// is the module's own, so the host's rand() sequence is left alone.
 DWORD MakeChallenge() {
-    std::minstd_rand0 generator(static_cast<std::minstd_rand0::result_type>(std::time(nullptr)));
+    std::minstd_rand0 generator(static_cast<std::minstd_rand0::result_type>(
+        (GetTickCount64() / 1000) % std::minstd_rand0::modulus));
     DWORD high = static_cast<DWORD>(generator() & 0x7FFF);
     DWORD low = static_cast<DWORD>(generator() & 0x7FFF);
     return (high << 16) | low;
