@@ -103,6 +103,24 @@ TEST_F(ReaderExports, GetWithoutCardAndCancelLeavesTheBuffersEmpty) {
     EXPECT_EQ(Boxes()[0].type, 0x1031u);
 }
 
+TEST_F(ReaderExports, SetLanguageChoosesTheLanguageOfTheErrorText) {
+    fake_.RemoveCard();
+    Start();
+    SetLanguage(1031);
+    Answer(IDCANCEL);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.error),
+              u"-1 Die Karte wurde gezogen oder fehlt, daher konnten die Anmeldedaten nicht "
+              u"gelesen werden. Bitte stecken Sie Ihre Anmeldekarte und w\u00e4hlen Sie OK, um es "
+              u"erneut zu versuchen.");
+    EXPECT_EQ(std::u16string(Boxes().back().caption), u"Morlind Logon \u2013 Anmeldekarte");
+    SetLanguage(0);
+    Answer(IDCANCEL);
+    r = CallGet();
+    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
+    EXPECT_EQ(std::u16string(Boxes().back().caption), u"Morlind Logon - Logon card");
+}
+
 TEST_F(ReaderExports, GetRetriesAfterOKAndReadsTheCardInsertedMeanwhile) {
     WriteCard(u"bob", u"CORP", kPassword);
     fake_.RemoveCard();
