@@ -5,7 +5,9 @@
 // terminal path (the terminal object of start-up). A failure goes to the
 // error queries, which ask the user whether to try again.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "frame/error_queries.h"
@@ -62,6 +64,14 @@ class CUnshownRetries {
     int m_nInARow = 0;
 };
 
+// Zeroes characters in a way the compiler keeps.
+void Wipe(WCHAR* p_sz, size_t p_nCount) {
+    volatile WCHAR* p = p_sz;
+    for (size_t i = 0; i < p_nCount; ++i) {
+        p[i] = 0;
+    }
+}
+
 size_t BoundedLength(const WCHAR* p_sz, size_t p_nMax) {
     size_t n = 0;
     if (p_sz != nullptr) {
@@ -83,7 +93,7 @@ void CopyOut(WCHAR* p_szBuffer, const std::u16string& p_strValue) {
 }
 
 // Copies a terminated string handed out by the card library into an array
-// of `N` units (cut, always terminated) and releases it.
+// of `N` units (cut, always terminated), wipes and releases it.
 template <size_t N>
 bool TakeString(WCHAR* p_szHandedOut, WCHAR (&p_szTarget)[N]) {
     if (p_szHandedOut == nullptr) {
@@ -92,6 +102,8 @@ bool TakeString(WCHAR* p_szHandedOut, WCHAR (&p_szTarget)[N]) {
     size_t n = BoundedLength(p_szHandedOut, N - 1);
     std::copy_n(p_szHandedOut, n, p_szTarget);
     p_szTarget[n] = 0;
+    // The texts (a password among them) leave nothing behind in freed memory.
+    Wipe(p_szHandedOut, BoundedLength(p_szHandedOut, SIZE_MAX));
     std::free(p_szHandedOut);
     return true;
 }
@@ -256,7 +268,7 @@ void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password, LPWSTR
     CopyOut(password, szPassword);
     CopyOut(errorText, strError);
     // The password leaves no copy behind on the stack.
-    std::fill(std::begin(szPassword), std::end(szPassword), 0);
+    Wipe(szPassword, std::size(szPassword));
 }
 
 void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWSTR password, LPWSTR errorText) {
