@@ -52,9 +52,9 @@ void CCmnErrorHandler::LogError(const std::u16string& p_strMethod, const std::u1
     DWORD lastError = GetLastError();
     try {
         BOOL debug = theDebugFile.IsTraceOn();
-        Report(
-            p_strMethod, debug,
-            u"Error=" + ml_infra::FormatDec(static_cast<int32_t>(p_dwError)) + u" " + p_strError);
+        Report(p_strMethod, debug,
+               ml_infra::Concat({u"Error=", ml_infra::FormatDec(static_cast<int32_t>(p_dwError)),
+                                 u" ", p_strError}));
     } catch (...) {
     }
     SetLastError(lastError);
@@ -66,9 +66,10 @@ void CCmnErrorHandler::LogLastError(const std::u16string& p_strMethod) {
     DWORD lastError = GetLastError();
     try {
         BOOL debug = theDebugFile.IsTraceOn();
-        Report(p_strMethod, debug,
-               u"Last Error=" + ml_infra::FormatDec(static_cast<int32_t>(lastError)) + u" '" +
-                   GetSystemErrorText(lastError) + u"'");
+        Report(
+            p_strMethod, debug,
+            ml_infra::Concat({u"Last Error=", ml_infra::FormatDec(static_cast<int32_t>(lastError)),
+                              u" '", GetSystemErrorText(lastError), u"'"}));
     } catch (...) {
     }
     SetLastError(lastError);
@@ -79,9 +80,9 @@ void CCmnErrorHandler::LogComError(const std::u16string& p_strMethod, const CCom
     try {
         BOOL debug = theDebugFile.IsTraceOn();
         Report(p_strMethod, debug,
-               u"Exception(_com_error): hr=0x" +
-                   ml_infra::FormatHex(static_cast<uint32_t>(p_error.Error())) + u" '" +
-                   p_error.ErrorMessage() + u"'");
+               ml_infra::Concat({u"Exception(_com_error): hr=0x",
+                                 ml_infra::FormatHex(static_cast<uint32_t>(p_error.Error())), u" '",
+                                 p_error.ErrorMessage(), u"'"}));
     } catch (...) {
     }
     SetLastError(lastError);
@@ -100,7 +101,8 @@ std::u16string CCmnErrorHandler::GetSystemErrorText(DWORD p_dwError, DWORD p_dwL
             char number[16];
             int length =
                 std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(p_dwError));
-            text = u"\n   \"" + message + u"\" [" + std::u16string(number, number + length) + u"]";
+            text = ml_infra::Concat(
+                {u"\n   \"", message, u"\" [", std::u16string(number, number + length), u"]"});
         }
     } catch (...) {
         text.clear();

@@ -39,6 +39,11 @@ class CIniFile::Parser {
             const char* lf = static_cast<const char*>(std::memchr(data, '\n', size));
             if (lf == nullptr) {
                 pending_.append(data, size);
+                // A line that will end the read ends it now, so that a file
+                // without line feeds (a device, a binary) is not held whole.
+                if (FirstCharacterFails(pending_)) {
+                    stopped_ = true;
+                }
                 break;
             }
             size_t length = static_cast<size_t>(lf - data);
@@ -65,6 +70,15 @@ class CIniFile::Parser {
     }
 
   private:
+    static bool IsPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
+
+    // True when the line that starts `text` cannot pass the first-character
+    // test, whatever follows (a lone CR may still be an empty line).
+    static bool FirstCharacterFails(std::string_view text) {
+        unsigned char first = static_cast<unsigned char>(text[0]);
+        return !IsPrintable(first) && !(first == '\r' && text.size() == 1);
+    }
+
     void HandleLine(std::string_view line) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
@@ -72,8 +86,7 @@ class CIniFile::Parser {
         if (line.empty()) {
             return;
         }
-        unsigned char first = static_cast<unsigned char>(line[0]);
-        if (first < 0x20 || first > 0x7E) {
+        if (!IsPrintable(static_cast<unsigned char>(line[0]))) {
             stopped_ = true;
             return;
         }

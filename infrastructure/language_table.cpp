@@ -8,6 +8,10 @@ namespace ml_infra {
 
 namespace {
 
+// A language table is a few lines; what lies beyond this is not read (a
+// device or a huge file in its place must not exhaust memory).
+constexpr size_t kMaxFileBytes = 1u << 20;
+
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::u16string& path, std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -27,6 +31,9 @@ bool ReadWholeFile(const std::u16string& path, std::string& bytes) {
             break;
         }
         bytes.append(buffer, got);
+        if (bytes.size() >= kMaxFileBytes) {
+            break;
+        }
     }
     CloseHandle(file);
     return ok;

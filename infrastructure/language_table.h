@@ -30,7 +30,8 @@ namespace ml_infra {
 std::u16string DecodeTextFile(std::string_view p_bytes);
 // The table of the text of "languages.ini".
 CLanguageTable ParseLanguageTable(std::u16string_view p_text);
-// The table of the file at `p_strPath`; empty when it cannot be read.
+// The table of the file at `p_strPath` (its first MiB); empty when it
+// cannot be read.
 CLanguageTable ReadLanguageTable(const std::u16string& p_strPath);
 // _wtoi: leading white space, an optional sign, decimal digits; 0 when
 // there are none; clamped to the 32-bit range.

@@ -64,7 +64,7 @@ void MoveFileToOld(const std::u16string& path) {
 namespace ml_infra {
 
 std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName) {
-    return u"s" + FormatDec(static_cast<int32_t>(p_dwSession)) + u"_" + p_strName;
+    return Concat({u"s", FormatDec(static_cast<int32_t>(p_dwSession)), u"_", p_strName});
 }
 
 std::u16string OldLogName(const std::u16string& p_strPath) {
@@ -80,23 +80,21 @@ std::u16string OldLogName(const std::u16string& p_strPath) {
     return result;
 }
 
-void LogDateTime(std::u16string& p_strDate, std::u16string& p_strTime) {
+void AppendLogDateTime(std::u16string& p_strEntry) {
     SYSTEMTIME now{};
     GetLocalTime(&now);
     auto two = [](unsigned value, char16_t* out) {
         out[0] = static_cast<char16_t>(u'0' + value / 10 % 10);
         out[1] = static_cast<char16_t>(u'0' + value % 10);
     };
-    char16_t date[8] = {0, 0, u'/', 0, 0, u'/', 0, 0};
-    char16_t time[8] = {0, 0, u':', 0, 0, u':', 0, 0};
-    two(now.wMonth, date);
-    two(now.wDay, date + 3);
-    two(now.wYear % 100u, date + 6);
-    two(now.wHour, time);
-    two(now.wMinute, time + 3);
-    two(now.wSecond, time + 6);
-    p_strDate.assign(date, 8);
-    p_strTime.assign(time, 8);
+    char16_t text[17] = {0, 0, u'/', 0, 0, u'/', 0, 0, u' ', 0, 0, u':', 0, 0, u':', 0, 0};
+    two(now.wMonth, text);
+    two(now.wDay, text + 3);
+    two(now.wYear % 100u, text + 6);
+    two(now.wHour, text + 9);
+    two(now.wMinute, text + 12);
+    two(now.wSecond, text + 15);
+    p_strEntry.append(text, 17);
 }
 
 BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry) {
@@ -209,9 +207,6 @@ BOOL CDebugFile::Write(const std::u16string& p_strHeader, const std::u16string& 
         if (!m_bInitialised) {
             return FALSE;
         }
-        std::u16string date;
-        std::u16string time;
-        ml_infra::LogDateTime(date, time);
         std::u16string entry;
         entry.reserve(64 + m_strRelease.size() + p_strHeader.size() + p_strLine.size());
         if (p_bLeadingEmptyLine) {
@@ -220,9 +215,7 @@ BOOL CDebugFile::Write(const std::u16string& p_strHeader, const std::u16string& 
         entry += u"\r\n[";
         entry += m_strRelease;
         entry += u"] ";
-        entry += date;
-        entry += u" ";
-        entry += time;
+        ml_infra::AppendLogDateTime(entry);
         entry += u" - ";
         entry += p_strHeader;
         entry += u"\r\n\t\t\t\t\t\t";
@@ -293,18 +286,13 @@ BOOL CErrorFile::Write(const std::u16string& p_strHeader, const std::u16string& 
         if (!m_bInitialised) {
             return FALSE;
         }
-        std::u16string date;
-        std::u16string time;
-        ml_infra::LogDateTime(date, time);
         std::u16string entry;
         entry.reserve(48 + p_strHeader.size() + p_strLine.size());
         if (p_bLeadingEmptyLine) {
             entry += u"\r\n";
         }
         entry += u"\r\n";
-        entry += date;
-        entry += u" ";
-        entry += time;
+        ml_infra::AppendLogDateTime(entry);
         entry += u" - ";
         entry += p_strHeader;
         entry += u"\r\n\t\t\t";

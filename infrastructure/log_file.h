@@ -115,8 +115,8 @@ namespace ml_infra {
 std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName);
 // Every ".log" of the path replaced by "_old.log".
 std::u16string OldLogName(const std::u16string& p_strPath);
-// The date "MM/DD/YY" and time "HH:MM:SS" of the platform clock.
-void LogDateTime(std::u16string& p_strDate, std::u16string& p_strTime);
+// Appends the date and time of the platform clock: "MM/DD/YY HH:MM:SS".
+void AppendLogDateTime(std::u16string& p_strEntry);
 // Opens (creating) the log, rotates it above 1 MiB, appends the entry in the
 // ANSI code page and closes it. FALSE when the entry was not written whole.
 BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry);

@@ -38,6 +38,19 @@ std::u16string FormatDouble(double value) {
     return std::u16string(buffer, buffer + size);
 }
 
+std::u16string Concat(std::initializer_list<std::u16string_view> pieces) {
+    size_t size = 0;
+    for (std::u16string_view piece : pieces) {
+        size += piece.size();
+    }
+    std::u16string result;
+    result.reserve(size);
+    for (std::u16string_view piece : pieces) {
+        result.append(piece);
+    }
+    return result;
+}
+
 std::u16string FormatS(std::u16string_view pattern,
                        std::initializer_list<std::u16string_view> args) {
     std::u16string result;
@@ -55,8 +68,8 @@ std::u16string FormatS(std::u16string_view pattern,
 }
 
 std::u16string FormatTraceHeader(const std::u16string& p_strMethod) {
-    return p_strMethod + u" \t\t\t[ThreadID: " +
-           FormatDec(static_cast<int32_t>(GetCurrentThreadId())) + u"]";
+    return Concat({p_strMethod, u" \t\t\t[ThreadID: ",
+                   FormatDec(static_cast<int32_t>(GetCurrentThreadId())), u"]"});
 }
 
 namespace {
@@ -72,7 +85,7 @@ std::u16string Hex32(int64_t value) {
 class LineBuilder {
   public:
     LineBuilder(const TraceParam& param, std::vector<std::u16string>& lines)
-        : prefix_(param.tag + u" " + param.name), lines_(lines) {}
+        : prefix_(Concat({param.tag, u" ", param.name})), lines_(lines) {}
 
     // "<tag> <name><suffix> = <value>"
     void Add(std::u16string_view suffix, std::u16string_view value) {
@@ -161,10 +174,10 @@ void FormatVariant(const CMLVariant& v, LineBuilder& out) {
             out.Add(u".bstrVal", v.bstrVal);
             return;
         case CMLVariant::VT_UNKNOWN:
-            out.Add(u".punkVal", u"0x" + FormatHex(v.punkVal));
+            out.Add(u".punkVal", Concat({u"0x", FormatHex(v.punkVal)}));
             return;
         case CMLVariant::VT_DISPATCH:
-            out.Add(u".pdispVal", u"0x" + FormatHex(v.punkVal));
+            out.Add(u".pdispVal", Concat({u"0x", FormatHex(v.punkVal)}));
             return;
         case CMLVariant::VT_BYREF | CMLVariant::VT_VARIANT: {
             if (!v.pvarVal) {
@@ -182,10 +195,10 @@ void FormatVariant(const CMLVariant& v, LineBuilder& out) {
                     out.Add(u".pvarVal.lVal", Dec32(r.lVal));
                     return;
                 case CMLVariant::VT_DISPATCH:
-                    out.Add(u".pvarVal.pdispVal", u"0x" + FormatHex(r.punkVal));
+                    out.Add(u".pvarVal.pdispVal", Concat({u"0x", FormatHex(r.punkVal)}));
                     return;
                 case CMLVariant::VT_UNKNOWN:
-                    out.Add(u".pvarVal.punkVal", u"0x" + FormatHex(r.punkVal));
+                    out.Add(u".pvarVal.punkVal", Concat({u"0x", FormatHex(r.punkVal)}));
                     return;
                 default:
                     if (IsArrayOf(r, CMLVariant::VT_VARIANT)) {
@@ -215,7 +228,26 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
     const auto* strings = std::get_if<std::vector<std::u16string>>(&value);
     const auto* integers = std::get_if<std::vector<int32_t>>(&value);
     const double* real = std::get_if<double>(&value);
+    const TraceValue::Pointer* pointer = std::get_if<TraceValue::Pointer>(&value);
 
+    if (pointer) {
+        const std::u16string hex = Concat({u"0x", FormatHex(pointer->value)});
+        switch (p_param.type) {
+            case 0:
+            case 2:
+                out.Add(u"", Dec32(static_cast<int64_t>(pointer->value)));
+                return lines;
+            case 1:
+                out.Add(u"", hex);
+                return lines;
+            case 5:
+                out.Add(u"", Concat({hex, u" (", FormatDec(static_cast<int64_t>(pointer->value)),
+                                     u")"}));
+                return lines;
+            default:
+                break;
+        }
+    }
     switch (p_param.type) {
         case 0:
         case 2:
@@ -226,7 +258,7 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
             break;
         case 1:
             if (number) {
-                out.Add(u"", u"0x" + Hex32(*number));
+                out.Add(u"", Concat({u"0x", Hex32(*number)}));
                 return lines;
             }
             break;
@@ -244,7 +276,7 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
             break;
         case 5:
             if (number) {
-                out.Add(u"", u"0x" + Hex32(*number) + u" (" + Dec32(*number) + u")");
+                out.Add(u"", Concat({u"0x", Hex32(*number), u" (", Dec32(*number), u")"}));
                 return lines;
             }
             break;
@@ -280,7 +312,7 @@ std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param) {
         default:
             break;
     }
-    out.Add(u"", u"<invalid value for type " + FormatDec(p_param.type) + u">");
+    out.Add(u"", Concat({u"<invalid value for type ", FormatDec(p_param.type), u">"}));
     return lines;
 }
 

@@ -14,6 +14,8 @@
 //   7     list of strings     "%s %s[%d] = %s" per element; "%s %s = <none>" when empty
 //   8     double              "%s %s = %f"
 //   9     list of integers    "%s %s[%d] = %d" per element; "%s %s = <none>" when empty
+// Handles and other pointers go with codes 0, 1, 2 and 5; codes 1 and 5
+// print all bits of them in hexadecimal.
 // A value whose kind does not fit its code, or an unknown code, gives the
 // line "%s %s = <invalid value for type %d>", so the report is not lost.
 //
@@ -23,6 +25,7 @@
 #define ML_INFRASTRUCTURE_TRACE_H_
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -80,11 +83,16 @@ struct CMLVariant {
 };
 
 // The value of one parameter group. Integers of any width are kept as their
-// 32-bit value where a 32-bit code prints them.
+// 32-bit value where a 32-bit code prints them; a char16_t is an integer too,
+// so a letter for code 3 is passed as a one-character string.
 class TraceValue {
   public:
+    // A handle or other pointer: codes 1 and 5 print all its bits.
+    struct Pointer {
+        uintptr_t value;
+    };
     using Storage = std::variant<std::monostate, int64_t, double, std::u16string, CMLVariant,
-                                 std::vector<std::u16string>, std::vector<int32_t>>;
+                                 std::vector<std::u16string>, std::vector<int32_t>, Pointer>;
 
     TraceValue() = default;
     template <std::integral T>
@@ -96,6 +104,8 @@ class TraceValue {
     TraceValue(CMLVariant value) : m_value(std::move(value)) {}
     TraceValue(std::vector<std::u16string> value) : m_value(std::move(value)) {}
     TraceValue(std::vector<int32_t> value) : m_value(std::move(value)) {}
+    TraceValue(const void* value) : m_value(Pointer{reinterpret_cast<uintptr_t>(value)}) {}
+    TraceValue(std::nullptr_t) : m_value(Pointer{0}) {}
 
     const Storage& Get() const { return m_value; }
 
@@ -138,6 +148,8 @@ std::u16string FormatTraceHeader(const std::u16string& p_strMethod);
 std::u16string FormatDec(int64_t value);
 std::u16string FormatHex(uint64_t value);
 std::u16string FormatDouble(double value);
+// The pieces joined into one string.
+std::u16string Concat(std::initializer_list<std::u16string_view> pieces);
 // Replaces each "%s" of `pattern` in turn with the next argument.
 std::u16string FormatS(std::u16string_view pattern,
                        std::initializer_list<std::u16string_view> args);

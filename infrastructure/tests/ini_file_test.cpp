@@ -235,6 +235,20 @@ TEST(IniFileRead, MissingFileOrFolderFailsWithTheLastErrorSet) {
     EXPECT_EQ(ini.GetSectionCount(), 0u);
 }
 
+TEST(IniFileRead, EndlessFileWithoutLineFeedEndsAtItsFirstCharacter) {
+    CIniFile ini;
+    ini.SetPath(u"/dev/zero", false);
+    EXPECT_FALSE(ini.ReadFile());
+    // A CR alone may still be an empty line; a CR followed by more is not.
+    bool ok = false;
+    CIniFile cr = Parse("\r", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(cr.GetSectionCount(), 0u);
+    CIniFile crLine = Parse("[S]\nk=1\n\rk=2\n", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(crLine.GetValue(u"S", u"k"), u"1");
+}
+
 TEST(IniFileRead, LinesSplitAcrossReadBuffersAreJoined) {
     mltest::InfraEnvironment env;
     const std::string path = env.Root() + "/long.ini";

@@ -31,6 +31,16 @@ TEST(TraceFormat, ScalarCodes) {
     EXPECT_EQ(Format({u"n", 0, u"[INFO]", int64_t{0x100000005}}), Lines{u"[INFO] n = 5"});
 }
 
+TEST(TraceFormat, HandlesPrintAllTheirBits) {
+    const void* handle = reinterpret_cast<const void*>(uintptr_t{0x7f12345678});
+    EXPECT_EQ(Format({u"hEvent", 1, u"[INFO]", handle}), Lines{u"[INFO] hEvent = 0x7f12345678"});
+    EXPECT_EQ(Format({u"hEvent", 5, u"[INFO]", handle}),
+              Lines{u"[INFO] hEvent = 0x7f12345678 (545766266488)"});
+    EXPECT_EQ(Format({u"hEvent", 1, u"[INFO]", nullptr}), Lines{u"[INFO] hEvent = 0x0"});
+    EXPECT_EQ(Format({u"hEvent", 3, u"[INFO]", nullptr}),
+              Lines{u"[INFO] hEvent = <invalid value for type 3>"});
+}
+
 TEST(TraceFormat, ListCodes) {
     std::vector<std::u16string> names{u"a", u"b"};
     EXPECT_EQ(Format({u"arr", 6, u"[IN]", names}), (Lines{u"[IN] arr[0] = a", u"[IN] arr[1] = b"}));
