@@ -18,7 +18,8 @@
  *   CARD_INSERTED    address of the module's LoginDataBlock: copy the three
  *                    strings at once, while handling the notice; do not keep
  *                    or free the address (the block is rewritten by later
- *                    passes)
+ *                    passes, and it goes with the module: notices still
+ *                    queued when the module is unloaded must be dropped)
  *   CARD_REMOVED     0
  *   CARD_ERROR       0   the card could not be read
  *   CARD_UNKNOWN     0   a card of an unknown kind is present
@@ -26,8 +27,9 @@
  * With CARD_INSERTED the module sets the machine-wide manual-reset event
  * ML_EVENT_LOGON_IN_PROCESS, with CARD_REMOVED the event
  * ML_EVENT_LOGOFF_IN_PROCESS. While either is set, further insert and remove
- * notices wait. Whoever completes the logon or logoff resets its event
- * (OpenEventW/CreateEventW, ResetEvent, CloseHandle).
+ * notices wait (CARD_ERROR and CARD_UNKNOWN do not). Whoever completes the
+ * logon or logoff resets its event (OpenEventW/CreateEventW, ResetEvent,
+ * CloseHandle); the module only ever sets them.
  *
  * The exported functions are called on the loading thread. Their string
  * buffers hold ML_LOGIN_BUFFER_CHARS UTF-16 units; the outcome is the error

@@ -39,6 +39,9 @@ constexpr char16_t kPassMethod[] = u"CSmartCard::SuperviseCard()";
 // only after releasing the lock: KillTimer from another thread waits for a
 // running call of the timer's procedure, and that call may itself be waiting
 // for the lock (it then finds no current object and returns at once).
+//
+// A pass writes trace entries while it holds the lock, so the lock order is:
+// this lock, then a log object's lock, then the "mldebug.ini" mutex.
 std::mutex g_superviseLock;
 
 // Copies a terminated string into a field of the block, cut to the field's
@@ -177,7 +180,7 @@ void CSmartCard::SupervisePass() {
         std::free(userName);
         std::free(domain);
         if (password != nullptr) {
-            Wipe(password, (kPasswordBytes + 4));
+            Wipe(password, kPasswordBytes + 4);
             std::free(password);
         }
 

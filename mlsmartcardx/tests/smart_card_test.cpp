@@ -399,9 +399,9 @@ TEST_F(SmartCardTest, EventsHoldBackInsertAndRemoveNotices) {
 
 TEST_F(SmartCardTest, HostReceivesTheCardsLoginData) {
     // Fields filled to the last character.
-    const std::u16string user = u"abcdefghijklmnopqrstu";                    // 21
+    const std::u16string user = u"abcdefghijklmnopqrstu";                   // 21
     const std::u16string domain = u"\u00c4\u00d6\u00dc-Werk-S\u00fcd-001";  // 16
-    const std::u16string password(50, u'\u20ac');                            // 50
+    const std::u16string password(50, u'\u20ac');                           // 50
     ASSERT_EQ(user.size(), 21u);
     ASSERT_EQ(domain.size(), 16u);
     card_.files[kFileUnique] = Record(user, domain, password);
