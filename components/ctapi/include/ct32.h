@@ -17,6 +17,27 @@
 //   sad must be 2 (HOST) or 5 (REMOTE_HOST). When CT_data returns OK, dad and
 //   sad have been swapped, as the CT-API prescribes.
 //
+// Terminal commands (class 20, dad 1); P1 00 is the terminal, 01 the card:
+//   RESET CT     20 11 (or 20 10) 00 00 [Le]     -> 90 00
+//                20 11 (or 20 10) 01 P2 [Le]     -> the card is reset (a warm reset,
+//                also of a card just connected); P2 00 answers no data, 01 the
+//                complete ATR, 02 the historical bytes, then 90 01 for a
+//                processor card, 90 00 for a memory card; 64 A1 no card,
+//                64 00 card present but cannot be activated
+//   REQUEST ICC  20 12 01 P2 [01 timeout] [Le]  -> 62 01 card already active; as
+//                the card reset when a card is there or comes within the
+//                timeout (seconds); 62 00 when none comes
+//   GET STATUS   20 13 00 46 [Le]                -> 46 0F, manufacturer data, 90 00
+//                20 13 00 80 [Le]                -> 80 01 ss 90 00; ss 00 no card,
+//                01 card present, 05 card present and active
+//   EJECT ICC    20 15 01 P2 [01 timeout]        -> 90 00; with a timeout 90 01 once
+//                the card was taken, 62 00 if it was not
+//   Other class 6E 00, other instruction 6D 00, wrong P1 or P2 6A 00, Lc not
+//   matching, data where none belongs or Le shorter than the answer 67 00.
+//
+// Card commands (dad 0) go to the card unchanged, with the protocol that the
+// card reset chose; the answer is the card's, status word included.
+//
 // Buffers
 //   *lenr is the size of the response buffer on entry and the length of the
 //   response on return. A response that does not fit is not delivered at all
@@ -31,7 +52,7 @@
 //   ERR_CT       the terminal is not there: port number beyond the readers
 //                present, reader unplugged, or another PC/SC failure
 //   ERR_TRANS    the card command could not be carried out: no active card
-//                (reset it first), card removed, transmission failed
+//                (reset it first), card removed or silent, transmission failed
 //   ERR_MEMORY   the response does not fit the caller's buffer
 //   ERR_HTSI     the PC/SC service cannot be reached
 //

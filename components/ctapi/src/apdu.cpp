@@ -35,4 +35,9 @@ std::optional<CommandApdu> ParseShortApdu(std::span<const uint8_t> bytes) {
     return std::nullopt;
 }
 
+size_t MaxResponseLength(std::span<const uint8_t> command) {
+    const bool extended = command.size() >= 7 && command[4] == 0x00;
+    return (extended ? 65536 : 256) + 2;
+}
+
 }  // namespace ct32

@@ -24,6 +24,11 @@ struct CommandApdu {
 // would start an extended APDU). The result refers to `bytes`.
 std::optional<CommandApdu> ParseShortApdu(std::span<const uint8_t> bytes);
 
+// The longest answer a card may give to `command`, status word included: 258
+// bytes for a short APDU, 65538 for an extended one (Lc or Le coded on three
+// bytes, starting with 00). A longer answer is not the card's.
+size_t MaxResponseLength(std::span<const uint8_t> command);
+
 }  // namespace ct32
 
 #endif  // ML_COMPONENTS_CTAPI_APDU_H_

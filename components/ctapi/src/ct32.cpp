@@ -4,7 +4,7 @@
 //
 // How PC/SC outcomes become CT-API results:
 //
-//   PC/SC result                                  CT_init   RESET/REQUEST  card command
+//   PC/SC result                                  CT_init   card reset     card command
 //   SCARD_S_SUCCESS                               OK        OK, 90 0x      OK, card's SW
 //   SCARD_E_NO_SERVICE, _SERVICE_STOPPED,
 //     _INVALID_HANDLE, SCARD_F_COMM_ERROR         ERR_HTSI  ERR_HTSI       ERR_HTSI
@@ -20,9 +20,11 @@
 //     an answer without status word               -         OK, 64 00      ERR_TRANS
 //   any other failure                             ERR_CT    ERR_CT         ERR_TRANS
 //
-// A card command without an active card (never reset, or removed since) gives
-// ERR_TRANS; the next card reset (RESET CT or REQUEST ICC) connects afresh.
-// After pcscd restarted, the next card reset or GET STATUS renews the context.
+// "card reset" is RESET CT of the card; REQUEST ICC answers alike, except
+// that an empty slot gives 62 00 once its time is up. A card command without
+// an active card (never reset, or removed since) gives ERR_TRANS; the next
+// card reset connects afresh. After pcscd restarted, the next card reset,
+// terminal reset or GET STATUS renews the context.
 #include <cstring>
 #include <map>
 #include <memory>

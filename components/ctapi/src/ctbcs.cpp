@@ -165,7 +165,7 @@ int8_t RequestIcc(PcscTerminal& terminal, const CommandApdu& apdu, std::vector<u
         if (present) {
             return Answer(answer, kAlreadyActive);
         }
-        terminal.PowerDownCard();  // the card was pulled since its reset
+        terminal.EndCardSession();  // the card was pulled since its reset
     }
     bool arrived = false;
     if (fault == Fault::kNone) {
@@ -205,7 +205,7 @@ int8_t GetStatus(PcscTerminal& terminal, const CommandApdu& apdu, std::vector<ui
         return *failure;
     }
     if (!present && terminal.card_active()) {
-        terminal.PowerDownCard();
+        terminal.EndCardSession();
     }
     if (!FitsLe(apdu, 3)) {
         return Answer(answer, kWrongLength);
@@ -224,7 +224,7 @@ int8_t EjectIcc(PcscTerminal& terminal, const CommandApdu& apdu, std::vector<uin
     if (!seconds) {
         return Answer(answer, kWrongLength);
     }
-    terminal.PowerDownCard();
+    terminal.EndCardSession();
     if (*seconds == 0) {
         return Answer(answer, kOk);
     }

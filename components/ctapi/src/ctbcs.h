@@ -18,7 +18,7 @@
 //     P2 80                                     -> 80 01 ss, 90 00 (ss: 00 no card,
 //                                                   01 card present, 05 card active)
 //   EJECT ICC    20 15 01 P2 [Lc timeout]
-//     powers the card down; with a timeout waits for its removal
+//     ends the card session; with a timeout waits for the card to be taken
 //                                               -> 90 00 (no timeout)
 //                                                   90 01 removed, 62 00 not removed
 //   Anything else: 6E 00 other class, 6D 00 other instruction, 6A 00 wrong P1

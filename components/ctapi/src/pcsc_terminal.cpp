@@ -6,6 +6,7 @@
 #include <chrono>
 #include <utility>
 
+#include "apdu.h"
 #include "trace.h"
 
 namespace ct32 {
@@ -150,14 +151,18 @@ PcscTerminal::PcscTerminal(SCARDCONTEXT context, std::string reader)
     : context_(context), reader_(std::move(reader)), response_(MAX_BUFFER_SIZE_EXTENDED) {}
 
 PcscTerminal::~PcscTerminal() {
-    Disconnect(SCARD_UNPOWER_CARD);
-    SCardReleaseContext(context_);
+    EndCardSession();
+    if (context_ != 0) {
+        SCardReleaseContext(context_);
+    }
 }
 
 Fault PcscTerminal::RenewContext() {
-    Disconnect(SCARD_LEAVE_CARD);
-    SCardReleaseContext(context_);
-    context_ = 0;
+    EndCardSession();
+    if (context_ != 0) {
+        SCardReleaseContext(context_);
+        context_ = 0;
+    }
     SCARDCONTEXT context = 0;
     const Fault fault =
         Checked("SCardEstablishContext", reader_,
@@ -167,15 +172,6 @@ Fault PcscTerminal::RenewContext() {
     }
     context_ = context;
     return Fault::kNone;
-}
-
-void PcscTerminal::Disconnect(DWORD disposition) {
-    if (card_ != 0) {
-        SCardDisconnect(card_, disposition);
-        card_ = 0;
-    }
-    protocol_ = 0;
-    atr_.clear();
 }
 
 Fault PcscTerminal::Connect() {
@@ -194,12 +190,22 @@ Fault PcscTerminal::Connect() {
                         SCardConnect(context_, reader_.c_str(), SCARD_SHARE_SHARED, kProtocols,
                                      &card, &protocol));
     }
+    if (fault == Fault::kNone) {
+        card_ = card;
+        protocol_ = protocol;
+    }
+    return fault;
+}
+
+Fault PcscTerminal::WarmReset() {
+    DWORD protocol = 0;
+    Fault fault =
+        Checked("SCardReconnect", reader_,
+                SCardReconnect(card_, SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol));
     if (fault != Fault::kNone) {
         return fault;
     }
-    card_ = card;
     protocol_ = protocol;
-
     BYTE atr[MAX_ATR_SIZE];
     DWORD atr_length = sizeof atr;
     DWORD state = 0;
@@ -207,16 +213,14 @@ Fault PcscTerminal::Connect() {
     fault =
         Checked("SCardStatus", reader_,
                 SCardStatus(card_, nullptr, &reader_length, &state, &protocol, atr, &atr_length));
-    if (fault != Fault::kNone) {
-        Disconnect(SCARD_LEAVE_CARD);
-        return fault;
+    if (fault == Fault::kNone) {
+        atr_.assign(atr, atr + atr_length);
     }
-    atr_.assign(atr, atr + atr_length);
-    return Fault::kNone;
+    return fault;
 }
 
 Fault PcscTerminal::ResetTerminal() {
-    PowerDownCard();
+    EndCardSession();
     if (context_ == 0 || SCardIsValidContext(context_) != SCARD_S_SUCCESS) {
         const Fault fault = RenewContext();
         if (fault != Fault::kNone) {
@@ -228,32 +232,37 @@ Fault PcscTerminal::ResetTerminal() {
 }
 
 Fault PcscTerminal::ResetCard() {
-    if (card_ != 0) {
-        DWORD protocol = 0;
-        const Fault fault = Checked(
-            "SCardReconnect", reader_,
-            SCardReconnect(card_, SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol));
-        if (fault == Fault::kNone) {
-            protocol_ = protocol;
-            BYTE atr[MAX_ATR_SIZE];
-            DWORD atr_length = sizeof atr;
-            DWORD state = 0;
-            DWORD reader_length = 0;
-            if (Checked("SCardStatus", reader_,
-                        SCardStatus(card_, nullptr, &reader_length, &state, &protocol, atr,
-                                    &atr_length)) == Fault::kNone) {
-                atr_.assign(atr, atr + atr_length);
-                return Fault::kNone;
+    // The reset is a real one also for a new session: a card that another
+    // application used, or that this terminal let go of, may have any file
+    // selected. A session lost since the last call (card swapped, pcscd
+    // restarted) is replaced once by a new one.
+    Fault fault = Fault::kNone;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (card_ == 0) {
+            fault = Connect();
+            if (fault != Fault::kNone) {
+                return fault;
             }
         }
-        // The session is gone (card pulled, pcscd restarted, ...): start afresh.
-        Disconnect(SCARD_LEAVE_CARD);
+        fault = WarmReset();
+        if (fault == Fault::kNone) {
+            return fault;
+        }
+        EndCardSession();
+        if (fault != Fault::kCardLost && fault != Fault::kNoService) {
+            break;
+        }
     }
-    return Connect();
+    return fault;
 }
 
-void PcscTerminal::PowerDownCard() {
-    Disconnect(SCARD_UNPOWER_CARD);
+void PcscTerminal::EndCardSession() {
+    if (card_ != 0) {
+        SCardDisconnect(card_, SCARD_LEAVE_CARD);
+        card_ = 0;
+    }
+    protocol_ = 0;
+    atr_.clear();
 }
 
 Fault PcscTerminal::CardPresent(bool* present) {
@@ -344,14 +353,15 @@ Fault PcscTerminal::Transmit(std::span<const uint8_t> command, std::span<const u
                               nullptr, response_.data(), &length));
     if (fault == Fault::kCardLost || fault == Fault::kNoCard || fault == Fault::kNoService ||
         fault == Fault::kReaderGone || fault == Fault::kCardMute) {
-        Disconnect(SCARD_LEAVE_CARD);
+        EndCardSession();
     }
     if (fault != Fault::kNone) {
         return fault;
     }
-    if (length < 2 || length > response_.size()) {
-        // A card that went away in the middle of the command leaves no status word.
-        Trace(TraceLevel::kFailures, "SCardTransmit(\"%s\"): %lu byte(s), no status word",
+    if (length < 2 || length > MaxResponseLength(command)) {
+        // A card that went away in the middle of the command leaves no status
+        // word; an answer longer than the command allows is not the card's.
+        Trace(TraceLevel::kFailures, "SCardTransmit(\"%s\"): %lu byte(s), not an answer",
               reader_.c_str(), static_cast<unsigned long>(length));
         return Fault::kTransmission;
     }

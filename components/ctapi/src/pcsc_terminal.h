@@ -60,17 +60,19 @@ class PcscTerminal {
     // ATR of the active card; empty without a session.
     std::span<const uint8_t> atr() const { return atr_; }
 
-    // Ends the card session (the card is powered down) and makes sure the
-    // context is valid and the reader still known.
+    // Ends the card session and makes sure that the context is valid and the
+    // reader still known.
     Fault ResetTerminal();
 
-    // Activates the card: a warm reset of the active session, or a new
-    // session (power-up) when there is none or it was lost. kNone leaves the
+    // Activates and resets the card: a warm reset of the active session, or
+    // of a new session when there is none or it was lost. kNone leaves the
     // ATR in atr(); a failure leaves no session.
     Fault ResetCard();
 
-    // Ends the card session and powers the card down.
-    void PowerDownCard();
+    // Ends the card session. The card is left as it is: pcscd powers an
+    // unused card down by itself. (Disconnecting with SCARD_UNPOWER_CARD made
+    // pcscd with vpcd miss the power-up of the next card put into the slot.)
+    void EndCardSession();
 
     // Whether a card is in the slot, whatever its session.
     Fault CardPresent(bool* present);
@@ -95,7 +97,7 @@ class PcscTerminal {
 
     Fault RenewContext();  // after pcscd restarted
     Fault Connect();
-    void Disconnect(DWORD disposition);
+    Fault WarmReset();  // of the session's card; reads its ATR
 
     std::atomic<SCARDCONTEXT> context_;  // atomic for Cancel() only
     std::atomic<bool> cancelled_{false};

@@ -54,6 +54,16 @@ TEST(ParseShortApdu, RefusesLengthsThatDoNotAddUp) {
         << "Lc 00 starts an extended APDU";
 }
 
+TEST(MaxResponseLength, DependsOnShortOrExtendedCoding) {
+    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xB0, 0x00, 0x00}), 258u);
+    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}), 258u);
+    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, 0x11}), 258u);
+    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xB0, 0x00, 0x00, 0x00, 0x10, 0x00}), 65538u)
+        << "case 2E";
+    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xD6, 0x00, 0x00, 0x00, 0x00, 0x01, 0xAA}), 65538u)
+        << "case 3E";
+}
+
 // ATR of a T=0 card: TA1, TB1 and TC1, no TD1, three historical bytes.
 const Bytes kAtrT0 = {0x3B, 0x73, 0x11, 0x00, 0x02, 0x41, 0x42, 0x43};
 // T=1 card with the chain TD1 (T=0) and TD2 (T=1), five historical bytes, TCK.

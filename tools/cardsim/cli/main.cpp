@@ -13,12 +13,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -280,7 +282,9 @@ int Run(const cardsim::Options& options, int port) {
         }
         const cardsim::Reply reply = session.OnMessage(message);
         if (message.size() == 1) {
-            Log("control %02X", message[0]);
+            if (message[0] != 0x04) {  // pcscd asks for the ATR at every presence poll
+                Log("control %02X", message[0]);
+            }
         } else {
             LogCommand(message, reply);
         }
