@@ -1,0 +1,288 @@
+// CTCOSCard: construction and destruction, the start-up and supervision
+// timers, and the supervision pass with its notices to the host.
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "infrastructure/error_handler.h"
+#include "infrastructure/log_file.h"
+#include "infrastructure/trace.h"
+#include "platform/framework.h"
+#include "platform/handle.h"
+#include "platform/message.h"
+#include "platform/named_objects.h"
+#include "terminal/tcos_card.h"
+
+CTCOSCard* g_pTCOSCard = nullptr;
+UINT_PTR g_nTCOSInitTimer = 0;
+UINT_PTR g_nTCOSSuperviseTimer = 0;
+
+namespace {
+
+constexpr UINT kTimerPeriodMs = 250;
+constexpr char16_t kMethodSupervise[] = u"CTCOSCard::TCOSSuperviseCard()";
+
+// Guards g_pTCOSCard and the two timer identifiers, and is held by each timer
+// procedure for its whole run, set-up or pass included.
+//
+// Why: the platform's KillTimer, called from another thread, waits for a
+// procedure of that timer that runs at that moment, but a procedure kills
+// its own timer first thing and then goes on with the set-up or the pass; a
+// destructor on another thread would find no timer to wait for and free the
+// object (and unload the driver) under the running pass. With this lock the
+// destructor waits for the procedure to end, takes the object out of
+// g_pTCOSCard and the timer identifiers out of the globals, and only then
+// kills the timers; a procedure that starts later finds no object and does
+// nothing. The destructor kills the timers after releasing the lock, because
+// a procedure of such a timer may be waiting for the lock at that moment and
+// KillTimer would wait for that procedure in turn.
+//
+// Recursive, since a pass re-arms its timer (which takes the lock) while its
+// procedure holds it.
+std::recursive_mutex& TimerLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+// Kills a timer of the calling thread's procedure when it is not the one the
+// globals name (a late WM_TIMER of a timer that has been replaced).
+void KillStrayTimer(UINT_PTR p_nIDEvent, UINT_PTR p_nKnown) {
+    if (p_nIDEvent != 0 && p_nIDEvent != p_nKnown) {
+        KillTimer(nullptr, p_nIDEvent);
+    }
+}
+
+void TraceEntry(const std::u16string& p_strMethod, BOOL p_bErrorLog,
+                std::initializer_list<TraceParam> p_params) {
+    BOOL debug = theDebugFile.IsTraceOn();
+    TraceSeparator(debug, p_bErrorLog);
+    Trace(p_strMethod, debug, p_bErrorLog, p_params);
+}
+
+}  // namespace
+
+CTCOSCard::CTCOSCard()
+    : m_hDriver(nullptr),
+      m_dwThreadId(0),
+      m_LoginData{},
+      m_nLastMessage(0),
+      m_nCardState(CT_NOCARD),
+      m_nCtn(0),
+      m_nLastErrorCode(0),
+      m_pfnCT_init(nullptr),
+      m_pfnCT_data(nullptr),
+      m_pfnCT_close(nullptr),
+      m_pfnCT_SetTraceOptions(nullptr),
+      m_hLogonEvent(nullptr),
+      m_hLogoffEvent(nullptr) {
+    m_dwThreadId = GetCurrentThreadId();
+    m_hLogonEvent = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
+    m_hLogoffEvent = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
+    std::lock_guard lock(TimerLock());
+    g_pTCOSCard = this;
+    if (g_nTCOSInitTimer == 0) {
+        g_nTCOSInitTimer = SetTimer(nullptr, 0, kTimerPeriodMs, TCOSInitTimer);
+    }
+}
+
+CTCOSCard::~CTCOSCard() {
+    UINT_PTR initTimer = 0;
+    UINT_PTR superviseTimer = 0;
+    {
+        // Waits for a set-up or pass that runs now (see TimerLock).
+        std::lock_guard lock(TimerLock());
+        if (g_pTCOSCard == this || g_pTCOSCard == nullptr) {
+            g_pTCOSCard = nullptr;
+            initTimer = std::exchange(g_nTCOSInitTimer, 0);
+            superviseTimer = std::exchange(g_nTCOSSuperviseTimer, 0);
+        }
+    }
+    if (initTimer != 0) {
+        KillTimer(nullptr, initTimer);
+    }
+    if (superviseTimer != 0) {
+        KillTimer(nullptr, superviseTimer);
+    }
+    try {
+        if (m_nCtn != 0 && m_pfnCT_close != nullptr) {
+            m_pfnCT_close(static_cast<uint16_t>(m_nCtn));
+        }
+        m_nCtn = 0;
+        if (m_hDriver != nullptr) {
+            FreeLibrary(m_hDriver);
+        }
+    } catch (...) {
+        CCmnErrorHandler::LogLastError(u"*** CTCOSCard::~CTCOSCard() - Exception ***");
+    }
+    m_hDriver = nullptr;
+    m_pfnCT_init = nullptr;
+    m_pfnCT_data = nullptr;
+    m_pfnCT_close = nullptr;
+    m_pfnCT_SetTraceOptions = nullptr;
+    if (m_hLogonEvent != nullptr) {
+        CloseHandle(m_hLogonEvent);
+        m_hLogonEvent = nullptr;
+    }
+    if (m_hLogoffEvent != nullptr) {
+        CloseHandle(m_hLogoffEvent);
+        m_hLogoffEvent = nullptr;
+    }
+    std::memset(&m_LoginData, 0, sizeof m_LoginData);
+}
+
+void CALLBACK CTCOSCard::TCOSInitTimer(HWND, UINT, UINT_PTR p_nIDEvent, DWORD) {
+    // Dispatched by the host's message loop: the module's own state, so that
+    // the driver and the texts are looked for beside the module.
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    try {
+        std::lock_guard lock(TimerLock());
+        UINT_PTR timer = std::exchange(g_nTCOSInitTimer, 0);
+        if (timer != 0) {
+            KillTimer(nullptr, timer);
+        }
+        KillStrayTimer(p_nIDEvent, timer);
+        CTCOSCard* card = g_pTCOSCard;
+        if (card == nullptr) {
+            return;
+        }
+        card->SetUpDriver();
+        // Without a driver nothing is supervised and no notice is posted.
+        if (card->m_hDriver != nullptr) {
+            card->ArmSuperviseTimer();
+        }
+    } catch (...) {
+        CCmnErrorHandler::LogLastError(u"*** CTCOSCard::TCOSInitTimer() - Exception ***");
+    }
+}
+
+void CALLBACK CTCOSCard::TCOSSuperviseTimerProc(HWND, UINT, UINT_PTR p_nIDEvent, DWORD) {
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    try {
+        std::lock_guard lock(TimerLock());
+        UINT_PTR timer = std::exchange(g_nTCOSSuperviseTimer, 0);
+        if (timer != 0) {
+            KillTimer(nullptr, timer);
+        }
+        KillStrayTimer(p_nIDEvent, timer);
+        if (g_pTCOSCard != nullptr) {
+            g_pTCOSCard->TCOSSuperviseCard();
+        }
+    } catch (...) {
+        CCmnErrorHandler::LogLastError(u"*** CTCOSCard::TCOSSuperviseTimerProc() - Exception ***");
+    }
+}
+
+void CTCOSCard::StopSuperviseTimer() {
+    UINT_PTR timer = 0;
+    {
+        std::lock_guard lock(TimerLock());
+        timer = std::exchange(g_nTCOSSuperviseTimer, 0);
+    }
+    if (timer != 0) {
+        KillTimer(nullptr, timer);
+    }
+}
+
+void CTCOSCard::ArmSuperviseTimer() {
+    std::lock_guard lock(TimerLock());
+    // A pass of an object that is no longer the module's (being destroyed)
+    // arms nothing.
+    if (g_pTCOSCard != this || g_nTCOSSuperviseTimer != 0) {
+        return;
+    }
+    g_nTCOSSuperviseTimer = SetTimer(nullptr, 0, kTimerPeriodMs, TCOSSuperviseTimerProc);
+}
+
+bool CTCOSCard::EventsSet() const {
+    return WaitForSingleObject(m_hLogonEvent, 0) == WAIT_OBJECT_0 ||
+           WaitForSingleObject(m_hLogoffEvent, 0) == WAIT_OBJECT_0;
+}
+
+void CTCOSCard::TCOSSuperviseCard() {
+    try {
+        m_nCardState = ResetCard();
+        if (m_nCardState == CT_OK && m_nLastMessage != CARD_INSERTED) {
+            m_nCardState =
+                ReadFiles(m_LoginData.szUserName, m_LoginData.szDomain, m_LoginData.szPassword);
+            if (m_nCardState == CT_OK) {
+                if (EventsSet()) {
+                    // Read again by the next pass.
+                    TraceEntry(u"CTCOSCard::TCOSSuperviseCard", FALSE,
+                               {TraceParam(u"", 3, u"[INFO]",
+                                           u"Card inserted but logon/logoff in process -> we wait "
+                                           u"till next loop.")});
+                } else {
+                    SetEvent(m_hLogonEvent);
+                    PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_INSERTED,
+                                       reinterpret_cast<LPARAM>(&m_LoginData));
+                    m_nLastMessage = CARD_INSERTED;
+                    TraceEntry(kMethodSupervise, FALSE,
+                               {TraceParam(u"", 3, u"[INFO]", u"Card inserted"),
+                                TraceParam(u"szUserName", 3, u"[INFO]", m_LoginData.szUserName),
+                                TraceParam(u"szDomain", 3, u"[INFO]", m_LoginData.szDomain),
+                                TraceParam(u"szPassword", 3, u"[INFO]", u"***")});
+                }
+            }
+        }
+
+        switch (m_nCardState) {
+            case CT_OK:
+                break;
+            case CT_NOCARD:
+                if (m_nLastMessage == CARD_REMOVED) {
+                    break;
+                }
+                if (EventsSet()) {
+                    TraceEntry(kMethodSupervise, FALSE,
+                               {TraceParam(u"", 3, u"[INFO]",
+                                           u"Card removed but logon/logoff in process -> we wait "
+                                           u"till next loop.")});
+                    break;
+                }
+                SetEvent(m_hLogoffEvent);
+                std::memset(&m_LoginData, 0, sizeof m_LoginData);
+                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_REMOVED, 0);
+                m_nLastMessage = CARD_REMOVED;
+                TraceEntry(kMethodSupervise, FALSE,
+                           {TraceParam(u"", 3, u"[INFO]", u"Card removed")});
+                break;
+            case CT_FOULCARD:
+                if (m_nLastMessage == CARD_ERROR) {
+                    break;
+                }
+                std::memset(&m_LoginData, 0, sizeof m_LoginData);
+                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_ERROR, 0);
+                m_nLastMessage = CARD_ERROR;
+                TraceEntry(kMethodSupervise, TRUE,
+                           {TraceParam(u"", 3, u"[ERROR]", u"Card error (CT_FOULCARD)")});
+                break;
+            case CT_WRONGVERSION:
+                // Remembered as "inserted": the card is neither read nor
+                // announced again until it has been removed.
+                if (m_nLastMessage == CARD_INSERTED) {
+                    break;
+                }
+                std::memset(&m_LoginData, 0, sizeof m_LoginData);
+                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_UNKNOWN, 0);
+                m_nLastMessage = CARD_INSERTED;
+                TraceEntry(kMethodSupervise, TRUE,
+                           {TraceParam(u"", 3, u"[ERROR]", u"Card error (CT_WRONGVERSION)")});
+                break;
+            default:
+                if (m_nLastMessage == CARD_ERROR) {
+                    break;
+                }
+                std::memset(&m_LoginData, 0, sizeof m_LoginData);
+                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_ERROR, 0);
+                m_nLastMessage = CARD_ERROR;
+                TraceEntry(
+                    kMethodSupervise, TRUE,
+                    {TraceParam(u"", 3, u"[ERROR]", u"Card error (see details below)"),
+                     TraceParam(u"Error Number (-1==CT_ERROR)", 0, u"[ERROR]", m_nCardState)});
+                break;
+        }
+    } catch (...) {
+        CCmnErrorHandler::LogLastError(u"*** CTCOSCard::TCOSSuperviseCard() - Exception ***");
+    }
+    ArmSuperviseTimer();
+}

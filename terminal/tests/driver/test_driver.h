@@ -1,0 +1,89 @@
+// A CT-API driver for the terminal tests: ct32.so with an emulated card in
+// process (the card logic of the card emulator, mlcardsim_core) and scripted
+// answers that a test sets through the exported function MlTestCtDriver.
+//
+// Terminal commands (dad 1): RESET CT (20 10/11) of the terminal (P1 00)
+// answers 90 00; of card 1 (P1 01) resets the card and answers its answer to
+// reset and 90 01, or 64 A1 when no card is present. Card commands (dad 0) go
+// to the card; without a card they fail with ERR_TRANS. A terminal number that
+// was not opened with CT_init gives ERR_INVALID, as in ct32.
+//
+// Variants of the library are built without some entry points
+// (ML_TEST_DRIVER_WITHOUT_CT_INIT, _CT_DATA, _CT_CLOSE, _CT_SET_TRACE_OPTIONS).
+//
+// The test loads the same file as the terminal object (dlopen gives the same
+// instance) and keeps it loaded while it uses the control object. Every
+// member may be called from any thread.
+#ifndef ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
+#define ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mltest {
+
+// One CT_data call as the driver received it.
+struct CtDataCall {
+    uint16_t ctn = 0;
+    uint8_t dad = 0;
+    uint8_t sad = 0;
+    std::vector<uint8_t> command;  // the lenc command bytes
+    uint16_t lenr = 0;             // *lenr on entry
+};
+
+// A scripted outcome of one CT_data call, given instead of the terminal's or
+// card's own (the card does not see the command).
+struct CtScriptedAnswer {
+    int8_t result = 0;
+    // Written to the response buffer (at most *lenr bytes) when result is 0.
+    std::vector<uint8_t> response;
+    // *lenr on return; the size of `response` when not set.
+    std::optional<uint16_t> reportedLength;
+};
+
+class TestCtDriver {
+  public:
+    static constexpr int kAny = -1;
+
+    // A fresh state: no terminal open, no calls recorded, no scripts, a
+    // present card of `family` ("class80", "tcos12", "generic") kept in the
+    // image file `imagePath` (a missing file gives a fresh card).
+    virtual void Reset(const std::string& family, const std::string& imagePath) = 0;
+    virtual void SetCardPresent(bool present) = 0;
+    // The result of the next CT_init calls (0 opens the terminal).
+    virtual void SetInitResult(int8_t result) = 0;
+    // The next `times` CT_data calls with this dad and instruction byte
+    // (kAny for either) get `answer`. Scripts are matched in the order set.
+    virtual void Script(int dad, int ins, CtScriptedAnswer answer, int times = 1) = 0;
+    // Puts a transparent file with exactly `content` on the card (class80).
+    virtual void PutFile(uint16_t fid, const std::vector<uint8_t>& content) = 0;
+    // The content of a file of the card; nullopt when it does not exist.
+    virtual std::optional<std::vector<uint8_t>> FileData(uint16_t fid) = 0;
+
+    virtual std::vector<CtDataCall> DataCalls() = 0;
+    virtual std::vector<std::pair<uint16_t, uint16_t>> InitCalls() = 0;
+    virtual std::vector<uint16_t> CloseCalls() = 0;
+    virtual std::vector<std::pair<int, int>> TraceOptionCalls() = 0;
+    // In order: "data <ctn>" when a CT_data call starts, "data-end <ctn>" when
+    // it returns, "close <ctn>" for CT_close.
+    virtual std::vector<std::string> Events() = 0;
+
+    // The next CT_data call with this dad and instruction byte waits, once
+    // recorded, until Release(). WaitHeld() returns once a call waits.
+    virtual void HoldNext(int dad, int ins) = 0;
+    virtual void WaitHeld() = 0;
+    virtual void Release() = 0;
+
+  protected:
+    ~TestCtDriver() = default;
+};
+
+using MlTestCtDriverFn = TestCtDriver* (*)();
+inline constexpr char kTestCtDriverSymbol[] = "MlTestCtDriver";
+
+}  // namespace mltest
+
+#endif  // ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
