@@ -50,8 +50,7 @@ class CUnshownRetries {
         }
         if (++m_nInARow >= kMaxUnshownQuestions) {
             Trace(m_strMethod, theDebugFile.IsTraceOn(), TRUE,
-                  {{u"", 3, u"[ERROR]",
-                    u"The question could not be shown; giving up after the attempts below."},
+                  {{u"", 3, u"[ERROR]", u"The question could not be shown; giving up."},
                    {u"nUnshownQuestions", 0, u"[ERROR]", m_nInARow}});
             return false;
         }
