@@ -81,7 +81,7 @@ ml_pcscd_stop() {
             kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
-        kill -9 "$pid" 2>/dev/null
+        kill -9 "$pid" 2>/dev/null || true
     fi
     rm -f "$dir/pcscd.pid"
 }
