@@ -54,8 +54,9 @@ const char kUsage[] =
     "  set     write new login data to the card\n"
     "\n"
     "Options (also accepted after the command):\n"
-    "  --module PATH  the module to load; default ../lib/libmlcardmanx.so\n"
-    "                 relative to the folder of the mlhost program\n"
+    "  --module PATH  the module to load; default ../lib/mlcardmanx/libmlcardmanx.so\n"
+    "                 (an installation), else ../lib/libmlcardmanx.so (the build\n"
+    "                 tree), relative to the folder of the mlhost program\n"
     "  --help         this text; 'mlhost COMMAND --help' explains a command\n"
     "\n"
     "Before get and set call the module, mlhost runs the message loop until\n"
@@ -275,14 +276,34 @@ Options ParseArguments(int argc, char** argv) {
     return o;
 }
 
+// Candidates for the module relative to mlhost's folder, ":"-separated; the
+// first that exists is taken (else the first). The build names the
+// installation's layout first, then the build tree's.
+#ifndef MLHOST_DEFAULT_MODULES
+#define MLHOST_DEFAULT_MODULES "../lib/libmlcardmanx.so"
+#endif
+
 std::string DefaultModulePath() {
+    std::vector<std::string> candidates;
+    std::string list = MLHOST_DEFAULT_MODULES;
+    for (size_t start = 0;;) {
+        size_t end = list.find(':', start);
+        candidates.push_back(list.substr(start, end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)
-        return "../lib/libmlcardmanx.so";
-    std::string path(self, static_cast<size_t>(n));
-    path.resize(path.rfind('/') + 1);
-    return path + "../lib/libmlcardmanx.so";
+        return candidates.front();
+    std::string folder(self, static_cast<size_t>(n));
+    folder.resize(folder.rfind('/') + 1);
+    for (const std::string& candidate : candidates) {
+        if (access((folder + candidate).c_str(), F_OK) == 0)
+            return folder + candidate;
+    }
+    return folder + candidates.front();
 }
 
 // Writes a line to standard output; false when the output is gone.

@@ -283,10 +283,21 @@ TEST_F(MlHost, DefaultModuleLiesInTheLibFolderBesideBin) {
     EXPECT_EQ(run.Finish(), 0) << run.err();
     EXPECT_NE(run.out().find("user: bob\n"), std::string::npos) << run.out();
 
+    // The installation's folder comes first when both exist.
+    fs::create_directories(dir_ / "lib" / "mlcardmanx");
+    fs::copy_file(FAKE_MODULE_PATH, dir_ / "lib" / "mlcardmanx" / "libmlcardmanx.so");
     fs::remove(dir_ / "lib" / "libmlcardmanx.so");
+    fs::copy_file(MLHOST_PATH, dir_ / "lib" / "libmlcardmanx.so");  // not a module
+    HostRun installed({"get"}, Env({{"ML_FAKE_SCRIPT", "remove"}, {"ML_FAKE_GET", "eve,CORP,x,"}}),
+                      "", (dir_ / "bin" / "mlhost").string());
+    EXPECT_EQ(installed.Finish(), 0) << installed.err();
+    EXPECT_NE(installed.out().find("user: eve\n"), std::string::npos) << installed.out();
+
+    fs::remove(dir_ / "lib" / "libmlcardmanx.so");
+    fs::remove(dir_ / "lib" / "mlcardmanx" / "libmlcardmanx.so");
     HostRun missing({"get"}, Env(), "", (dir_ / "bin" / "mlhost").string());
     EXPECT_EQ(missing.Finish(), 3);
-    EXPECT_NE(missing.err().find("bin/../lib/libmlcardmanx.so"), std::string::npos)
+    EXPECT_NE(missing.err().find("bin/../lib/mlcardmanx/libmlcardmanx.so"), std::string::npos)
         << missing.err();
 }
 

@@ -1,0 +1,337 @@
+// GetLoginData and SetLoginData on both paths: the PC/SC reader (the card
+// library on the fake reader) and the terminal (the terminal object on the
+// test CT-API driver), with a card, without one, and with the user's answers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <algorithm>
+
+#include "components/dialog/logondm.h"
+#include "frame/mlcardmanx_app.h"
+#include "frame/tests/frame_fixture.h"
+#include "include/mlcardmanx.h"
+#include "infrastructure/testing/log_scan.h"
+#include "mlsmartcardx/mlsmartcard.h"
+#include "platform/clock.h"
+#include "terminal/ct_result.h"
+#include "terminal/tcos_card.h"
+
+namespace mltest {
+namespace {
+
+constexpr char16_t kPassword[] = u"Pa55-w0rd!";
+
+const std::u16string kRemovedRead =
+    u"The card was removed or is missing, so the logon data could not be read. Please insert "
+    u"your logon card and choose OK to try again.";
+const std::u16string kRemovedWrite =
+    u"The card was removed or is missing, so the logon data could not be written. Please insert "
+    u"your logon card and choose OK to try again.";
+
+struct Read {
+    WCHAR user[ML_LOGIN_BUFFER_CHARS];
+    WCHAR domain[ML_LOGIN_BUFFER_CHARS];
+    WCHAR password[ML_LOGIN_BUFFER_CHARS];
+    WCHAR error[ML_LOGIN_BUFFER_CHARS];
+};
+
+Read CallGet() {
+    Read r;
+    std::fill(std::begin(r.user), std::end(r.user), u'#');
+    std::fill(std::begin(r.domain), std::end(r.domain), u'#');
+    std::fill(std::begin(r.password), std::end(r.password), u'#');
+    std::fill(std::begin(r.error), std::end(r.error), u'#');
+    GetLoginData(r.user, r.domain, r.password, r.error);
+    return r;
+}
+
+std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
+                       const std::u16string& password) {
+    WCHAR error[ML_LOGIN_BUFFER_CHARS];
+    std::fill(std::begin(error), std::end(error), u'#');
+    SetLoginData(user.c_str(), domain.c_str(), password.c_str(), error);
+    return error;
+}
+
+void InsertFakeCard(int, void* context) {
+    static_cast<FakeSCard*>(context)->InsertCard(GenericAtr());
+}
+
+void InsertTerminalCard(int, void* context) {
+    static_cast<TestCtDriver*>(context)->SetCardPresent(true);
+}
+
+// ---- PC/SC path ----
+
+class ReaderExports : public FrameTest {
+  protected:
+    void SetUp() override {
+        FrameTest::SetUp();
+        UseReader(kReader);
+        SetDebug(true);
+    }
+    void TearDown() override {
+        if (!HasFatalFailure()) {
+            ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
+        }
+        FrameTest::TearDown();
+    }
+};
+
+TEST_F(ReaderExports, GetReadsTheCard) {
+    WriteCard(u"alice", u"PLANT", kPassword);
+    Start();
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"alice");
+    EXPECT_EQ(std::u16string(r.domain), u"PLANT");
+    EXPECT_EQ(std::u16string(r.password), kPassword);
+    EXPECT_EQ(std::u16string(r.error), u"");
+    EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(ReaderExports, GetWithoutCardAndCancelLeavesTheBuffersEmpty) {
+    fake_.RemoveCard();
+    Start();
+    Answer(IDCANCEL);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"");
+    EXPECT_EQ(std::u16string(r.domain), u"");
+    EXPECT_EQ(std::u16string(r.password), u"");
+    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].type, 0x1031u);
+}
+
+TEST_F(ReaderExports, SetLanguageChoosesTheLanguageOfTheErrorText) {
+    fake_.RemoveCard();
+    Start();
+    SetLanguage(1031);
+    Answer(IDCANCEL);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.error),
+              u"-1 Die Karte wurde gezogen oder fehlt, daher konnten die Anmeldedaten nicht "
+              u"gelesen werden. Bitte stecken Sie Ihre Anmeldekarte und w\u00e4hlen Sie OK, um es "
+              u"erneut zu versuchen.");
+    EXPECT_EQ(std::u16string(Boxes().back().caption), u"Morlind Logon \u2013 Anmeldekarte");
+    SetLanguage(0);
+    Answer(IDCANCEL);
+    r = CallGet();
+    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
+    EXPECT_EQ(std::u16string(Boxes().back().caption), u"Morlind Logon - Logon card");
+}
+
+TEST_F(ReaderExports, GetRetriesAfterOKAndReadsTheCardInsertedMeanwhile) {
+    WriteCard(u"bob", u"CORP", kPassword);
+    fake_.RemoveCard();
+    Start();
+    Answer(IDOK);
+    OnBox(&InsertFakeCard, &fake_);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"bob");
+    EXPECT_EQ(std::u16string(r.error), u"");
+    EXPECT_EQ(Boxes().size(), 1u);
+    // After the question the reader object looked at the card at once.
+    std::vector<HostNotice> notices = Pump(0);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].code, static_cast<WPARAM>(CARD_INSERTED));
+}
+
+TEST_F(ReaderExports, SetDeletesCreatesAndWritesInEveryAttempt) {
+    fake_.RemoveCard();
+    Start();
+    Answer(IDOK);
+    OnBox(&InsertFakeCard, &fake_);
+    fake_.ClearSent();
+    EXPECT_EQ(CallSet(u"carol", u"PLANT", kPassword), u"");
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(std::u16string(Boxes()[0].text), kRemovedWrite);
+    // The successful attempt: DELETE FILE before CREATE FILE before UPDATE
+    // BINARY (generic card, class 00).
+    std::vector<BYTE> ins;
+    for (const std::vector<BYTE>& apdu : fake_.SentBytes()) {
+        if (apdu.size() >= 2 && (apdu[1] == 0xE4 || apdu[1] == 0xE0 || apdu[1] == 0xD6))
+            ins.push_back(apdu[1]);
+    }
+    ASSERT_FALSE(ins.empty());
+    auto del = std::find(ins.begin(), ins.end(), 0xE4);
+    auto create = std::find(ins.begin(), ins.end(), 0xE0);
+    auto update = std::find(ins.begin(), ins.end(), 0xD6);
+    ASSERT_NE(del, ins.end());
+    ASSERT_NE(create, ins.end());
+    ASSERT_NE(update, ins.end());
+    EXPECT_LT(del, create);
+    EXPECT_LT(create, update);
+
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"carol");
+    EXPECT_EQ(std::u16string(r.password), kPassword);
+}
+
+TEST_F(ReaderExports, SetWithoutCardAndCancel) {
+    fake_.RemoveCard();
+    Start();
+    Answer(IDCANCEL);
+    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
+}
+
+TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
+    fake_.RemoveCard();
+    Start();
+    for (int i = 0; i < 3; ++i)
+        Answer(kScriptedNoTerminal);
+    Answer(IDCANCEL);  // ends the call should it go on
+    ULONGLONG before = GetTickCount64();
+    int connects = fake_.ConnectCalls();
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
+    EXPECT_EQ(Boxes().size(), 3u);
+    // Three attempts, each question followed by one pass of the reader object.
+    EXPECT_EQ(fake_.ConnectCalls() - connects, 6);
+    // Two pauses of one second on the test clock, between the attempts.
+    EXPECT_EQ(GetTickCount64() - before, 2000u);
+    EXPECT_NE(ErrorLog().find("The question could not be shown; giving up"), std::string::npos);
+
+    // A question that was answered starts the count again.
+    ResetDialog();
+    for (LONG answer : {kScriptedNoTerminal, kScriptedNoTerminal, LONG{IDOK}, kScriptedNoTerminal,
+                        kScriptedNoTerminal, kScriptedNoTerminal}) {
+        Answer(answer);
+    }
+    Answer(IDCANCEL);
+    r = CallGet();
+    EXPECT_EQ(Boxes().size(), 6u);
+    EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
+}
+
+TEST_F(ReaderExports, NullBuffersAreLeftAlone) {
+    WriteCard(u"erin", u"PLANT", kPassword);
+    Start();
+    WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
+    GetLoginData(nullptr, nullptr, nullptr, error);
+    EXPECT_EQ(std::u16string(error), u"");
+    SetLoginData(nullptr, nullptr, nullptr, error);
+    EXPECT_EQ(std::u16string(error), u"");
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"");
+    EXPECT_EQ(std::u16string(r.password), u"");
+}
+
+// ---- terminal path ----
+
+class TerminalExports : public FrameTest {
+  protected:
+    void SetUp() override {
+        FrameTest::SetUp();
+        SetDebug(true);
+        Start();
+        Pump(1);  // the start-up timer loads the driver
+    }
+    void TearDown() override {
+        if (!HasFatalFailure()) {
+            ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
+        }
+        FrameTest::TearDown();
+    }
+};
+
+TEST_F(TerminalExports, SetWritesACardWithoutFilesAndGetReadsIt) {
+    Driver().SetCardPresent(true);
+    Pump(1);
+    ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOFILE);
+    EXPECT_EQ(CallSet(u"frank", u"PLANT", kPassword), u"");
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"frank");
+    EXPECT_EQ(std::u16string(r.domain), u"PLANT");
+    EXPECT_EQ(std::u16string(r.password), kPassword);
+    EXPECT_EQ(std::u16string(r.error), u"");
+    EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(TerminalExports, SetWithoutCardSendsNoCardCommandAndAsksWithMessage58) {
+    Pump(1);
+    ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOCARD);
+    size_t before = Driver().DataCalls().size();
+    Answer(IDCANCEL);
+    EXPECT_EQ(CallSet(u"grace", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
+    std::vector<CtDataCall> calls = Driver().DataCalls();
+    for (size_t i = before; i < calls.size(); ++i) {
+        EXPECT_NE(calls[i].dad, 0) << "a card command was sent";
+    }
+}
+
+TEST_F(TerminalExports, GetWithoutCardCancelAndOKWithTheCardInsertedMeanwhile) {
+    Answer(IDCANCEL);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
+    EXPECT_EQ(std::u16string(r.user), u"");
+
+    // A card written beforehand, inserted while the question is up.
+    Driver().SetCardPresent(true);
+    Pump(1);
+    ASSERT_EQ(CallSet(u"heidi", u"PLANT", kPassword), u"");
+    Driver().SetCardPresent(false);
+    Pump(1);
+    Answer(IDOK);
+    OnBox(&InsertTerminalCard, &Driver());
+    r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"heidi");
+    EXPECT_EQ(std::u16string(r.error), u"");
+}
+
+TEST_F(TerminalExports, LongInputIsCutToTheCardFieldsAndReported) {
+    Driver().SetCardPresent(true);
+    Pump(1);
+    std::u16string user(30, u'u'), domain(20, u'd'), password(60, u'p');
+    EXPECT_EQ(CallSet(user, domain, password), u"");
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), user.substr(0, 21));
+    EXPECT_EQ(std::u16string(r.domain), domain.substr(0, 16));
+    EXPECT_EQ(std::u16string(r.password), password.substr(0, 50));
+    std::string log = ErrorLog();
+    EXPECT_NE(log.find("Value longer than its card file; it is cut."), std::string::npos) << log;
+    EXPECT_NE(log.find("nUserName = 30"), std::string::npos);
+    EXPECT_NE(log.find("nDomain = 20"), std::string::npos);
+    EXPECT_NE(log.find("nPassword = 60"), std::string::npos);
+    ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
+}
+
+// ---- the settings changed after start-up ----
+
+TEST_F(FrameTest, TheTerminalPathWithoutTerminalObjectReportsCTError) {
+    UseReader(kReader);
+    Start();
+    ASSERT_EQ(g_pTCOSCard, nullptr);
+    UseReader("");
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.error), u"57 The logon data could not be read from the card.");
+    EXPECT_EQ(CallSet(u"ivan", u"PLANT", kPassword),
+              u"14 The logon data could not be written to the card.");
+    EXPECT_NE(ErrorLog().find("start-up chose the reader: no terminal object."), std::string::npos);
+}
+
+TEST_F(FrameTest, ThePCSCPathWorksBesideTheTerminalObject) {
+    WriteCard(u"judy", u"PLANT", kPassword);
+    Start();
+    ASSERT_NE(g_pTCOSCard, nullptr);
+    UseReader(kReader);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), u"judy");
+    EXPECT_EQ(std::u16string(r.error), u"");
+}
+
+TEST_F(FrameTest, AnUnreadableSettingsFileLeadsToTheTerminalAndIsLogged) {
+    Start();
+    Pump(1);
+    std::filesystem::remove(env_.SettingsDir() + "mlsettings.ini");
+    Answer(IDCANCEL);
+    Read r = CallGet();
+    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
+    EXPECT_NE(ErrorLog().find("GetLoginData() - CIniFile::ReadFile() - ERROR"), std::string::npos);
+    Answer(IDCANCEL);
+    CallSet(u"x", u"y", kPassword);
+    EXPECT_NE(ErrorLog().find("SetLoginData() - CIniFile::ReadFile() - ERROR"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mltest

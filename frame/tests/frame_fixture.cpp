@@ -1,0 +1,195 @@
+#include "frame/tests/frame_fixture.h"
+
+#include <filesystem>
+
+#include "frame/mlcardmanx_app.h"
+#include "include/mlcardmanx.h"
+#include "mlsmartcardx/mlsmartcard.h"
+#include "platform/codepage.h"
+#include "platform/framework.h"
+#include "platform/library.h"
+#include "platform/message.h"
+
+namespace mltest {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kDialogKey[] =
+    "/registry/HKEY_CLASSES_ROOT/CLSID/{3F6A2C91-5B7E-4D08-A1C4-7E92B05D1F36}/InprocServer32";
+
+template <typename F>
+F Bind(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(GetProcAddress(module, name));
+}
+
+}  // namespace
+
+std::u16string Utf16(const std::string& utf8) {
+    return ml::FromUtf8(utf8);
+}
+
+std::string Utf8(const std::u16string& text) {
+    return ml::ToUtf8(text);
+}
+
+void FrameTest::SetUp() {
+    service_ = new ScopedSCardService(&fake_);
+    fake_.SetReaderName(Utf16(kReader));
+    fake_.InsertCard(GenericAtr());
+    fake_.SetResponder(std::ref(card_));
+
+    // The installation: the language table beside the install settings;
+    // the module's language libraries beside the module file, found from
+    // the module's instance handle.
+    // The module file is stood for by a copy of the English library named
+    // like the module, with the language libraries beside it.
+    fs::copy_file(ML_LANGUAGES_INI, env_.InstallDir() + "/languages.ini");
+    std::string module = env_.Root() + "/module";
+    fs::create_directories(module);
+    fs::copy_file(ML_LANGUAGE_DIR "/libmlcardmanb.so", module + "/libmlcardmanb.so");
+    fs::copy_file(ML_LANGUAGE_DIR "/libmlcardmand.so", module + "/libmlcardmand.so");
+    fs::copy_file(ML_LANGUAGE_DIR "/libmlcardmanb.so", module + "/libmlcardmanx.so");
+    english_ = LoadLibraryW(Utf16(module + "/libmlcardmanx.so").c_str());
+    ASSERT_NE(english_, nullptr);
+    savedInstance_ = AfxGetStaticModuleState()->instance;
+    AfxGetStaticModuleState()->instance = english_;
+    g_dwLanguageID = 0;
+
+    // The dialog manager: the scripted one.
+    fs::create_directories(env_.Root() + kDialogKey);
+    InfraEnvironment::WriteFile(env_.Root() + kDialogKey + "/@",
+                                std::string(ML_SCRIPTED_LOGONDM) + "\n");
+    dialog_ = LoadLibraryW(Utf16(ML_SCRIPTED_LOGONDM).c_str());
+    ASSERT_NE(dialog_, nullptr);
+    Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+
+    // The CT-API driver: the terminal's test driver, through the registry
+    // value of the driver's installation (<Path>/bin/ct32.so).
+    fs::path driver(ML_TEST_CT_DRIVER);
+    env_.SetRegistryValue("SOFTWARE\\Kestrel\\APPSW\\Vireo", "Path",
+                          driver.parent_path().parent_path().string());
+    driverLibrary_ = LoadLibraryW(Utf16(ML_TEST_CT_DRIVER).c_str());
+    ASSERT_NE(driverLibrary_, nullptr);
+    driver_ = Bind<MlTestCtDriverFn>(driverLibrary_, kTestCtDriverSymbol)();
+    ASSERT_NE(driver_, nullptr);
+    driver_->Reset("class80", env_.Root() + "/terminal-card.img");
+    driver_->SetCardPresent(false);
+
+    UseReader("");
+    SetDebug(false);
+}
+
+void FrameTest::TearDown() {
+    if (started_) {
+        Stop();
+    }
+    // Notices left in the queue belong to this test only.
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    if (dialog_ != nullptr) {
+        Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+        FreeLibrary(dialog_);
+    }
+    if (driverLibrary_ != nullptr) {
+        FreeLibrary(driverLibrary_);
+    }
+    AfxGetStaticModuleState()->instance = savedInstance_;
+    AfxSetResourceHandle(nullptr);
+    if (english_ != nullptr) {
+        FreeLibrary(english_);
+    }
+    g_dwLanguageID = 0;
+    delete service_;
+}
+
+void FrameTest::Start() {
+    ASSERT_FALSE(started_);
+    // As at load: with the module's state current.
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    theApp.InitInstance();
+    started_ = true;
+}
+
+void FrameTest::Stop() {
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    theApp.ExitInstance();
+    started_ = false;
+}
+
+void FrameTest::UseReader(const std::string& reader) {
+    env_.WriteSettingsIni("[LogonDevice]\nCardreaderName=" + reader +
+                          "\nCurrentPort=1\n[Config]\nCurrentLanguage=1033\n");
+}
+
+void FrameTest::SetDebug(bool on) {
+    static long stamp = 0;
+    env_.WriteDebugIni(on, ++stamp);
+}
+
+std::vector<HostNotice> FrameTest::Pump(int passes) {
+    std::vector<HostNotice> notices;
+    for (int i = 0; i <= passes; ++i) {
+        if (i > 0) {
+            clock_.Advance(250);
+        }
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_COMMAND) {
+                HostNotice notice{msg.wParam, {}, {}};
+                if (msg.wParam == CARD_INSERTED && msg.lParam != 0) {
+                    const auto* block = reinterpret_cast<const LoginDataBlock*>(msg.lParam);
+                    notice.user = block->szUserName;
+                    notice.domain = block->szDomain;
+                }
+                notices.push_back(notice);
+            }
+            DispatchMessageW(&msg);
+        }
+    }
+    return notices;
+}
+
+void FrameTest::WriteCard(const std::u16string& user, const std::u16string& domain,
+                          const std::u16string& password) {
+    std::u16string reader = Utf16(kReader);
+    ASSERT_EQ(SmartCardCreateFiles(reader.c_str()), 0);
+    ASSERT_EQ(SmartCardWriteFiles(reader.c_str(), user.c_str(), domain.c_str(), password.c_str(),
+                                  static_cast<DWORD>(password.size())),
+              0);
+    fake_.ClearSent();
+}
+
+void FrameTest::Unregister() {
+    fs::remove(env_.Root() + kDialogKey + "/@");
+}
+
+void FrameTest::ResetDialog() {
+    Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+}
+
+void FrameTest::Answer(LONG answer) {
+    Bind<PFN_ScriptedAnswer>(dialog_, "ScriptedAnswer")(answer);
+}
+
+void FrameTest::Refuse(bool refuse) {
+    Bind<PFN_ScriptedRefuse>(dialog_, "ScriptedRefuse")(refuse);
+}
+
+void FrameTest::OnBox(ScriptedBoxHook hook, void* context) {
+    Bind<PFN_ScriptedHook>(dialog_, "ScriptedHook")(hook, context);
+}
+
+std::vector<ScriptedBox> FrameTest::Boxes() {
+    int count = 0;
+    const ScriptedBox* boxes = Bind<PFN_ScriptedBoxes>(dialog_, "ScriptedBoxes")(&count);
+    return std::vector<ScriptedBox>(boxes, boxes + count);
+}
+
+int FrameTest::LiveDialogObjects() {
+    return Bind<PFN_ScriptedObjects>(dialog_, "ScriptedObjects")();
+}
+
+}  // namespace mltest

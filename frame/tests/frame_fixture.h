@@ -1,0 +1,91 @@
+// The frame's in-process test fixture: a private machine (registry,
+// documents folder, object names), the test clock, a fake PC/SC service with
+// a card in memory, the scripted dialog manager registered as the dialog
+// component, the language libraries of the build, and the terminal's test
+// CT-API driver. Start() and Stop() run the module's start-up and shutdown.
+#ifndef ML_FRAME_TESTS_FRAME_FIXTURE_H_
+#define ML_FRAME_TESTS_FRAME_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frame/tests/scripted_logondm.h"
+#include "infrastructure/testing/test_environment.h"
+#include "mlsmartcardx/testing/fake_scard.h"
+#include "platform/testing/test_clock.h"
+#include "platform/windef.h"
+#include "terminal/tests/driver/test_driver.h"
+
+namespace mltest {
+
+struct HostNotice {
+    WPARAM code;
+    std::u16string user;
+    std::u16string domain;
+};
+
+class FrameTest : public ::testing::Test {
+  protected:
+    static constexpr char kReader[] = "Fake Reader 00";
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // Start-up and shutdown of the module (InitInstance, ExitInstance).
+    void Start();
+    void Stop();
+
+    // "mlsettings.ini" of the settings folder naming `reader` ("" = the
+    // terminal), and the debug switch.
+    void UseReader(const std::string& reader);
+    void SetDebug(bool on);
+
+    // Moves the clock by `passes` polling periods, running the timers, and
+    // returns the notices posted meanwhile.
+    std::vector<HostNotice> Pump(int passes);
+
+    // The card in the fake reader, written with the card library.
+    void WriteCard(const std::u16string& user, const std::u16string& domain,
+                   const std::u16string& password);
+
+    // The scripted dialog manager.
+    void Unregister();
+    // Forgets the script and the boxes shown.
+    void ResetDialog();
+    void Answer(LONG answer);
+    void Refuse(bool refuse);
+    void OnBox(ScriptedBoxHook hook, void* context);
+    std::vector<ScriptedBox> Boxes();
+    int LiveDialogObjects();
+
+    // The terminal's test driver (the terminal object loads it once its
+    // start-up timer ran: Pump(1) after Start()).
+    TestCtDriver& Driver() { return *driver_; }
+
+    std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
+    std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
+
+    ml::testing::TestClock clock_;
+    InfraEnvironment env_;
+    FakeSCard fake_;
+    MemoryCard card_;
+    HMODULE english_ = nullptr;
+    HMODULE dialog_ = nullptr;
+    HMODULE driverLibrary_ = nullptr;
+    TestCtDriver* driver_ = nullptr;
+    bool started_ = false;
+
+  private:
+    ScopedSCardService* service_ = nullptr;
+    HINSTANCE savedInstance_ = nullptr;
+};
+
+// "%d %s" of a number and the English or German text, as the queries form it.
+std::u16string Utf16(const std::string& utf8);
+std::string Utf8(const std::u16string& text);
+
+}  // namespace mltest
+
+#endif  // ML_FRAME_TESTS_FRAME_FIXTURE_H_
