@@ -150,7 +150,11 @@ TEST_F(SmartCardRealStackTest, InsertWaitsWhileAnotherProcessHoldsTheLogonEvent)
 
     ASSERT_EQ(RunEventHelper("reset", "Global\\mlevent_logoninprocess"), 0);
     SupervisionHost::Notice inserted = Next(host);
-    ASSERT_EQ(inserted.code, CARD_INSERTED);
+    // On failure, the end of the debug log tells what the passes saw.
+    ASSERT_EQ(inserted.code, CARD_INSERTED) << [&] {
+        std::string log = InfraEnvironment::ReadFile(env_->DebugLogPath());
+        return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
+    }();
     EXPECT_EQ(inserted.user, u"held");
     EXPECT_EQ(inserted.password, u"pw-held");
 }
