@@ -61,6 +61,28 @@ void MoveFileToOld(const std::u16string& path) {
     }
 }
 
+// Both logs: the log of a former start moves aside, whatever happens.
+void MoveLogToOld(const std::u16string& p_strFileName) {
+    KeepLastError keep;
+    try {
+        std::u16string directory = CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
+        if (!directory.empty()) {
+            MoveFileToOld(directory + p_strFileName);
+        }
+    } catch (...) {
+    }
+}
+
+// Both logs: no entry is written after this.
+void CloseLog(CRITICAL_SECTION& p_cs, bool& p_bInitialised) {
+    try {
+        CMLCriticalSection lock(&p_cs);
+        p_bInitialised = false;
+    } catch (...) {
+    }
+    DeleteCriticalSection(&p_cs);
+}
+
 }  // namespace
 
 namespace ml_infra {
@@ -233,23 +255,11 @@ std::u16string CDebugFile::GetDirectory() {
 }
 
 void CDebugFile::MoveToOld(const std::u16string& p_strFileName) {
-    KeepLastError keep;
-    try {
-        std::u16string directory = GetDirectory();
-        if (!directory.empty()) {
-            MoveFileToOld(directory + p_strFileName);
-        }
-    } catch (...) {
-    }
+    MoveLogToOld(p_strFileName);
 }
 
 void CDebugFile::Cleanup() {
-    try {
-        CMLCriticalSection lock(&m_cs);
-        m_bInitialised = false;
-    } catch (...) {
-    }
-    DeleteCriticalSection(&m_cs);
+    CloseLog(m_cs, m_bInitialised);
 }
 
 std::u16string CDebugFile::GetLogPath() {
@@ -310,23 +320,11 @@ std::u16string CErrorFile::GetDirectory() {
 }
 
 void CErrorFile::MoveToOld(const std::u16string& p_strFileName) {
-    KeepLastError keep;
-    try {
-        std::u16string directory = GetDirectory();
-        if (!directory.empty()) {
-            MoveFileToOld(directory + p_strFileName);
-        }
-    } catch (...) {
-    }
+    MoveLogToOld(p_strFileName);
 }
 
 void CErrorFile::Cleanup() {
-    try {
-        CMLCriticalSection lock(&m_cs);
-        m_bInitialised = false;
-    } catch (...) {
-    }
-    DeleteCriticalSection(&m_cs);
+    CloseLog(m_cs, m_bInitialised);
 }
 
 std::u16string CErrorFile::GetLogPath() {
