@@ -38,7 +38,7 @@ namespace ml {
 // clock. The installed object must outlive its installation. Implementations
 // must be thread-safe.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual uint64_t NowMs() = 0;
     // Called by Sleep on the sleeping thread.

@@ -13,7 +13,11 @@ struct CRITICAL_SECTION {
 
 inline void InitializeCriticalSection(CRITICAL_SECTION*) {}
 inline void DeleteCriticalSection(CRITICAL_SECTION*) {}
-inline void EnterCriticalSection(CRITICAL_SECTION* cs) { cs->mutex.lock(); }
-inline void LeaveCriticalSection(CRITICAL_SECTION* cs) { cs->mutex.unlock(); }
+inline void EnterCriticalSection(CRITICAL_SECTION* cs) {
+    cs->mutex.lock();
+}
+inline void LeaveCriticalSection(CRITICAL_SECTION* cs) {
+    cs->mutex.unlock();
+}
 
 #endif  // ML_PLATFORM_CRITICAL_SECTION_H_

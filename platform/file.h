@@ -57,7 +57,8 @@ ML_PLATFORM_API BOOL GetFileSizeEx(HANDLE file, LONGLONG* size);
 ML_PLATFORM_API BOOL SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* newPosition,
                                       DWORD method);
 // Writes all bytes or fails; *written receives the count written.
-ML_PLATFORM_API BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, DWORD* written, void* overlapped);
+ML_PLATFORM_API BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, DWORD* written,
+                               void* overlapped);
 // Reads up to size bytes; *read 0 at the end of the file.
 ML_PLATFORM_API BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, DWORD* read, void* overlapped);
 // Copies as a new file written beside the target and renamed over it, so a

@@ -51,20 +51,20 @@ HINSTANCE AfxGetResourceHandle();
 void AfxSetResourceHandle(HINSTANCE resource);
 
 class AFX_MAINTAIN_STATE2 {
-public:
+  public:
     explicit AFX_MAINTAIN_STATE2(AFX_MODULE_STATE* state);
     ~AFX_MAINTAIN_STATE2();
     AFX_MAINTAIN_STATE2(const AFX_MAINTAIN_STATE2&) = delete;
     AFX_MAINTAIN_STATE2& operator=(const AFX_MAINTAIN_STATE2&) = delete;
 
-private:
+  private:
     AFX_MODULE_STATE* previous_;
 };
 
 #define AFX_MANAGE_STATE(p) AFX_MAINTAIN_STATE2 ml_afx_manage_state_(p)
 
 class CWinApp {
-public:
+  public:
     explicit CWinApp(LPCWSTR appName = nullptr);
     virtual ~CWinApp();
     CWinApp(const CWinApp&) = delete;
@@ -78,13 +78,13 @@ public:
 // ExitInstance when destroyed (module unload), with the module state of this
 // shared object current; records the module's instance handle first.
 class AfxModuleAttach {
-public:
+  public:
     explicit AfxModuleAttach(CWinApp& app);
     ~AfxModuleAttach();
     AfxModuleAttach(const AfxModuleAttach&) = delete;
     AfxModuleAttach& operator=(const AfxModuleAttach&) = delete;
 
-private:
+  private:
     CWinApp& app_;
 };
 

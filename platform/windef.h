@@ -92,7 +92,7 @@ typedef void (*FARPROC)(void);
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 
 #define MAKELANGID(p, s) ((WORD)((((WORD)(s)) << 10) | (WORD)(p)))
-#define PRIMARYLANGID(lgid) ((WORD)(lgid) & 0x3ff)
+#define PRIMARYLANGID(lgid) ((WORD)(lgid)&0x3ff)
 #define LANG_NEUTRAL 0x00
 #define SUBLANG_DEFAULT 0x01
 
