@@ -225,6 +225,12 @@ void CTCOSCard::TCOSSuperviseCard() {
             }
         }
 
+        // A notice without login data: the block is emptied before it goes.
+        auto announce = [this](WPARAM p_nNotice, int p_nRemembered) {
+            std::memset(&m_LoginData, 0, sizeof m_LoginData);
+            PostThreadMessageW(m_dwThreadId, WM_COMMAND, p_nNotice, 0);
+            m_nLastMessage = p_nRemembered;
+        };
         switch (m_nCardState) {
             case CT_OK:
                 break;
@@ -240,9 +246,7 @@ void CTCOSCard::TCOSSuperviseCard() {
                     break;
                 }
                 SetEvent(m_hLogoffEvent);
-                std::memset(&m_LoginData, 0, sizeof m_LoginData);
-                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_REMOVED, 0);
-                m_nLastMessage = CARD_REMOVED;
+                announce(CARD_REMOVED, CARD_REMOVED);
                 TraceEntry(kMethodSupervise, FALSE,
                            {TraceParam(u"", 3, u"[INFO]", u"Card removed")});
                 break;
@@ -250,9 +254,7 @@ void CTCOSCard::TCOSSuperviseCard() {
                 if (m_nLastMessage == CARD_ERROR) {
                     break;
                 }
-                std::memset(&m_LoginData, 0, sizeof m_LoginData);
-                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_ERROR, 0);
-                m_nLastMessage = CARD_ERROR;
+                announce(CARD_ERROR, CARD_ERROR);
                 TraceEntry(kMethodSupervise, TRUE,
                            {TraceParam(u"", 3, u"[ERROR]", u"Card error (CT_FOULCARD)")});
                 break;
@@ -262,9 +264,7 @@ void CTCOSCard::TCOSSuperviseCard() {
                 if (m_nLastMessage == CARD_INSERTED) {
                     break;
                 }
-                std::memset(&m_LoginData, 0, sizeof m_LoginData);
-                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_UNKNOWN, 0);
-                m_nLastMessage = CARD_INSERTED;
+                announce(CARD_UNKNOWN, CARD_INSERTED);
                 TraceEntry(kMethodSupervise, TRUE,
                            {TraceParam(u"", 3, u"[ERROR]", u"Card error (CT_WRONGVERSION)")});
                 break;
@@ -272,9 +272,7 @@ void CTCOSCard::TCOSSuperviseCard() {
                 if (m_nLastMessage == CARD_ERROR) {
                     break;
                 }
-                std::memset(&m_LoginData, 0, sizeof m_LoginData);
-                PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_ERROR, 0);
-                m_nLastMessage = CARD_ERROR;
+                announce(CARD_ERROR, CARD_ERROR);
                 TraceEntry(
                     kMethodSupervise, TRUE,
                     {TraceParam(u"", 3, u"[ERROR]", u"Card error (see details below)"),
