@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/framework.h"
 #include "platform/scard.h"
+#include "platform/secure_memory.h"
 #include "terminal/ct_result.h"
 #include "terminal/tcos_card.h"
 
@@ -63,14 +64,6 @@ class CUnshownRetries {
     int m_nInARow = 0;
 };
 
-// Zeroes characters in a way the compiler keeps.
-void Wipe(WCHAR* p_sz, size_t p_nCount) {
-    volatile WCHAR* p = p_sz;
-    for (size_t i = 0; i < p_nCount; ++i) {
-        p[i] = 0;
-    }
-}
-
 size_t BoundedLength(const WCHAR* p_sz, size_t p_nMax) {
     size_t n = 0;
     if (p_sz != nullptr) {
@@ -102,7 +95,7 @@ bool TakeString(WCHAR* p_szHandedOut, WCHAR (&p_szTarget)[N]) {
     std::copy_n(p_szHandedOut, n, p_szTarget);
     p_szTarget[n] = 0;
     // The texts (a password among them) leave nothing behind in freed memory.
-    Wipe(p_szHandedOut, BoundedLength(p_szHandedOut, SIZE_MAX));
+    SecureZeroMemory(p_szHandedOut, BoundedLength(p_szHandedOut, SIZE_MAX) * sizeof(WCHAR));
     std::free(p_szHandedOut);
     return true;
 }
@@ -267,7 +260,7 @@ void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password, LPWSTR
     CopyOut(password, szPassword);
     CopyOut(errorText, strError);
     // The password leaves no copy behind on the stack.
-    Wipe(szPassword, std::size(szPassword));
+    SecureZeroMemory(szPassword, sizeof szPassword);
 }
 
 void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWSTR password, LPWSTR errorText) {

@@ -13,6 +13,7 @@
 
 #include "infrastructure/error_handler.h"
 #include "platform/codepage.h"
+#include "platform/secure_memory.h"
 #include "terminal/tcos_card.h"
 
 namespace {
@@ -43,14 +44,6 @@ constexpr char16_t kMethodCreateFiles[] = u"CTCOSCard::CreateFiles()";
 constexpr char16_t kMethodDeleteFiles[] = u"CTCOSCard::DeleteFiles()";
 constexpr char16_t kMethodWriteFiles[] = u"CTCOSCard::WriteFiles()";
 constexpr char16_t kMethodReadFiles[] = u"CTCOSCard::ReadFiles()";
-
-// Overwrites memory that held login data, in a way the compiler keeps.
-void Wipe(void* p_pData, size_t p_nBytes) {
-    volatile BYTE* bytes = static_cast<volatile BYTE*>(p_pData);
-    for (size_t i = 0; i < p_nBytes; ++i) {
-        bytes[i] = 0;
-    }
-}
 
 size_t TextLength(LPCWSTR p_szText) {
     if (p_szText == nullptr) {
@@ -317,7 +310,7 @@ int CTCOSCard::WriteFiles(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_sz
             }
             Exchange exchange;
             Transmit(ml_ct::kDadCard, command, 5 + item.file.size, exchange);
-            Wipe(command, sizeof command);
+            SecureZeroMemory(command, sizeof command);
             if (exchange.result != 0) {
                 ReportError(kMethodWriteFiles, 13, 11, exchange.result);
                 return CT_ERROR;
@@ -368,7 +361,7 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                 return CT_ERROR;
             }
             if (!exchange.HasStatusWord()) {
-                Wipe(exchange.response, sizeof exchange.response);
+                SecureZeroMemory(exchange.response, sizeof exchange.response);
                 ReportError(kMethodReadFiles, 12, 12, exchange.length);
                 return CT_ERROR;
             }
@@ -385,10 +378,10 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                     CopyText(text, p_szDomain);
                 } else {
                     CopyText(text, p_szPassword);
-                    Wipe(text.data(), text.size() * sizeof(char16_t));
+                    SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
                 }
             }
-            Wipe(exchange.response, sizeof exchange.response);
+            SecureZeroMemory(exchange.response, sizeof exchange.response);
         }
         return CT_OK;
     } catch (...) {
@@ -410,6 +403,6 @@ int CTCOSCard::WriteLoginData(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR 
     DeleteFiles();
     CreateFiles();
     int result = WriteFiles(copy.szUserName, copy.szDomain, copy.szPassword);
-    Wipe(&copy, sizeof copy);
+    SecureZeroMemory(&copy, sizeof copy);
     return result;
 }
