@@ -169,12 +169,13 @@ void CSmartCard::SupervisePass() {
         CopyField(m_LoginData.szUserName, userName);
         CopyField(m_LoginData.szDomain, domain);
         CopyField(m_LoginData.szPassword, password);
+        // The handed-out texts leave nothing of the record in freed memory.
+        SecureZeroMemory(userName, kUserNameBytes + 4);
+        SecureZeroMemory(domain, kDomainBytes + 4);
+        SecureZeroMemory(password, kPasswordBytes + 4);
         std::free(userName);
         std::free(domain);
-        if (password != nullptr) {
-            SecureZeroMemory(password, kPasswordBytes + 4);
-            std::free(password);
-        }
+        std::free(password);
 
         Decide(lRet);
     } catch (...) {

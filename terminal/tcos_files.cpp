@@ -55,9 +55,12 @@ size_t TextLength(LPCWSTR p_szText) {
 // The text of a file's data: UTF-16LE code units up to the first zero unit.
 // With p_bAnsi (user name and domain), data whose first unit is above 00FF
 // and whose first byte leads no double-byte character counts as text in the
-// ANSI code page, up to the first zero byte.
+// ANSI code page, up to the first zero byte. The text grows in one buffer,
+// and the UTF-16 reading is wiped before the ANSI one replaces it, so that no
+// part of it is freed unwiped.
 std::u16string DecodeFileText(const BYTE* p_pData, size_t p_nBytes, bool p_bAnsi) {
     std::u16string text;
+    text.reserve(p_nBytes / 2);
     for (size_t i = 0; i + 1 < p_nBytes; i += 2) {
         char16_t unit = static_cast<char16_t>(p_pData[i] | p_pData[i + 1] << 8);
         if (unit == 0) {
@@ -70,6 +73,7 @@ std::u16string DecodeFileText(const BYTE* p_pData, size_t p_nBytes, bool p_bAnsi
         if (first > 0x00FF && !IsDBCSLeadByte(p_pData[0])) {
             const char* bytes = reinterpret_cast<const char*>(p_pData);
             size_t length = std::find(bytes, bytes + p_nBytes, '\0') - bytes;
+            SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
             text = ml::FromAnsi(std::string_view(bytes, length));
         }
     }
@@ -361,7 +365,6 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                 return CT_ERROR;
             }
             if (!exchange.HasStatusWord()) {
-                SecureZeroMemory(exchange.response, sizeof exchange.response);
                 ReportError(kMethodReadFiles, 12, 12, exchange.length);
                 return CT_ERROR;
             }
@@ -378,10 +381,9 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                     CopyText(text, p_szDomain);
                 } else {
                     CopyText(text, p_szPassword);
-                    SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
                 }
+                SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
             }
-            SecureZeroMemory(exchange.response, sizeof exchange.response);
         }
         return CT_OK;
     } catch (...) {
