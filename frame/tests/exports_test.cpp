@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include <algorithm>
+#include <map>
 
 #include "components/dialog/logondm.h"
 #include "frame/mlcardmanx_app.h"
@@ -204,17 +205,54 @@ TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
 }
 
-TEST_F(ReaderExports, NullBuffersAreLeftAlone) {
+TEST_F(ReaderExports, NullOutputsAreLeftAloneAndANullInputIsRefused) {
     WriteCard(u"erin", u"PLANT", kPassword);
     Start();
     WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
     GetLoginData(nullptr, nullptr, nullptr, error);
     EXPECT_EQ(std::u16string(error), u"");
-    SetLoginData(nullptr, nullptr, nullptr, error);
-    EXPECT_EQ(std::u16string(error), u"");
+    const std::map<WORD, std::vector<BYTE>> before = card_.files;
+    for (int missing = 0; missing < 3; ++missing) {
+        fake_.ClearSent();
+        SetLoginData(missing == 0 ? nullptr : u"mallory", missing == 1 ? nullptr : u"PLANT",
+                     missing == 2 ? nullptr : kPassword, error);
+        EXPECT_EQ(std::u16string(error), u"14 The logon data could not be written to the card.");
+        EXPECT_TRUE(fake_.Sent().empty()) << "value " << missing;
+    }
+    EXPECT_EQ(card_.files, before);
+    EXPECT_NE(ErrorLog().find("A value is missing (null pointer); nothing is written."),
+              std::string::npos);
+}
+
+TEST_F(ReaderExports, AValueLongerThanItsCardFieldIsRefusedAndNothingIsWritten) {
+    WriteCard(u"erin", u"PLANT", kPassword);
+    Start();
+    const std::map<WORD, std::vector<BYTE>> before = card_.files;
+    const std::u16string fits[] = {std::u16string(21, u'u'), std::u16string(16, u'd'),
+                                   std::u16string(50, u'p')};
+    const std::u16string refused[] = {
+        u"25 The user name is too long for the card: at most 21 characters fit. Nothing was "
+        u"written.",
+        u"26 The domain name is too long for the card: at most 16 characters fit. Nothing was "
+        u"written.",
+        u"27 The password is too long for the card: at most 50 characters fit. Nothing was "
+        u"written."};
+    for (int field = 0; field < 3; ++field) {
+        std::u16string values[3] = {fits[0], fits[1], fits[2]};
+        values[field] += u'x';
+        fake_.ClearSent();
+        EXPECT_EQ(CallSet(values[0], values[1], values[2]), refused[field]);
+        EXPECT_TRUE(fake_.Sent().empty()) << "field " << field;
+    }
+    EXPECT_EQ(card_.files, before);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_NE(ErrorLog().find("nPassword = 51"), std::string::npos) << ErrorLog();
+    // Values that just fit are written whole.
+    EXPECT_EQ(CallSet(fits[0], fits[1], fits[2]), u"");
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), u"");
-    EXPECT_EQ(std::u16string(r.password), u"");
+    EXPECT_EQ(std::u16string(r.user), fits[0]);
+    EXPECT_EQ(std::u16string(r.domain), fits[1]);
+    EXPECT_EQ(std::u16string(r.password), fits[2]);
 }
 
 // ---- terminal path ----
@@ -279,7 +317,7 @@ TEST_F(TerminalExports, GetWithoutCardCancelAndOKWithTheCardInsertedMeanwhile) {
     EXPECT_EQ(std::u16string(r.error), u"");
 }
 
-TEST_F(TerminalExports, LongInputIsCutToTheCardFieldsAndReported) {
+TEST_F(TerminalExports, LongInputIsCutByTheTerminalWithItsErrorEntries) {
     Driver().SetCardPresent(true);
     Pump(1);
     std::u16string user(30, u'u'), domain(20, u'd'), password(60, u'p');
@@ -289,10 +327,11 @@ TEST_F(TerminalExports, LongInputIsCutToTheCardFieldsAndReported) {
     EXPECT_EQ(std::u16string(r.domain), domain.substr(0, 16));
     EXPECT_EQ(std::u16string(r.password), password.substr(0, 50));
     std::string log = ErrorLog();
-    EXPECT_NE(log.find("Value longer than its card file; it is cut."), std::string::npos) << log;
-    EXPECT_NE(log.find("nUserName = 30"), std::string::npos);
-    EXPECT_NE(log.find("nDomain = 20"), std::string::npos);
-    EXPECT_NE(log.find("nPassword = 60"), std::string::npos);
+    for (const char* text : {"The user name is too long and was shortened.",
+                             "The domain name is too long and was shortened.",
+                             "The password is too long and was shortened."}) {
+        EXPECT_NE(log.find(std::string("[ERROR] Error = ") + text), std::string::npos) << log;
+    }
     ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
 }
 
