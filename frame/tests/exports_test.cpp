@@ -91,7 +91,7 @@ TEST_F(ReaderExports, GetReadsTheCard) {
     EXPECT_TRUE(Boxes().empty());
 }
 
-TEST_F(ReaderExports, GetWithoutCardAndCancelLeavesTheBuffersEmpty) {
+TEST_F(ReaderExports, WithoutCardCancelLeavesTheBuffersEmpty) {
     fake_.RemoveCard();
     Start();
     Answer(IDCANCEL);
@@ -102,6 +102,8 @@ TEST_F(ReaderExports, GetWithoutCardAndCancelLeavesTheBuffersEmpty) {
     EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].type, 0x1031u);
+    Answer(IDCANCEL);
+    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
 }
 
 TEST_F(ReaderExports, SetLanguageChoosesTheLanguageOfTheErrorText) {
@@ -169,13 +171,6 @@ TEST_F(ReaderExports, SetDeletesCreatesAndWritesInEveryAttempt) {
     EXPECT_EQ(std::u16string(r.password), kPassword);
 }
 
-TEST_F(ReaderExports, SetWithoutCardAndCancel) {
-    fake_.RemoveCard();
-    Start();
-    Answer(IDCANCEL);
-    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
-}
-
 TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     fake_.RemoveCard();
     Start();
@@ -205,54 +200,53 @@ TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
 }
 
-TEST_F(ReaderExports, NullOutputsAreLeftAloneAndANullInputIsRefused) {
+TEST_F(ReaderExports, RefusedInputLeavesTheCardUntouched) {
     WriteCard(u"erin", u"PLANT", kPassword);
     Start();
     WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
-    GetLoginData(nullptr, nullptr, nullptr, error);
+    GetLoginData(nullptr, nullptr, nullptr, error);  // null outputs are left alone
     EXPECT_EQ(std::u16string(error), u"");
-    const std::map<WORD, std::vector<BYTE>> before = card_.files;
-    for (int missing = 0; missing < 3; ++missing) {
-        fake_.ClearSent();
-        SetLoginData(missing == 0 ? nullptr : u"mallory", missing == 1 ? nullptr : u"PLANT",
-                     missing == 2 ? nullptr : kPassword, error);
-        EXPECT_EQ(std::u16string(error), u"14 The logon data could not be written to the card.");
-        EXPECT_TRUE(fake_.Sent().empty()) << "value " << missing;
-    }
-    EXPECT_EQ(card_.files, before);
-    EXPECT_NE(ErrorLog().find("A value is missing (null pointer); nothing is written."),
-              std::string::npos);
-}
 
-TEST_F(ReaderExports, AValueLongerThanItsCardFieldIsRefusedAndNothingIsWritten) {
-    WriteCard(u"erin", u"PLANT", kPassword);
-    Start();
+    // A missing value, and values one character longer than their fields.
+    const std::u16string user(21, u'u'), domain(16, u'd'), password(50, u'p');
+    const std::u16string longer[] = {user + u'x', domain + u'x', password + u'x'};
+    const char16_t kFailed[] = u"14 The logon data could not be written to the card.";
+    const struct {
+        LPCWSTR user, domain, password, error;
+    } cases[] = {
+        {nullptr, u"PLANT", kPassword, kFailed},
+        {u"mallory", nullptr, kPassword, kFailed},
+        {u"mallory", u"PLANT", nullptr, kFailed},
+        {longer[0].c_str(), domain.c_str(), password.c_str(),
+         u"25 The user name is too long for the card: at most 21 characters fit. Nothing was "
+         u"written."},
+        {user.c_str(), longer[1].c_str(), password.c_str(),
+         u"26 The domain name is too long for the card: at most 16 characters fit. Nothing was "
+         u"written."},
+        {user.c_str(), domain.c_str(), longer[2].c_str(),
+         u"27 The password is too long for the card: at most 50 characters fit. Nothing was "
+         u"written."},
+    };
     const std::map<WORD, std::vector<BYTE>> before = card_.files;
-    const std::u16string fits[] = {std::u16string(21, u'u'), std::u16string(16, u'd'),
-                                   std::u16string(50, u'p')};
-    const std::u16string refused[] = {
-        u"25 The user name is too long for the card: at most 21 characters fit. Nothing was "
-        u"written.",
-        u"26 The domain name is too long for the card: at most 16 characters fit. Nothing was "
-        u"written.",
-        u"27 The password is too long for the card: at most 50 characters fit. Nothing was "
-        u"written."};
-    for (int field = 0; field < 3; ++field) {
-        std::u16string values[3] = {fits[0], fits[1], fits[2]};
-        values[field] += u'x';
+    for (const auto& c : cases) {
         fake_.ClearSent();
-        EXPECT_EQ(CallSet(values[0], values[1], values[2]), refused[field]);
-        EXPECT_TRUE(fake_.Sent().empty()) << "field " << field;
+        SetLoginData(c.user, c.domain, c.password, error);
+        EXPECT_EQ(std::u16string(error), c.error);
+        EXPECT_TRUE(fake_.Sent().empty()) << Utf8(c.error);
     }
     EXPECT_EQ(card_.files, before);
     EXPECT_TRUE(Boxes().empty());
-    EXPECT_NE(ErrorLog().find("nPassword = 51"), std::string::npos) << ErrorLog();
+    std::string log = ErrorLog();
+    EXPECT_NE(log.find("A value is missing (null pointer); nothing is written."),
+              std::string::npos);
+    EXPECT_NE(log.find("nPassword = 51"), std::string::npos) << log;
+
     // Values that just fit are written whole.
-    EXPECT_EQ(CallSet(fits[0], fits[1], fits[2]), u"");
+    EXPECT_EQ(CallSet(user, domain, password), u"");
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), fits[0]);
-    EXPECT_EQ(std::u16string(r.domain), fits[1]);
-    EXPECT_EQ(std::u16string(r.password), fits[2]);
+    EXPECT_EQ(std::u16string(r.user), user);
+    EXPECT_EQ(std::u16string(r.domain), domain);
+    EXPECT_EQ(std::u16string(r.password), password);
 }
 
 // ---- terminal path ----
