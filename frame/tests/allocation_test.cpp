@@ -108,6 +108,16 @@ void* operator new(size_t size) {
 void* operator new[](size_t size) {
     return operator new(size);
 }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t size, const std::nothrow_t& nothrow) noexcept {
+    return operator new(size, nothrow);
+}
 void operator delete(void* p) noexcept {
     if (!ML_COUNT_MALLOC) {
         LookAtFreed(p);
