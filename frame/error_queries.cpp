@@ -97,6 +97,9 @@ bool QueryUser(bool p_bWrite, LONG lSCardError, int nCTResult, std::u16string& s
         }
         strErrorText = ml_frame::ErrorText(nNumber, strText);
     } catch (...) {
+        // An empty text would tell the host that the operation succeeded.
+        bResult = false;
+        strErrorText = ml_frame::FailureText(p_bWrite);
         CCmnErrorHandler::LogLastError(u"*** " + strMethod.substr(0, strMethod.size() - 2) +
                                        u"() - Exception ***");
     }
@@ -136,6 +139,18 @@ WORD DialogLanguage() {
 
 std::u16string ErrorText(int p_nNumber, const std::u16string& p_strText) {
     return ml_infra::FormatDec(p_nNumber) + u" " + p_strText;
+}
+
+std::u16string FailureText(bool p_bWrite) noexcept {
+    const UINT nNumber = p_bWrite ? kMsgWriteFailed : kMsgReadFailed;
+    try {
+        return ErrorText(
+            static_cast<int>(nNumber),
+            CResHandler::LoadString4DLL(AfxGetInstanceHandle(), DialogLanguage(), nNumber));
+    } catch (...) {
+        // Short enough to need no allocation.
+        return p_bWrite ? u"14 " : u"57 ";
+    }
 }
 
 }  // namespace ml_frame

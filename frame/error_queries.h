@@ -12,7 +12,8 @@
 //   anything else                                       57    14    OK
 //
 // The caption is message 24. `p_strErrorText` becomes "<number> <text>",
-// with -1 as the number when the user cancelled. The result is true (try
+// with -1 as the number when the user cancelled; after an exception inside
+// the query it is the general failure text (FailureText), never empty. The result is true (try
 // again) only for an OK/Cancel question not answered with Cancel; a question
 // that could not be shown counts as OK, and `p_pbNotShown` (optional) tells
 // the caller so, so that it can bound such retries.
@@ -46,6 +47,10 @@ inline constexpr UINT kMsgUnknownCard = 20;
 inline constexpr UINT kMsgReadFailed = 57;
 inline constexpr UINT kMsgWriteFailed = 14;
 inline constexpr UINT kMsgCaption = 24;
+// SetLoginData on the PC/SC path: a value longer than its card field.
+inline constexpr UINT kMsgUserNameTooLong = 25;
+inline constexpr UINT kMsgDomainTooLong = 26;
+inline constexpr UINT kMsgPasswordTooLong = 27;
 
 // Message-box types: the retry question (system modal, exclamation, OK and
 // Cancel) and the notice (system modal, stop icon, OK).
@@ -58,6 +63,11 @@ WORD DialogLanguage();
 
 // "%d %s" of a number and a text.
 std::u16string ErrorText(int p_nNumber, const std::u16string& p_strText);
+
+// The error text of the general failure of a read (57) or a write (14), for
+// a call that ended in an exception. Never empty and never throws: without
+// its text it is the number alone ("14 ").
+std::u16string FailureText(bool p_bWrite) noexcept;
 
 }  // namespace ml_frame
 

@@ -4,6 +4,9 @@
 // name selects the PC/SC path (the card library, directly), no name the
 // terminal path (the terminal object of start-up). A failure goes to the
 // error queries, which ask the user whether to try again.
+//
+// SetLoginData works on the caller's strings without copying them; the
+// login data that pass through GetLoginData are wiped before it returns.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/framework.h"
 #include "platform/scard.h"
+#include "platform/secure_memory.h"
 #include "terminal/ct_result.h"
 #include "terminal/tcos_card.h"
 
@@ -32,10 +36,16 @@ namespace {
 constexpr int kMaxUnshownQuestions = 3;
 constexpr DWORD kUnshownRetryPauseMs = 1000;
 
-// Field lengths of the login files on a TCOS card, in characters.
-constexpr size_t kCardUserNameChars = 21;
-constexpr size_t kCardDomainChars = 16;
-constexpr size_t kCardPasswordChars = 50;
+// The fields of the login record on a PC/SC card: at most so many
+// characters, and the message that refuses a longer value.
+struct CardField {
+    const char16_t* szName;
+    size_t nMaxChars;
+    UINT nMessage;
+};
+constexpr CardField kCardUserName{u"nUserName", 21, ml_frame::kMsgUserNameTooLong};
+constexpr CardField kCardDomain{u"nDomain", 16, ml_frame::kMsgDomainTooLong};
+constexpr CardField kCardPassword{u"nPassword", 50, ml_frame::kMsgPasswordTooLong};
 
 class CUnshownRetries {
   public:
@@ -63,14 +73,6 @@ class CUnshownRetries {
     int m_nInARow = 0;
 };
 
-// Zeroes characters in a way the compiler keeps.
-void Wipe(WCHAR* p_sz, size_t p_nCount) {
-    volatile WCHAR* p = p_sz;
-    for (size_t i = 0; i < p_nCount; ++i) {
-        p[i] = 0;
-    }
-}
-
 size_t BoundedLength(const WCHAR* p_sz, size_t p_nMax) {
     size_t n = 0;
     if (p_sz != nullptr) {
@@ -81,14 +83,25 @@ size_t BoundedLength(const WCHAR* p_sz, size_t p_nMax) {
     return n;
 }
 
-// Copies a string into a caller buffer of ML_LOGIN_BUFFER_CHARS units.
-void CopyOut(WCHAR* p_szBuffer, const std::u16string& p_strValue) {
+// Copies a text into a caller buffer of ML_LOGIN_BUFFER_CHARS units.
+void CopyOut(WCHAR* p_szBuffer, const WCHAR* p_szValue, size_t p_nLength) {
     if (p_szBuffer == nullptr) {
         return;
     }
-    size_t n = std::min(p_strValue.size(), static_cast<size_t>(ML_LOGIN_BUFFER_CHARS - 1));
-    std::copy_n(p_strValue.data(), n, p_szBuffer);
+    size_t n = std::min(p_nLength, static_cast<size_t>(ML_LOGIN_BUFFER_CHARS - 1));
+    std::copy_n(p_szValue, n, p_szBuffer);
     p_szBuffer[n] = 0;
+}
+
+void CopyOut(WCHAR* p_szBuffer, const std::u16string& p_strValue) {
+    CopyOut(p_szBuffer, p_strValue.data(), p_strValue.size());
+}
+
+// A terminated array, copied without a temporary string (a password leaves
+// no copy in freed memory).
+template <size_t N>
+void CopyOut(WCHAR* p_szBuffer, const WCHAR (&p_szValue)[N]) {
+    CopyOut(p_szBuffer, p_szValue, BoundedLength(p_szValue, N));
 }
 
 // Copies a terminated string handed out by the card library into an array
@@ -102,27 +115,48 @@ bool TakeString(WCHAR* p_szHandedOut, WCHAR (&p_szTarget)[N]) {
     std::copy_n(p_szHandedOut, n, p_szTarget);
     p_szTarget[n] = 0;
     // The texts (a password among them) leave nothing behind in freed memory.
-    Wipe(p_szHandedOut, BoundedLength(p_szHandedOut, SIZE_MAX));
+    SecureZeroMemory(p_szHandedOut, BoundedLength(p_szHandedOut, SIZE_MAX) * sizeof(WCHAR));
     std::free(p_szHandedOut);
     return true;
 }
 
-std::u16string Input(LPCWSTR p_sz) {
-    return p_sz == nullptr ? std::u16string() : std::u16string(p_sz);
+// The error text of a message of the dialog language.
+std::u16string MessageText(UINT p_nMessage) {
+    return ml_frame::ErrorText(static_cast<int>(p_nMessage),
+                               CResHandler::LoadString4DLL(AfxGetInstanceHandle(),
+                                                           ml_frame::DialogLanguage(), p_nMessage));
 }
 
-// Cuts one value to its card field on the terminal path, as the card would
-// store it, and reports the cut (never the value).
-std::u16string CutToField(const std::u16string& p_strValue, size_t p_nMax,
-                          const char16_t* p_szName) {
-    if (p_strValue.size() <= p_nMax) {
-        return p_strValue;
+// SetLoginData without one of its three values: refused before anything
+// else, so that the card is not touched.
+bool AllGiven(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_szPassword,
+              std::u16string& strError) {
+    if (p_szUserName != nullptr && p_szDomain != nullptr && p_szPassword != nullptr) {
+        return true;
     }
     Trace(u"SetLoginData()", theDebugFile.IsTraceOn(), TRUE,
-          {{u"", 3, u"[INFO]", u"Value longer than its card file; it is cut."},
-           {p_szName, 0, u"[INFO]", static_cast<int64_t>(p_strValue.size())},
-           {u"nStoredCharacters", 0, u"[INFO]", static_cast<int64_t>(p_nMax)}});
-    return p_strValue.substr(0, p_nMax);
+          {{u"", 3, u"[ERROR]", u"A value is missing (null pointer); nothing is written."},
+           {u"bUserName", 0, u"[ERROR]", p_szUserName != nullptr},
+           {u"bDomain", 0, u"[ERROR]", p_szDomain != nullptr},
+           {u"bPassword", 0, u"[ERROR]", p_szPassword != nullptr}});
+    strError = MessageText(ml_frame::kMsgWriteFailed);
+    return false;
+}
+
+// On the PC/SC path a value longer than its field is refused, not cut: a
+// cut password would make every later logon fail. The text names the field
+// and its limit; the entry gives the lengths, never the value.
+bool FitsCardField(const CardField& p_field, LPCWSTR p_szValue, std::u16string& strError) {
+    size_t nLength = std::char_traits<char16_t>::length(p_szValue);
+    if (nLength <= p_field.nMaxChars) {
+        return true;
+    }
+    Trace(u"SetLoginData()", theDebugFile.IsTraceOn(), TRUE,
+          {{u"", 3, u"[ERROR]", u"Value longer than its card field; nothing is written."},
+           {p_field.szName, 0, u"[ERROR]", static_cast<int64_t>(nLength)},
+           {u"nMaxCharacters", 0, u"[ERROR]", static_cast<int64_t>(p_field.nMaxChars)}});
+    strError = MessageText(p_field.nMessage);
+    return false;
 }
 
 // A terminal path without the terminal object (start-up chose the reader):
@@ -133,18 +167,6 @@ int NoTerminalObject(const std::u16string& p_strMethod) {
             u"The settings name no card reader, but start-up chose the reader: no terminal "
             u"object."}});
     return CT_ERROR;
-}
-
-// The error text after an exception: the general failure message.
-std::u16string ExceptionText(bool p_bWrite) {
-    int nNumber = static_cast<int>(p_bWrite ? ml_frame::kMsgWriteFailed : ml_frame::kMsgReadFailed);
-    try {
-        return ml_frame::ErrorText(
-            nNumber, CResHandler::LoadString4DLL(AfxGetInstanceHandle(), ml_frame::DialogLanguage(),
-                                                 static_cast<UINT>(nNumber)));
-    } catch (...) {
-        return std::u16string(u"-1 ");
-    }
 }
 
 void ReadLoginData(WCHAR (&szUserName)[43], WCHAR (&szDomain)[33], WCHAR (&szPassword)[101],
@@ -197,21 +219,31 @@ void ReadLoginData(WCHAR (&szUserName)[43], WCHAR (&szDomain)[33], WCHAR (&szPas
     }
 }
 
-void WriteLoginData(const std::u16string& strUserName, const std::u16string& strDomain,
-                    const std::u16string& strPassword, std::u16string& strError) {
+// The three values are the caller's own strings, never copied.
+void WriteLoginData(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_szPassword,
+                    std::u16string& strError) {
+    if (!AllGiven(p_szUserName, p_szDomain, p_szPassword, strError)) {
+        return;
+    }
     std::u16string strReaderName =
         ml_frame::ReadCardreaderName(u"SetLoginData() - CIniFile::ReadFile() - ERROR");
     CUnshownRetries retries(u"SetLoginData()");
     bool bNotShown = false;
     if (!strReaderName.empty()) {
+        if (!FitsCardField(kCardUserName, p_szUserName, strError) ||
+            !FitsCardField(kCardDomain, p_szDomain, strError) ||
+            !FitsCardField(kCardPassword, p_szPassword, strError)) {
+            return;
+        }
+        DWORD dwPasswordLength =
+            static_cast<DWORD>(std::char_traits<char16_t>::length(p_szPassword));
         for (;;) {
             strError.clear();
             SmartCardDeleteFiles(strReaderName.c_str(), nullptr);
             LONG lResult = SmartCardCreateFiles(strReaderName.c_str(), nullptr);
             if (lResult == 0) {
-                lResult = SmartCardWriteFiles(strReaderName.c_str(), strUserName.c_str(),
-                                              strDomain.c_str(), strPassword.c_str(),
-                                              static_cast<DWORD>(strPassword.size()), nullptr);
+                lResult = SmartCardWriteFiles(strReaderName.c_str(), p_szUserName, p_szDomain,
+                                              p_szPassword, dwPasswordLength, nullptr);
             }
             if (lResult == 0) {
                 strError.clear();
@@ -223,17 +255,14 @@ void WriteLoginData(const std::u16string& strUserName, const std::u16string& str
             }
         }
     }
-    std::u16string strCardUserName = CutToField(strUserName, kCardUserNameChars, u"nUserName");
-    std::u16string strCardDomain = CutToField(strDomain, kCardDomainChars, u"nDomain");
-    std::u16string strCardPassword = CutToField(strPassword, kCardPasswordChars, u"nPassword");
     for (;;) {
         strError.clear();
         int nResult = CT_ERROR;
         if (CTCOSCard* pTCOSCard = g_pTCOSCard) {
             nResult = pTCOSCard->GetCardState();
             if (nResult == CT_OK || nResult == CT_NOFILE || nResult == CT_EMPTYFILE) {
-                nResult = pTCOSCard->WriteLoginData(strCardUserName.c_str(), strCardDomain.c_str(),
-                                                    strCardPassword.c_str());
+                // The terminal cuts and reports a value longer than its file.
+                nResult = pTCOSCard->WriteLoginData(p_szUserName, p_szDomain, p_szPassword);
             }
         } else {
             nResult = NoTerminalObject(u"SetLoginData()");
@@ -260,25 +289,27 @@ void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password, LPWSTR
         ReadLoginData(szUserName, szDomain, szPassword, strError);
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** GetLoginData() - Exception ***");
-        strError = ExceptionText(false);
+        strError = ml_frame::FailureText(false);
     }
     CopyOut(userName, szUserName);
     CopyOut(domain, szDomain);
     CopyOut(password, szPassword);
     CopyOut(errorText, strError);
-    // The password leaves no copy behind on the stack.
-    Wipe(szPassword, std::size(szPassword));
+    // The login data leave no copy behind on the stack.
+    SecureZeroMemory(szUserName, sizeof szUserName);
+    SecureZeroMemory(szDomain, sizeof szDomain);
+    SecureZeroMemory(szPassword, sizeof szPassword);
 }
 
 void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWSTR password, LPWSTR errorText) {
-    CopyOut(errorText, std::u16string());
+    CopyOut(errorText, u"");
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     std::u16string strError;
     try {
-        WriteLoginData(Input(userName), Input(domain), Input(password), strError);
+        WriteLoginData(userName, domain, password, strError);
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** SetLoginData() - Exception ***");
-        strError = ExceptionText(true);
+        strError = ml_frame::FailureText(true);
     }
     CopyOut(errorText, strError);
 }

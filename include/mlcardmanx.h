@@ -75,7 +75,10 @@ ML_EXTERN_C_BEGIN
 /* Reads the login data from the card. */
 MLCARDMANX_API void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password,
                                         LPWSTR errorText);
-/* Writes new login data to the card. */
+/* Writes new login data to the card. Nothing is written when a value is
+ * missing (null; error text of message 14) or, on a PC/SC reader, longer
+ * than its card field: 21, 16 and 50 characters (messages 25, 26 and 27). A
+ * CT-API terminal cuts longer values to its files and logs the cut. */
 MLCARDMANX_API void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
                                         LPWSTR errorText);
 /* Sets the language of the module's dialogs (a Windows language identifier

@@ -4,6 +4,7 @@
 
 #include "mlsmartcardx/diagnostic.h"
 #include "mlsmartcardx/mlsmartcard.h"
+#include "platform/secure_memory.h"
 
 namespace {
 
@@ -55,11 +56,26 @@ struct Fill {
     BYTE dataLength = 0;
 };
 
-// The answer of one exchange.
+// The answer of one exchange; what a read returned is wiped when it goes.
 struct Answer {
     BYTE bytes[kApduBufferSize];
     DWORD length;
     WORD statusWord;
+    ~Answer() { SecureZeroMemory(bytes, sizeof bytes); }
+};
+
+// Wipes a command buffer when it goes: an update carries a password, a
+// verify the PIN.
+class CommandWipe {
+  public:
+    CommandWipe(BYTE* bytes, size_t size) : bytes_(bytes), size_(size) {}
+    ~CommandWipe() { SecureZeroMemory(bytes_, size_); }
+    CommandWipe(const CommandWipe&) = delete;
+    CommandWipe& operator=(const CommandWipe&) = delete;
+
+  private:
+    BYTE* bytes_;
+    size_t size_;
 };
 
 const SCARD_IO_REQUEST* PciFor(DWORD protocol) {
@@ -89,6 +105,7 @@ LONG Exchange(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill&
     }
 
     BYTE apdu[kApduBufferSize] = {};
+    CommandWipe wipe(apdu, sizeof apdu);
     std::memcpy(apdu, row->bytes, row->length);
     if (row->dataPos != 0) {
         apdu[row->dataPos] = static_cast<BYTE>(fill.fileId >> 8);

@@ -5,6 +5,7 @@
 
 #include "mlsmartcardx/diagnostic.h"
 #include "mlsmartcardx/mlsmartcard.h"
+#include "platform/secure_memory.h"
 
 namespace {
 
@@ -206,14 +207,6 @@ int ReportedBytes(size_t characters) {
     return characters > 0x3FFFFFFF ? 0x7FFFFFFF : static_cast<int>(characters * 2);
 }
 
-// Clears login data that is no longer needed, in a way the compiler keeps.
-void Wipe(LoginBuffer* buffer) {
-    volatile BYTE* p = buffer->bytes;
-    for (size_t i = 0; i < sizeof(buffer->bytes); ++i) {
-        p[i] = 0;
-    }
-}
-
 // A field's UTF-16LE bytes, whatever the host's byte order.
 void PutField(LoginBuffer* buffer, DWORD offset, LPCWSTR text, DWORD bytes) {
     for (DWORD i = 0; i < bytes / 2; ++i) {
@@ -329,13 +322,13 @@ LONG SmartCardReadFiles(LPCWSTR reader, LPWSTR* userName, LPWSTR* domain, LPWSTR
         std::free(user);
         std::free(dom);
         std::free(pass);
-        Wipe(&buffer);
+        SecureZeroMemory(&buffer, sizeof buffer);
         return rv;
     }
     GetField(buffer, kUserNameOffset, kUserNameBytes, user);
     GetField(buffer, kDomainOffset, kDomainBytes, dom);
     GetField(buffer, kPasswordOffset, kPasswordBytes, pass);
-    Wipe(&buffer);
+    SecureZeroMemory(&buffer, sizeof buffer);
     *userName = user;
     *domain = dom;
     *password = pass;
@@ -376,11 +369,11 @@ LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWS
     LONG rv = SmartCardConnect(reader, &context, &card, &info);
     if (rv != SCARD_S_SUCCESS) {
         SC_DIAG("Connect failed lRet: %x\n", static_cast<unsigned>(rv));
-        Wipe(&buffer);
+        SecureZeroMemory(&buffer, sizeof buffer);
         return rv;
     }
     rv = WriteBody(card, info, pin, buffer);
-    Wipe(&buffer);
+    SecureZeroMemory(&buffer, sizeof buffer);
     LONG disconnect = SmartCardDisconnect(context, card);
     if (disconnect != SCARD_S_SUCCESS) {
         SC_DIAG("Disconnect failed lRet: %x\n", static_cast<unsigned>(disconnect));

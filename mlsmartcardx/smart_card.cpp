@@ -13,6 +13,7 @@
 #include "platform/message.h"
 #include "platform/named_objects.h"
 #include "platform/scard.h"
+#include "platform/secure_memory.h"
 
 std::atomic<UINT_PTR> g_nSuperviseTimer{0};
 std::atomic<CSmartCard*> g_pSmartCard{nullptr};
@@ -56,15 +57,6 @@ void CopyField(WCHAR (&p_field)[N], const WCHAR* p_src) {
         p_field[i] = p_src[i];
     }
     p_field[i] = 0;
-}
-
-// Zeroes memory in a way the compiler keeps even when the memory is freed or
-// left right after.
-void Wipe(void* p_memory, size_t p_nBytes) {
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(p_memory);
-    while (p_nBytes-- > 0) {
-        *bytes++ = 0;
-    }
 }
 
 bool IsSignalled(HANDLE p_hEvent) {
@@ -112,7 +104,7 @@ CSmartCard::~CSmartCard() {
     if (timer != 0) {
         KillTimer(nullptr, timer);
     }
-    Wipe(&m_LoginData, sizeof m_LoginData);
+    SecureZeroMemory(&m_LoginData, sizeof m_LoginData);
     if (m_hLogonEvent != nullptr) {
         CloseHandle(m_hLogonEvent);
     }
@@ -177,12 +169,13 @@ void CSmartCard::SupervisePass() {
         CopyField(m_LoginData.szUserName, userName);
         CopyField(m_LoginData.szDomain, domain);
         CopyField(m_LoginData.szPassword, password);
+        // The handed-out texts leave nothing of the record in freed memory.
+        SecureZeroMemory(userName, kUserNameBytes + 4);
+        SecureZeroMemory(domain, kDomainBytes + 4);
+        SecureZeroMemory(password, kPasswordBytes + 4);
         std::free(userName);
         std::free(domain);
-        if (password != nullptr) {
-            Wipe(password, kPasswordBytes + 4);
-            std::free(password);
-        }
+        std::free(password);
 
         Decide(lRet);
     } catch (...) {

@@ -44,6 +44,7 @@ typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int32_t INT;
+typedef size_t SIZE_T;
 typedef uint32_t UINT;
 typedef int32_t BOOL;
 typedef uint64_t ULONGLONG;
@@ -62,6 +63,7 @@ typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef void* PVOID;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 

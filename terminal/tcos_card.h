@@ -38,6 +38,7 @@
 #include <string>
 
 #include "include/mlcardmanx.h"
+#include "platform/secure_memory.h"
 #include "platform/windef.h"
 #include "terminal/ct_driver.h"
 #include "terminal/ct_result.h"
@@ -121,8 +122,11 @@ class CTCOSCard {
                                                 DWORD p_dwTime);
 
   private:
-    // Result of one CT_data exchange.
+    // Result of one CT_data exchange. The response (a login file's content,
+    // a password among them) is wiped when the exchange ends.
     struct Exchange {
+        ~Exchange() { SecureZeroMemory(response, sizeof response); }
+
         int8_t result = 0;  // the driver's result
         // The response length the driver reported; usable only when
         // HasStatusWord().

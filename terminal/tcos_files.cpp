@@ -13,6 +13,7 @@
 
 #include "infrastructure/error_handler.h"
 #include "platform/codepage.h"
+#include "platform/secure_memory.h"
 #include "terminal/tcos_card.h"
 
 namespace {
@@ -44,14 +45,6 @@ constexpr char16_t kMethodDeleteFiles[] = u"CTCOSCard::DeleteFiles()";
 constexpr char16_t kMethodWriteFiles[] = u"CTCOSCard::WriteFiles()";
 constexpr char16_t kMethodReadFiles[] = u"CTCOSCard::ReadFiles()";
 
-// Overwrites memory that held login data, in a way the compiler keeps.
-void Wipe(void* p_pData, size_t p_nBytes) {
-    volatile BYTE* bytes = static_cast<volatile BYTE*>(p_pData);
-    for (size_t i = 0; i < p_nBytes; ++i) {
-        bytes[i] = 0;
-    }
-}
-
 size_t TextLength(LPCWSTR p_szText) {
     if (p_szText == nullptr) {
         return 0;
@@ -62,9 +55,12 @@ size_t TextLength(LPCWSTR p_szText) {
 // The text of a file's data: UTF-16LE code units up to the first zero unit.
 // With p_bAnsi (user name and domain), data whose first unit is above 00FF
 // and whose first byte leads no double-byte character counts as text in the
-// ANSI code page, up to the first zero byte.
+// ANSI code page, up to the first zero byte. The text grows in one buffer,
+// and the UTF-16 reading is wiped before the ANSI one replaces it, so that no
+// part of it is freed unwiped.
 std::u16string DecodeFileText(const BYTE* p_pData, size_t p_nBytes, bool p_bAnsi) {
     std::u16string text;
+    text.reserve(p_nBytes / 2);
     for (size_t i = 0; i + 1 < p_nBytes; i += 2) {
         char16_t unit = static_cast<char16_t>(p_pData[i] | p_pData[i + 1] << 8);
         if (unit == 0) {
@@ -77,6 +73,7 @@ std::u16string DecodeFileText(const BYTE* p_pData, size_t p_nBytes, bool p_bAnsi
         if (first > 0x00FF && !IsDBCSLeadByte(p_pData[0])) {
             const char* bytes = reinterpret_cast<const char*>(p_pData);
             size_t length = std::find(bytes, bytes + p_nBytes, '\0') - bytes;
+            SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
             text = ml::FromAnsi(std::string_view(bytes, length));
         }
     }
@@ -317,7 +314,7 @@ int CTCOSCard::WriteFiles(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_sz
             }
             Exchange exchange;
             Transmit(ml_ct::kDadCard, command, 5 + item.file.size, exchange);
-            Wipe(command, sizeof command);
+            SecureZeroMemory(command, sizeof command);
             if (exchange.result != 0) {
                 ReportError(kMethodWriteFiles, 13, 11, exchange.result);
                 return CT_ERROR;
@@ -368,7 +365,6 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                 return CT_ERROR;
             }
             if (!exchange.HasStatusWord()) {
-                Wipe(exchange.response, sizeof exchange.response);
                 ReportError(kMethodReadFiles, 12, 12, exchange.length);
                 return CT_ERROR;
             }
@@ -385,10 +381,9 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                     CopyText(text, p_szDomain);
                 } else {
                     CopyText(text, p_szPassword);
-                    Wipe(text.data(), text.size() * sizeof(char16_t));
                 }
+                SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
             }
-            Wipe(exchange.response, sizeof exchange.response);
         }
         return CT_OK;
     } catch (...) {
@@ -410,6 +405,6 @@ int CTCOSCard::WriteLoginData(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR 
     DeleteFiles();
     CreateFiles();
     int result = WriteFiles(copy.szUserName, copy.szDomain, copy.szPassword);
-    Wipe(&copy, sizeof copy);
+    SecureZeroMemory(&copy, sizeof copy);
     return result;
 }

@@ -11,6 +11,7 @@
 #include "platform/handle.h"
 #include "platform/message.h"
 #include "platform/named_objects.h"
+#include "platform/secure_memory.h"
 #include "terminal/tcos_card.h"
 
 CTCOSCard* g_pTCOSCard = nullptr;
@@ -127,7 +128,8 @@ CTCOSCard::~CTCOSCard() {
         CloseHandle(m_hLogoffEvent);
         m_hLogoffEvent = nullptr;
     }
-    std::memset(&m_LoginData, 0, sizeof m_LoginData);
+    // A memset here would be dropped: the object's lifetime ends with it.
+    SecureZeroMemory(&m_LoginData, sizeof m_LoginData);
 }
 
 void CALLBACK CTCOSCard::TCOSInitTimer(HWND, UINT, UINT_PTR p_nIDEvent, DWORD) {

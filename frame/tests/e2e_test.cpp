@@ -108,6 +108,23 @@ TEST_P(EndToEnd, WriteReadWatchAndNoCard) {
     RunResult shown = sandbox_->Run("mlhost get --show-password");
     EXPECT_NE(shown.out.find(kPassword), std::string::npos);
 
+    // A password longer than its card field: the reader refuses it and the
+    // card stays as it was; the terminal cuts it with its "[ERROR]" entry.
+    const std::string image = ReadWholeFile(card->options().image);
+    RunResult tooLong = Host("set --user alice --domain PLANT", std::string(51, 'p') + "\n");
+    if (*GetParam().reader != '\0') {
+        EXPECT_EQ(tooLong.status, 1) << tooLong.out;
+        EXPECT_NE(tooLong.out.find("27 The password is too long for the card: at most 50 "
+                                   "characters fit. Nothing was written."),
+                  std::string::npos)
+            << tooLong.out;
+        EXPECT_EQ(ReadWholeFile(card->options().image), image);
+    } else {
+        EXPECT_EQ(tooLong.status, 0) << tooLong.out;
+        EXPECT_NE(Logs("mlcardmanx_error.log").find("The password is too long and was shortened."),
+                  std::string::npos);
+    }
+
     // The notices of a card taken out and put back while mlhost watches.
     std::string watchOut = sandbox_->Dir() + "/watch.out";
     std::string watchPid = sandbox_->Dir() + "/watch.pid";

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include <algorithm>
+#include <map>
 
 #include "components/dialog/logondm.h"
 #include "frame/mlcardmanx_app.h"
@@ -90,7 +91,7 @@ TEST_F(ReaderExports, GetReadsTheCard) {
     EXPECT_TRUE(Boxes().empty());
 }
 
-TEST_F(ReaderExports, GetWithoutCardAndCancelLeavesTheBuffersEmpty) {
+TEST_F(ReaderExports, WithoutCardCancelLeavesTheBuffersEmpty) {
     fake_.RemoveCard();
     Start();
     Answer(IDCANCEL);
@@ -101,6 +102,8 @@ TEST_F(ReaderExports, GetWithoutCardAndCancelLeavesTheBuffersEmpty) {
     EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
     ASSERT_EQ(Boxes().size(), 1u);
     EXPECT_EQ(Boxes()[0].type, 0x1031u);
+    Answer(IDCANCEL);
+    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
 }
 
 TEST_F(ReaderExports, SetLanguageChoosesTheLanguageOfTheErrorText) {
@@ -168,13 +171,6 @@ TEST_F(ReaderExports, SetDeletesCreatesAndWritesInEveryAttempt) {
     EXPECT_EQ(std::u16string(r.password), kPassword);
 }
 
-TEST_F(ReaderExports, SetWithoutCardAndCancel) {
-    fake_.RemoveCard();
-    Start();
-    Answer(IDCANCEL);
-    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
-}
-
 TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     fake_.RemoveCard();
     Start();
@@ -204,17 +200,53 @@ TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
 }
 
-TEST_F(ReaderExports, NullBuffersAreLeftAlone) {
+TEST_F(ReaderExports, RefusedInputLeavesTheCardUntouched) {
     WriteCard(u"erin", u"PLANT", kPassword);
     Start();
     WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
-    GetLoginData(nullptr, nullptr, nullptr, error);
+    GetLoginData(nullptr, nullptr, nullptr, error);  // null outputs are left alone
     EXPECT_EQ(std::u16string(error), u"");
-    SetLoginData(nullptr, nullptr, nullptr, error);
-    EXPECT_EQ(std::u16string(error), u"");
+
+    // A missing value, and values one character longer than their fields.
+    const std::u16string user(21, u'u'), domain(16, u'd'), password(50, u'p');
+    const std::u16string longer[] = {user + u'x', domain + u'x', password + u'x'};
+    const char16_t kFailed[] = u"14 The logon data could not be written to the card.";
+    const struct {
+        LPCWSTR user, domain, password, error;
+    } cases[] = {
+        {nullptr, u"PLANT", kPassword, kFailed},
+        {u"mallory", nullptr, kPassword, kFailed},
+        {u"mallory", u"PLANT", nullptr, kFailed},
+        {longer[0].c_str(), domain.c_str(), password.c_str(),
+         u"25 The user name is too long for the card: at most 21 characters fit. Nothing was "
+         u"written."},
+        {user.c_str(), longer[1].c_str(), password.c_str(),
+         u"26 The domain name is too long for the card: at most 16 characters fit. Nothing was "
+         u"written."},
+        {user.c_str(), domain.c_str(), longer[2].c_str(),
+         u"27 The password is too long for the card: at most 50 characters fit. Nothing was "
+         u"written."},
+    };
+    const std::map<WORD, std::vector<BYTE>> before = card_.files;
+    for (const auto& c : cases) {
+        fake_.ClearSent();
+        SetLoginData(c.user, c.domain, c.password, error);
+        EXPECT_EQ(std::u16string(error), c.error);
+        EXPECT_TRUE(fake_.Sent().empty()) << Utf8(c.error);
+    }
+    EXPECT_EQ(card_.files, before);
+    EXPECT_TRUE(Boxes().empty());
+    std::string log = ErrorLog();
+    EXPECT_NE(log.find("A value is missing (null pointer); nothing is written."),
+              std::string::npos);
+    EXPECT_NE(log.find("nPassword = 51"), std::string::npos) << log;
+
+    // Values that just fit are written whole.
+    EXPECT_EQ(CallSet(user, domain, password), u"");
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), u"");
-    EXPECT_EQ(std::u16string(r.password), u"");
+    EXPECT_EQ(std::u16string(r.user), user);
+    EXPECT_EQ(std::u16string(r.domain), domain);
+    EXPECT_EQ(std::u16string(r.password), password);
 }
 
 // ---- terminal path ----
@@ -279,7 +311,7 @@ TEST_F(TerminalExports, GetWithoutCardCancelAndOKWithTheCardInsertedMeanwhile) {
     EXPECT_EQ(std::u16string(r.error), u"");
 }
 
-TEST_F(TerminalExports, LongInputIsCutToTheCardFieldsAndReported) {
+TEST_F(TerminalExports, LongInputIsCutByTheTerminalWithItsErrorEntries) {
     Driver().SetCardPresent(true);
     Pump(1);
     std::u16string user(30, u'u'), domain(20, u'd'), password(60, u'p');
@@ -289,10 +321,11 @@ TEST_F(TerminalExports, LongInputIsCutToTheCardFieldsAndReported) {
     EXPECT_EQ(std::u16string(r.domain), domain.substr(0, 16));
     EXPECT_EQ(std::u16string(r.password), password.substr(0, 50));
     std::string log = ErrorLog();
-    EXPECT_NE(log.find("Value longer than its card file; it is cut."), std::string::npos) << log;
-    EXPECT_NE(log.find("nUserName = 30"), std::string::npos);
-    EXPECT_NE(log.find("nDomain = 20"), std::string::npos);
-    EXPECT_NE(log.find("nPassword = 60"), std::string::npos);
+    for (const char* text : {"The user name is too long and was shortened.",
+                             "The domain name is too long and was shortened.",
+                             "The password is too long and was shortened."}) {
+        EXPECT_NE(log.find(std::string("[ERROR] Error = ") + text), std::string::npos) << log;
+    }
     ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
 }
 

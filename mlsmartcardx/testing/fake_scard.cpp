@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/testing/stand_in_work.h"
+
 namespace mltest {
 
 std::vector<BYTE> GenericAtr() {
@@ -167,6 +169,7 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
         sendLength > sizeof(SentApdu::bytes)) {
         return SCARD_E_INVALID_PARAMETER;
     }
+    StandInWork work;
     SentApdu record{};
     std::memcpy(record.bytes, send, sendLength);
     record.length = sendLength;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
@@ -95,11 +96,11 @@ LONG OpenKey(HKEY key, std::u16string_view subKey, HKEY* result) {
         return errno;
     if (!S_ISDIR(st.st_mode))
         return ENOENT;
-    auto* opened = new RegKey{std::move(path)};
+    auto opened = std::make_unique<RegKey>(RegKey{std::move(path)});
     auto& keys = Keys();
     std::lock_guard lock(keys.mutex);
-    keys.keys.insert(opened);
-    *result = reinterpret_cast<HKEY>(opened);
+    keys.keys.insert(opened.get());
+    *result = reinterpret_cast<HKEY>(opened.release());
     return ERROR_SUCCESS;
 }
 
@@ -181,9 +182,9 @@ LONG RegReadString(HKEY root, const std::u16string& subKey, const std::u16string
     LONG rc = OpenKey(root, subKey, &key);
     if (rc != ERROR_SUCCESS)
         return rc;
-    rc = ReadValue(key, valueName, value);
-    RegCloseKey(key);
-    return rc;
+    // Closed also when the read throws (out of memory).
+    std::unique_ptr<HKEY__, LONG (*)(HKEY)> closer(key, RegCloseKey);
+    return ReadValue(key, valueName, value);
 }
 
 }  // namespace ml

@@ -11,6 +11,7 @@
 
 #include "cardsim/card.h"
 #include "cardsim/family.h"
+#include "platform/testing/stand_in_work.h"
 
 #define ML_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -115,6 +116,7 @@ class Driver final : public mltest::TestCtDriver {
             response == nullptr || lenc < 4) {
             return kErrInvalid;
         }
+        mltest::StandInWork work;
         std::unique_lock lock(mutex_);
         const std::vector<uint8_t> apdu(command, command + lenc);
         s_.dataCalls.push_back({ctn, *dad, *sad, apdu, *lenr});

@@ -1,0 +1,35 @@
+// The terminal object wipes its login block when it is destroyed. This
+// program builds the terminal's sources with -O2 whatever the build type: an
+// optimiser drops a plain memset there, since the object's lifetime ends with
+// the destructor.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <new>
+
+#include "terminal_fixture.h"
+
+namespace mltest {
+namespace {
+
+TEST_F(TerminalTest, TheDestructorWipesTheLoginBlockInAnOptimisedBuild) {
+    UseDriver("full");
+    PutLoginData(u"alice", u"PLANT", u"Pa55-w0rd!");
+    CreateCard();
+    Pass();
+    std::vector<Notice> notices = TakeNotices();
+    ASSERT_EQ(Codes(notices), std::vector<WPARAM>{CARD_INSERTED});
+    const auto* block = reinterpret_cast<const LoginDataBlock*>(notices[0].lParam);
+    ASSERT_EQ(std::u16string(block->szPassword), u"Pa55-w0rd!");
+
+    // Destroyed in place: the storage stays allocated, so what the
+    // destructor left in the block can be read.
+    CTCOSCard* card = card_.release();
+    card->~CTCOSCard();
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(block);
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(LoginDataBlock), [](BYTE b) { return b == 0; }));
+    ::operator delete(static_cast<void*>(card));
+}
+
+}  // namespace
+}  // namespace mltest
