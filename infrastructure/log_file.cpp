@@ -144,6 +144,11 @@ BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_str
             return FALSE;
         }
         ok = SetFilePointerEx(file, 0, &size, FILE_END);
+        if (ok && size > kRotateAbove) {
+            // The log could not move aside: it starts again from empty, so
+            // that neither its size nor the cost of an entry keeps growing.
+            ok = SetFilePointerEx(file, 0, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+        }
     }
     if (ok) {
         DWORD written = 0;
