@@ -105,6 +105,19 @@ TEST_F(LogTest, ReleaseIsEmptyWithoutRegistryValueAndEntriesUseTheAnsiCodePage) 
     Trace(u"CTest::Run()", FALSE, TRUE,
           {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller \u20AC \u4E2D")});
     EXPECT_EQ(ErrorLog(), ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xFCller ? ?"));
+    env_.StopLogs();
+
+    // An unknown set: one error entry at the start, then UTF-8.
+    logtest::ScopedLocale unknown("de_DE.NO-SUCH-SET");
+    fs::remove(env_.ErrorLogPath());
+    env_.StartLogs();
+    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller")});
+    EXPECT_EQ(
+        ErrorLog(),
+        ErrorEntry(Header("InitErrorLog()"),
+                   "[ERROR]  = Character set of the locale unknown, UTF-8 used: 'NO-SUCH-SET'",
+                   true) +
+            ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xC3\xBCller"));
 }
 
 TEST_F(LogTest, ErrorHelpersKeepTheLastError) {
