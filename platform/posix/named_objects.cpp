@@ -104,8 +104,10 @@ bool WriteWhole(int fd, const void* data, size_t size) {
 Fd OpenObjectFile(const std::string& path, bool create, const void* content, size_t size, bool hold,
                   bool& created) {
     created = false;
+    // An event's file is written; a lock file is only locked.
+    const int access = size > 0 ? O_RDWR : O_RDONLY;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        Fd fd(::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd.valid()) {
             struct stat st;
             if (::fstat(fd.get(), &st) != 0)
@@ -145,11 +147,30 @@ Fd OpenObjectFile(const std::string& path, bool create, const void* content, siz
     return Fd();
 }
 
+// Runs `attempt` until it succeeds, fails for good or about a second has
+// passed. The steps other processes hold a lock for are short; a lock held
+// for longer is held by someone who means harm, and the call fails with
+// EBUSY rather than hang.
+template <typename F>
+bool TryForAWhile(F attempt) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        if (attempt())
+            return true;
+        if (errno != EAGAIN && errno != EACCES && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        ::usleep(1000);
+    }
+    errno = EBUSY;
+    return false;
+}
+
 // Holds an open-file-description lock on the whole file while in scope; it
 // orders the read-modify-write steps of every process on one event.
 class FileLock {
   public:
-    explicit FileLock(int fd) : fd_(fd) { locked_ = Apply(F_WRLCK); }
+    explicit FileLock(int fd) : fd_(fd) {
+        locked_ = TryForAWhile([&] { return Apply(F_WRLCK); });
+    }
     ~FileLock() {
         if (locked_)
             Apply(F_UNLCK);
@@ -163,12 +184,7 @@ class FileLock {
         struct flock lock {};
         lock.l_type = type;
         lock.l_whence = SEEK_SET;
-        for (;;) {
-            if (::fcntl(fd_, F_OFD_SETLKW, &lock) == 0)
-                return true;
-            if (errno != EINTR)
-                return false;
-        }
+        return ::fcntl(fd_, F_OFD_SETLK, &lock) == 0;
     }
     int fd_;
     bool locked_;
@@ -369,7 +385,8 @@ HANDLE OpenOrCreateEvent(LPCWSTR name, bool create, bool manualReset, bool initi
             }
         }
         EventRecord record;
-        if (::flock(fd.get(), LOCK_SH) != 0 || !ReadRecord(fd.get(), record)) {
+        if (!TryForAWhile([&] { return ::flock(fd.get(), LOCK_SH | LOCK_NB) == 0; }) ||
+            !ReadRecord(fd.get(), record)) {
             SetLastErrorFromErrno(errno);
             return nullptr;
         }

@@ -299,6 +299,24 @@ TEST_F(NamedObjects, PlantedAndDamagedFiles) {
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);  // auto reset: taken once
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+    // Someone holds the file's record lock for good: the calls give up.
+    ml::test::Signal locked;
+    pid_t holder = Fork([&] {
+        int fd = ::open(Path("Global.d.event").c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &lock) != 0 || !locked.Raise())
+            return 10;
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(locked.Await());
+    EXPECT_FALSE(SetEvent(event));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    ::kill(holder, SIGKILL);
+    Join(holder);
+    EXPECT_TRUE(SetEvent(event));
     CloseHandle(event);
 }
 
