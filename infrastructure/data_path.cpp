@@ -1,5 +1,6 @@
 #include "infrastructure/data_path.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "platform/folders.h"
@@ -68,7 +69,9 @@ bool CDataPath::Init(const std::u16string& p_strSubPath) {
     if (SHGetFolderPathW(nullptr, CSIDL_COMMON_DOCUMENTS, nullptr, 0, folder) != S_OK) {
         return false;
     }
-    std::u16string data = std::u16string(folder) + separator + p_strSubPath;
+    // Sub-paths may be stored Windows-style: every run of "\" is one "/".
+    std::u16string data = std::u16string(folder) + separator +
+                          ml_infra::CollapseSeparators(p_strSubPath, u'\\', u'/', SIZE_MAX);
     // Kept with "/" separators; on a system whose separator is "/" already
     // the runs are collapsed when the native form is made.
     if (separator != u'/') {

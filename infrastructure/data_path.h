@@ -2,9 +2,11 @@
 // folder, and the host program's directory and name.
 //
 // Init forms "<common documents>/<sub-path>/" with runs of separators
-// collapsed (a leading run of two or more is kept as two, so network paths
-// keep their prefix). Nothing is created on disk. Not thread-safe; callers
-// build their own object.
+// collapsed; a leading run of two or more is kept as two, so network paths
+// keep their prefix. Every run of "\" in the sub-path counts as one "/",
+// also on POSIX, so that a sub-path stored Windows-style names the same
+// folder. Nothing is created on disk. Not thread-safe; callers build their
+// own object.
 #ifndef ML_INFRASTRUCTURE_DATA_PATH_H_
 #define ML_INFRASTRUCTURE_DATA_PATH_H_
 

@@ -2,10 +2,15 @@
 
 #include <cstring>
 
+#include "infrastructure/trace.h"
 #include "platform/file.h"
 #include "platform/handle.h"
 
 namespace {
+
+// Settings files are a few lines; what lies beyond this is not read, so a
+// huge file cannot hold the settings lock for long or exhaust memory.
+constexpr size_t kMaxFileBytes = 1u << 20;
 
 constexpr char16_t Fold(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
@@ -278,17 +283,32 @@ bool CIniFile::ReadFile() {
     Parser parser(*this);
     std::vector<char> buffer(1 << 16);
     bool complete = true;
+    bool cut = false;
+    size_t total = 0;
     for (;;) {
         DWORD got = 0;
         if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
             complete = false;
             break;
         }
-        if (got == 0 || !parser.Feed(buffer.data(), got)) {
+        if (got == 0) {
+            break;
+        }
+        if (total + got > kMaxFileBytes) {
+            got = static_cast<DWORD>(kMaxFileBytes - total);
+            cut = true;
+        }
+        total += got;
+        if (!parser.Feed(buffer.data(), got) || cut) {
             break;
         }
     }
     CloseHandle(file);
+    if (cut) {
+        Trace(u"CIniFile::ReadFile()", FALSE, TRUE,
+              {TraceParam(u"szINIFile", 3, u"[ERROR]", m_strPath),
+               TraceParam(u"", 3, u"[ERROR]", u"File larger than 1 MiB; the rest is ignored")});
+    }
     bool ok = parser.Finish();
     return complete && ok && !m_sections.empty();
 }

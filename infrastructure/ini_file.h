@@ -75,7 +75,8 @@ class CIniFile {
     // at least one section exists afterwards. False, with the last error
     // set, when the file cannot be opened; false when a line starts with a
     // non-printable character (what came before it stays) or when there is
-    // no section at all.
+    // no section at all. Only the first 1 MiB is read; a longer file gets
+    // one "[ERROR]" entry in the error log and the rest is ignored.
     bool ReadFile();
     // Parses `p_bytes` as ReadFile parses a file's content.
     bool ReadBytes(std::string_view p_bytes);

@@ -40,16 +40,16 @@ HANDLE OpenLog(const std::u16string& path) {
 }
 
 // Plain ASCII is the same in every ANSI code page; only other text goes
-// through the code-page conversion.
-std::string ToAnsiBytes(const std::u16string& text) {
-    std::string bytes(text.size(), '\0');
+// through the code-page conversion. False when that conversion fails.
+bool ToAnsiBytes(const std::u16string& text, std::string& bytes) {
+    bytes.assign(text.size(), '\0');
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] >= 0x80) {
-            return ml::ToAnsi(text);
+            return ml::ToAnsi(text, bytes);
         }
         bytes[i] = static_cast<char>(text[i]);
     }
-    return bytes;
+    return true;
 }
 
 // Copies the file to its old name and removes it; the file stays when the
@@ -125,8 +125,8 @@ BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_str
     if (p_strPath.empty() || p_strEntry.size() > kMaxEntryChars) {
         return FALSE;
     }
-    const std::string bytes = ToAnsiBytes(p_strEntry);
-    if (bytes.size() > 0xFFFFFFFFu) {
+    std::string bytes;
+    if (!ToAnsiBytes(p_strEntry, bytes) || bytes.size() > 0xFFFFFFFFu) {
         return FALSE;
     }
     HANDLE file = OpenLog(p_strPath);
@@ -144,6 +144,11 @@ BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_str
             return FALSE;
         }
         ok = SetFilePointerEx(file, 0, &size, FILE_END);
+        if (ok && size > kRotateAbove) {
+            // The log could not move aside: it starts again from empty, so
+            // that neither its size nor the cost of an entry keeps growing.
+            ok = SetFilePointerEx(file, 0, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+        }
     }
     if (ok) {
         DWORD written = 0;
@@ -361,4 +366,12 @@ void InitErrorLog() {
     std::u16string name = ml_infra::SessionLogName(session, mlconfigx::c_szErrorLogName);
     theErrorFile.MoveToOld(name);
     theErrorFile.Init(name);
+    // A locale whose character set is unknown: the logs are written in UTF-8.
+    std::string charset = ml::UnknownAnsiCharset();
+    if (!charset.empty()) {
+        Trace(u"InitErrorLog()", FALSE, TRUE,
+              {TraceParam(u"", 3, u"[ERROR]",
+                          u"Character set of the locale unknown, UTF-8 used: '" +
+                              ml::FromUtf8(charset) + u"'")});
+    }
 }

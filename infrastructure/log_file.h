@@ -11,9 +11,15 @@
 //
 // Each entry opens the file, moves a file above 1 MiB to "_old.log" (every
 // ".log" of the path replaced; one generation kept), appends the entry and
-// closes the file. An entry that cannot be written (no directory, a folder
-// in the file's place, a full disk) is dropped: Write returns FALSE and
-// nothing else happens.
+// closes the file. When the move fails (the copy cannot be written, a
+// folder in the old file's place), the log is emptied instead and the entry
+// starts it afresh: the entries of that log are lost, the "_old.log" of the
+// rotation before stays. So the log never grows far beyond 1 MiB and an
+// entry costs at most one copy attempt of 1 MiB. The log is opened without
+// following a link and written only when it is a regular file. An entry
+// that cannot be written (no directory, a folder, FIFO or link in the
+// file's place, a full disk, text the ANSI code page cannot take) is
+// dropped: Write returns FALSE and nothing else happens.
 //
 // Threads: every operation of an object holds the object's own lock, so
 // entries of concurrent threads never mix. CDebugFile::IsTraceOn also takes

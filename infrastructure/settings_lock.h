@@ -5,8 +5,8 @@
 // and wait for it without time-out in the constructor; the destructor
 // releases and closes it. The mutexes are open to every user and session of
 // the machine. When the mutex cannot be created the object holds nothing and
-// the caller proceeds unlocked. An abandoned mutex counts as acquired. Hold
-// one only around one read of its file; never hold both.
+// the caller proceeds unlocked, with an "[ERROR]" entry in the error log. An abandoned mutex counts
+// as acquired. Hold one only around one read of its file; never hold both.
 //
 // Objects are bound to the thread that made them (the mutex is owned by that
 // thread) and cannot be copied.

@@ -9,8 +9,12 @@
 // Differences from Windows: CreateFileW knows only the dispositions
 // OPEN_EXISTING and OPEN_ALWAYS and the access rights GENERIC_READ,
 // GENERIC_WRITE and FILE_APPEND_DATA; sharing and attribute flags are
-// ignored. A path that names
-// a folder fails.
+// ignored. Only regular files are opened: a path that names a folder fails
+// (EISDIR), one that names a FIFO, socket or device fails (ENXIO) without
+// blocking, and a symbolic link in the last part of the path is not
+// followed (ELOOP). OPEN_ALWAYS makes a missing file with O_EXCL and opens
+// an existing one without O_CREAT, so another user's file in a sticky
+// folder opens as on Windows.
 #ifndef ML_PLATFORM_FILE_H_
 #define ML_PLATFORM_FILE_H_
 
@@ -59,6 +63,8 @@ ML_PLATFORM_API BOOL SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* 
 // Writes all bytes or fails; *written receives the count written.
 ML_PLATFORM_API BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, DWORD* written,
                                void* overlapped);
+// Cuts the file at the file pointer.
+ML_PLATFORM_API BOOL SetEndOfFile(HANDLE file);
 // Reads up to size bytes; *read 0 at the end of the file.
 ML_PLATFORM_API BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, DWORD* read, void* overlapped);
 // Copies as a new file written beside the target and renamed over it, so a

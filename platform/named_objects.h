@@ -10,18 +10,41 @@
  * may open them (on POSIX they are created with mode 0666 whatever the
  * umask). Security attributes are accepted and ignored.
  *
- * Events (POSIX: a small shared-memory object): a set made by one process
- * is seen by every other at once; waiters of all processes wake. Manual
- * reset and auto reset are both supported.
+ * Events (POSIX: an 8-byte file "<name>.event" holding a mark, the state
+ * and the kind): a set made by one process is seen by every other at once;
+ * waiters of all processes wake. Manual reset and auto reset are both
+ * supported. The file is read and checked under a record lock on every use:
+ * a short, long or garbage file makes every call fail (last error
+ * EUCLEAN), it never crashes the process.
  *
- * Mutexes (POSIX: an advisory lock on a lock file in /dev/shm): owned by a
- * thread, as on Windows: another thread or process waits until the owner
- * releases it. The owner may wait again and must release as often. A holder
- * that dies releases the mutex; the next waiter acquires it and gets
- * WAIT_OBJECT_0 (an abandoned mutex counts as acquired).
+ * Mutexes (POSIX: an advisory lock on the file "<name>.lock", whose contents
+ * are never read): owned by a thread, as on Windows: another thread or
+ * process waits until the owner releases it. The owner may wait again and
+ * must release as often. A holder that dies releases the mutex; the next
+ * waiter acquires it and gets WAIT_OBJECT_0 (an abandoned mutex counts as
+ * acquired).
  *
- * Differences from Windows: no access rights, no inheritance; an event name
- * and a mutex name never clash.
+ * Lifetime, as on Windows: an object that no process has open starts afresh
+ * when it is next created. A process holds a shared flock on an event's file
+ * for as long as it has the event open; a creator that finds no other holder
+ * writes the state it asks for, also over a damaged file. A mutex that no
+ * process holds is free anyway.
+ *
+ * Differences from Windows:
+ * - no access rights, no inheritance; an event name and a mutex name never
+ *   clash;
+ * - the objects live directly in /dev/shm, the sticky, world-writable
+ *   folder every Linux machine has, so that every account of the machine
+ *   shares them without an installation step. Nothing found there is
+ *   trusted: links are not followed, only regular files are used, an
+ *   existing file is opened without O_CREAT (so protected_regular=2 does not
+ *   stand between two accounts) and its mode is never changed; a new file is
+ *   written complete under a temporary name and linked into place. A user
+ *   who plants a file under an object's name before the first creator can
+ *   deny the object (the calls fail with an error) but cannot crash or
+ *   mislead the process, nor make it write anywhere else. Any user of the
+ *   machine may set, reset or hold the objects, as on Windows with an empty
+ *   access list.
  */
 #ifndef ML_PLATFORM_NAMED_OBJECTS_H_
 #define ML_PLATFORM_NAMED_OBJECTS_H_

@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -389,6 +391,31 @@ TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
     EXPECT_EQ(ReadFile(dir_ / "remove-stdin.txt"), "");
     EXPECT_EQ(EventState(ML_EVENT_LOGON_IN_PROCESS), "clear");
     EXPECT_EQ(EventState(ML_EVENT_LOGOFF_IN_PROCESS), "clear");
+}
+
+// A host killed while its logon action runs leaves the logon event set with
+// nobody holding it; the next host starts it afresh and is not held back.
+TEST_F(MlHost, HostKilledDuringItsLogonActionHoldsNoLaterHostBack) {
+    const std::string pidFile = (dir_ / "action.pid").string();
+    HostRun killed(Args({"watch", "--on-insert",
+                         "echo $$ > " + pidFile + ".new && mv " + pidFile + ".new " + pidFile +
+                             " && exec sleep 120"}),
+                   Env({{"ML_FAKE_SCRIPT", "insert,alice,PLANT,x"}}));
+    ASSERT_TRUE(killed.WaitForLines(1)) << killed.err();
+    for (int i = 0; i < kGuardMs / 10 && !fs::exists(pidFile); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const pid_t action = static_cast<pid_t>(std::atoi(ReadFile(pidFile).c_str()));
+    ASSERT_GT(action, 0);
+    EXPECT_EQ(EventState(ML_EVENT_LOGON_IN_PROCESS), "set");
+    killed.Signal(SIGKILL);
+    kill(action, SIGKILL);
+    EXPECT_EQ(killed.Finish(), -1);
+
+    HostRun next(Args({"watch"}), Env({{"ML_FAKE_SCRIPT", "insert,bob,PLANT,x;remove"}}));
+    ASSERT_TRUE(next.WaitForLines(2)) << next.out() << next.err();
+    next.Signal(SIGTERM);
+    EXPECT_EQ(next.Finish(), 0);
+    EXPECT_EQ(next.out(), "inserted user=bob domain=PLANT\nremoved\n");
 }
 
 TEST_F(MlHost, FailingOrUnpassableCommandIsReportedAndWatchingGoesOn) {

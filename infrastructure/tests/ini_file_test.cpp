@@ -190,6 +190,20 @@ TEST(IniFileRead, ReadsFilesAddsToWhatIsHeldAndFailsWithTheLastErrorSet) {
     EXPECT_FALSE(read(failing, env.Root()));
     EXPECT_FALSE(read(failing, "/dev/zero")) << "endless, without a line feed";
     EXPECT_EQ(failing.GetSectionCount(), 0u);
+
+    // Only the first MiB is read; the rest is ignored with one error entry.
+    env.StartLogs();
+    std::string huge = "[S]\nfirst=1\n" + std::string(0x100000 - 20, ';') + "\nlast=1\n";
+    mltest::InfraEnvironment::WriteFile(env.Root() + "/huge.ini", huge + "\nbeyond=1\n" + huge);
+    CIniFile capped;
+    ASSERT_TRUE(read(capped, env.Root() + "/huge.ini"));
+    EXPECT_EQ(capped.GetValue(u"S", u"last", u"-"), u"1");
+    EXPECT_EQ(capped.GetValue(u"S", u"beyond", u"-"), u"-");
+    const std::string log = mltest::InfraEnvironment::ReadFile(env.ErrorLogPath());
+    EXPECT_NE(log.find("[ERROR]  = File larger than 1 MiB; the rest is ignored"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("larger than"), log.rfind("larger than"));
+    env.StopLogs();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // critical section.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "infrastructure/settings_lock.h"
@@ -62,8 +64,20 @@ TEST(SettingsLocks, IndependentLocksNamespacesAndDeadHolders) {
     EXPECT_TRUE(CMLMutexSettingsINI().IsHeld());
     // A namespace with "/" makes every name invalid: creation fails, the
     // object holds nothing and its destructor does nothing.
-    ml::test::ScopedEnv bad("ML_OBJECT_NAMESPACE", "bad/namespace");
-    EXPECT_FALSE(CMLMutexSettingsINI().IsHeld());
+    {
+        ml::test::ScopedEnv bad("ML_OBJECT_NAMESPACE", "bad/namespace");
+        EXPECT_FALSE(CMLMutexSettingsINI().IsHeld());
+    }
+    // A FIFO in the lock file's place: no lock, no hang, an error entry.
+    const std::string ns = ml::test::UniqueNamespace("locks");
+    ml::test::ScopedEnv own("ML_OBJECT_NAMESPACE", ns);
+    ASSERT_EQ(::mkfifo(("/dev/shm/" + ns + "Global.MLDebugINIMutex.lock").c_str(), 0666), 0);
+    env.StartLogs();
+    EXPECT_FALSE(CMLMutexDebugINI().IsHeld());
+    env.StopLogs();
+    ml::test::RemoveShmObjects(ns);
+    const std::string log = InfraEnvironment::ReadFile(env.ErrorLogPath());
+    EXPECT_NE(log.find("[ERROR] szName = Global\\MLDebugINIMutex"), std::string::npos) << log;
 }
 
 TEST(CriticalSectionGuard, EntersAndLeavesAndAcceptsNull) {

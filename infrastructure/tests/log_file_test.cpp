@@ -3,6 +3,7 @@
 // and many threads at once.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <set>
@@ -104,6 +105,18 @@ TEST_F(LogTest, ReleaseIsEmptyWithoutRegistryValueAndEntriesUseTheAnsiCodePage) 
     Trace(u"CTest::Run()", FALSE, TRUE,
           {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller \u20AC \u4E2D")});
     EXPECT_EQ(ErrorLog(), ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xFCller ? ?"));
+    env_.StopLogs();
+
+    // An unknown set: one error entry at the start, then UTF-8.
+    logtest::ScopedLocale unknown("de_DE.NO-SUCH-SET");
+    fs::remove(env_.ErrorLogPath());
+    env_.StartLogs();
+    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller")});
+    EXPECT_EQ(
+        ErrorLog(),
+        ErrorEntry(Header("InitErrorLog()"),
+                   "[ERROR]  = Character set of the locale unknown, UTF-8 used: 'NO-SUCH-SET'") +
+            ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xC3\xBCller"));
 }
 
 TEST_F(LogTest, ErrorHelpersKeepTheLastError) {
@@ -212,19 +225,24 @@ TEST_F(LogTest, LogAboveOneMebibyteIsRotatedBeforeTheNextEntry) {
     EXPECT_EQ(ErrorLog(), EntryN(2));
 }
 
-TEST_F(LogTest, RotationThatCannotCopyKeepsTheLog) {
+TEST_F(LogTest, RotationThatCannotCopyStaysBounded) {
     // A Diagnostics folder whose name holds ".log": the old name points into
-    // a folder that does not exist, so the copy fails and nothing is deleted.
+    // a folder that does not exist, so the copy fails every time.
     env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=Diag.logs/\n");
     fs::create_directories(env_.DocumentsDir() + "/Diag.logs");
     env_.StartLogs();
     const std::string path = ToUtf8(theErrorFile.GetLogPath());
     ASSERT_EQ(path.rfind(env_.DocumentsDir() + "/Diag.logs/", 0), 0u);
     EXPECT_NE(OldName(theErrorFile.GetLogPath()).find("/Diag_old.logs/"), std::string::npos);
-    const std::string big(0x100001, 'b');
-    InfraEnvironment::WriteFile(path, big);
+    // The log starts afresh instead of growing (and being copied) for ever.
+    InfraEnvironment::WriteFile(path, std::string(0x100001, 'b'));
     TraceN(1);
-    EXPECT_EQ(InfraEnvironment::ReadFile(path), big + EntryN(1));
+    EXPECT_EQ(InfraEnvironment::ReadFile(path), EntryN(1));
+    const std::string full(0x100000, 'c');
+    InfraEnvironment::WriteFile(path, full);
+    for (int n = 2; n < 5; ++n)
+        TraceN(n);
+    EXPECT_EQ(InfraEnvironment::ReadFile(path), EntryN(3) + EntryN(4));
 }
 
 TEST_F(LogTest, FailuresDropEntries) {
@@ -237,6 +255,16 @@ TEST_F(LogTest, FailuresDropEntries) {
     EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
     TraceN(1);
     EXPECT_TRUE(fs::is_directory(env_.ErrorLogPath()));
+    // A link or a FIFO in the log's place: not followed, never blocks.
+    fs::remove(env_.ErrorLogPath());
+    const std::string target = env_.DiagnosticsDir() + "/target";
+    InfraEnvironment::WriteFile(target, "keep");
+    fs::create_symlink(target, env_.ErrorLogPath());
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    EXPECT_EQ(InfraEnvironment::ReadFile(target), "keep");
+    fs::remove(env_.ErrorLogPath());
+    ASSERT_EQ(::mkfifo(env_.ErrorLogPath().c_str(), 0600), 0);
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
     env_.StopLogs();
 
     // The Diagnostics folder is /dev and the log /dev/full: every write fails.

@@ -50,7 +50,7 @@ TEST_F(Paths, DataPathCategoriesBelowTheCommonDocumentsFolder) {
 
     // Sub-paths from the install settings are normalised.
     env_.WriteInstallSettings(
-        "[ProductSubpath]\nSettings=Conf//Here\nDiagnostics=/Logs///Diag/\nMain=Main\n");
+        "[ProductSubpath]\nSettings=Conf\\\\Here\\\nDiagnostics=/Logs/\\/Diag/\nMain=Main\n");
     EXPECT_EQ(IniFile(u"mlsettings.ini"), Documents("/Conf/Here/mlsettings.ini"));
     EXPECT_EQ(CResHandler::GetDataPath(u"Diagnostics"), Documents("/Logs/Diag/"));
     EXPECT_EQ(CResHandler::GetDataPath(u"Other"), Documents("/Main/"));

@@ -1,12 +1,15 @@
 #include "platform/codepage.h"
 
 #include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 
 #include <algorithm>
 #include <bit>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/posix/internal.h"
 
@@ -33,68 +36,168 @@ class Converter {
 
 constexpr const char* kUtf16 = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
 
-// The Windows code page number of a character set name from a locale.
-UINT CodePageOfCharset(std::string name) {
+// Every character set a Debian locale can name, with its Windows code page
+// number and its iconv name. Sets Windows has no number for get one of this
+// module's own, from 59001 on; they are used only inside the process.
+struct Charset {
+    const char* key;  // upper case, without "-" and "_"
+    UINT codePage;
+    const char* iconv;
+};
+constexpr Charset kCharsets[] = {
+    {"UTF8", CP_UTF8, "UTF-8"},
+    {"ANSIX3.41968", 20127, "ASCII"},
+    {"ASCII", 20127, "ASCII"},
+    {"ISO88591", 28591, "ISO-8859-1"},
+    {"ISO88592", 28592, "ISO-8859-2"},
+    {"ISO88593", 28593, "ISO-8859-3"},
+    {"ISO88594", 28594, "ISO-8859-4"},
+    {"ISO88595", 28595, "ISO-8859-5"},
+    {"ISO88596", 28596, "ISO-8859-6"},
+    {"ISO88597", 28597, "ISO-8859-7"},
+    {"ISO88598", 28598, "ISO-8859-8"},
+    {"ISO88599", 28599, "ISO-8859-9"},
+    {"ISO885910", 59001, "ISO-8859-10"},
+    {"ISO885913", 28603, "ISO-8859-13"},
+    {"ISO885914", 59002, "ISO-8859-14"},
+    {"ISO885915", 28605, "ISO-8859-15"},
+    {"ISO885916", 59003, "ISO-8859-16"},
+    {"CP1250", 1250, "CP1250"},
+    {"CP1251", 1251, "CP1251"},
+    {"CP1252", 1252, "CP1252"},
+    {"CP1253", 1253, "CP1253"},
+    {"CP1254", 1254, "CP1254"},
+    {"CP1255", 1255, "CP1255"},
+    {"CP1256", 1256, "CP1256"},
+    {"CP1257", 1257, "CP1257"},
+    {"CP1258", 1258, "CP1258"},
+    {"KOI8R", 20866, "KOI8-R"},
+    {"KOI8U", 21866, "KOI8-U"},
+    {"KOI8T", 59004, "KOI8-T"},
+    {"PT154", 59005, "PT154"},
+    {"RK1048", 59006, "RK1048"},
+    {"ARMSCII8", 59007, "ARMSCII-8"},
+    {"GEORGIANPS", 59008, "GEORGIAN-PS"},
+    {"TIS620", 59009, "TIS-620"},
+    {"TCVN57121", 59010, "TCVN5712-1"},
+    {"SJIS", 932, "CP932"},
+    {"SHIFTJIS", 932, "CP932"},
+    {"CP932", 932, "CP932"},
+    {"EUCJP", 20932, "EUC-JP"},
+    {"GB2312", 936, "CP936"},
+    {"EUCCN", 936, "CP936"},
+    {"GBK", 936, "CP936"},
+    {"CP936", 936, "CP936"},
+    {"GB18030", 54936, "GB18030"},
+    {"EUCKR", 949, "CP949"},
+    {"UHC", 949, "CP949"},
+    {"CP949", 949, "CP949"},
+    {"EUCTW", 51950, "EUC-TW"},
+    {"BIG5", 950, "CP950"},
+    {"CP950", 950, "CP950"},
+    {"BIG5HKSCS", 951, "BIG5-HKSCS"},
+};
+
+std::string CharsetKey(std::string_view name) {
     std::string key;
     for (char c : name)
         if (c != '-' && c != '_')
             key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    struct Known {
-        const char* key;
-        UINT codePage;
-    };
-    static constexpr Known kKnown[] = {
-        {"UTF8", CP_UTF8},    {"CP1252", 1252},    {"WINDOWS1252", 1252}, {"SJIS", 932},
-        {"SHIFTJIS", 932},    {"CP932", 932},      {"GBK", 936},          {"GB2312", 936},
-        {"CP936", 936},       {"EUCCN", 936},      {"EUCKR", 949},        {"UHC", 949},
-        {"CP949", 949},       {"BIG5", 950},       {"CP950", 950},        {"ISO88591", 28591},
-        {"ISO885915", 28605}, {"ISO88592", 28592}, {"KOI8R", 20866},      {"CP1251", 1251},
-        {"EUCJP", 20932},
-    };
-    for (const auto& known : kKnown)
+    return key;
+}
+
+const Charset* FindCharset(std::string_view name) {
+    std::string key = CharsetKey(name);
+    if (key.rfind("WINDOWS", 0) == 0)  // "windows-1250" is "CP1250"
+        key = "CP" + key.substr(7);
+    for (const auto& known : kCharsets)
         if (key == known.key)
-            return known.codePage;
-    return CP_UTF8;
+            return &known;
+    return nullptr;
+}
+
+// The character set of a locale name: the one it names after ".", else the
+// one of the installed locale, else the one Debian's list of supported
+// locales gives it. Empty when none of them knows.
+std::string CharsetOfLocale(const std::string& locale) {
+    size_t dot = locale.find('.');
+    if (dot != std::string::npos)
+        return locale.substr(dot + 1, locale.find('@', dot) - dot - 1);
+    if (locale_t loc = ::newlocale(LC_CTYPE_MASK, locale.c_str(), nullptr)) {
+        std::string charset = ::nl_langinfo_l(CODESET, loc);
+        ::freelocale(loc);
+        return charset;
+    }
+    std::string list;
+    if (!ReadSmallFile("/usr/share/i18n/SUPPORTED", list, 1 << 20))
+        return {};
+    size_t at = 0;
+    const std::string wanted = locale + " ";
+    while (at < list.size()) {
+        size_t end = list.find('\n', at);
+        std::string_view line(list.data() + at,
+                              (end == std::string::npos ? list.size() : end) - at);
+        if (line.substr(0, wanted.size()) == wanted)
+            return std::string(line.substr(wanted.size()));
+        at = end == std::string::npos ? list.size() : end + 1;
+    }
+    return {};
+}
+
+// The ANSI code page of the locale variables, and the set they named when
+// it is not one of ours (then UTF-8 is used).
+struct AnsiChoice {
+    std::string locale;
+    UINT codePage = CP_UTF8;
+    std::string unknown;
+};
+
+AnsiChoice ChooseAnsi(const std::string& locale) {
+    AnsiChoice choice;
+    choice.locale = locale;
+    // "C" and "POSIX": UTF-8, see the header.
+    if (locale.empty() || locale == "C" || locale == "POSIX" || locale.rfind("C.", 0) == 0)
+        return choice;
+    std::string charset = CharsetOfLocale(locale);
+    const Charset* known = charset.empty() ? nullptr : FindCharset(charset);
+    if (known == nullptr) {
+        choice.unknown = charset.empty() ? "(none) of " + locale : charset;
+        return choice;
+    }
+    Converter check(known->iconv, "UTF-8");
+    if (!check.valid()) {
+        choice.unknown = charset;
+        return choice;
+    }
+    choice.codePage = known->codePage;
+    return choice;
+}
+
+// Looking a locale up is not cheap: the last answer is kept.
+AnsiChoice CurrentAnsi() {
+    const char* locale = nullptr;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != 0) {
+            locale = value;
+            break;
+        }
+    }
+    std::string name = locale ? locale : "";
+    static std::mutex mutex;
+    static AnsiChoice last{"", CP_UTF8, ""};
+    std::lock_guard lock(mutex);
+    if (last.locale != name)
+        last = ChooseAnsi(name);
+    return last;
 }
 
 // The iconv name of a Windows code page, nullptr when unknown.
 const char* IconvName(UINT codePage) {
-    switch (codePage) {
-        case CP_UTF8:
-            return "UTF-8";
-        case 932:
-            return "CP932";
-        case 936:
-            return "CP936";
-        case 949:
-            return "CP949";
-        case 950:
-            return "CP950";
-        case 1250:
-            return "CP1250";
-        case 1251:
-            return "CP1251";
-        case 1252:
-            return "CP1252";
-        case 1253:
-            return "CP1253";
-        case 1254:
-            return "CP1254";
-        case 1257:
-            return "CP1257";
-        case 20866:
-            return "KOI8-R";
-        case 20932:
-            return "EUC-JP";
-        case 28591:
-            return "ISO-8859-1";
-        case 28592:
-            return "ISO-8859-2";
-        case 28605:
-            return "ISO-8859-15";
-        default:
-            return nullptr;
-    }
+    for (const auto& known : kCharsets)
+        if (known.codePage == codePage)
+            return known.iconv;
+    return nullptr;
 }
 
 UINT Resolve(UINT codePage) {
@@ -102,7 +205,8 @@ UINT Resolve(UINT codePage) {
 }
 
 bool IsDoubleByte(UINT codePage) {
-    return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950;
+    return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950 ||
+           codePage == 951 || codePage == 54936 || codePage == 20932 || codePage == 51950;
 }
 
 // Converts with iconv; characters that do not convert become `replacement`
@@ -156,22 +260,7 @@ bool Convert(const char* to, const char* from, const char* input, size_t inputSi
 extern "C" {
 
 UINT GetACP(void) {
-    const char* locale = nullptr;
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && value[0] != 0) {
-            locale = value;
-            break;
-        }
-    }
-    if (locale == nullptr)
-        return CP_UTF8;
-    const char* dot = std::strchr(locale, '.');
-    if (dot == nullptr)
-        return CP_UTF8;  // "C", "POSIX", "de_DE"
-    std::string charset(dot + 1);
-    charset = charset.substr(0, charset.find('@'));
-    return CodePageOfCharset(charset);
+    return CurrentAnsi().codePage;
 }
 
 BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c) {
@@ -181,6 +270,8 @@ BOOL IsDBCSLeadByteEx(UINT codePage, BYTE c) {
         case 936:
         case 949:
         case 950:
+        case 951:
+        case 54936:
             return c >= 0x81 && c <= 0xFE;
         default:
             return FALSE;
@@ -268,6 +359,23 @@ std::string ToUtf8(std::u16string_view text) {
 }
 std::u16string FromUtf8(std::string_view text) {
     return posix::Utf8ToUtf16(text);
+}
+
+bool ToAnsi(std::u16string_view text, std::string& out) {
+    out.clear();
+    if (text.empty())
+        return true;
+    int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
+    if (size <= 0)
+        return false;
+    out.resize(static_cast<size_t>(size));
+    return WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                               size, nullptr, nullptr) == size;
+}
+
+std::string UnknownAnsiCharset() {
+    return CurrentAnsi().unknown;
 }
 
 std::string ToAnsi(std::u16string_view text) {

@@ -47,19 +47,43 @@ bool WriteAll(int fd, const char* data, size_t size, size_t* written) {
     return true;
 }
 
+// Opens `path` with `flags` when it is a regular file: links are not
+// followed, a FIFO or device never blocks the caller, and anything but a
+// regular file is refused (EISDIR for a folder, ENXIO for the rest). With
+// `create` a missing file is made with O_EXCL; an existing file is never
+// opened with O_CREAT, which protected_regular refuses for another user's
+// file in a sticky folder.
+Fd OpenRegular(const std::string& path, int flags, bool create) {
+    Fd fd;
+    for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
+        fd = Fd(::open(path.c_str(), flags));
+        if (fd.valid() || errno != ENOENT || !create)
+            break;
+        fd = Fd(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666));
+        if (!fd.valid() && errno != EEXIST)
+            break;
+    }
+    if (!fd.valid())
+        return fd;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0)
+        return Fd();
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        return Fd();
+    }
+    return fd;
+}
+
 // Copies the contents of `from` into the new file `to`, with the mode of
 // `from`; the target is written beside and renamed (or linked) into place.
 bool CopyInto(const std::string& from, const std::string& to, bool failIfExists) {
-    Fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd source = OpenRegular(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, false);
     if (!source.valid())
         return false;
     struct stat st;
     if (::fstat(source.get(), &st) != 0)
         return false;
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return false;
-    }
     std::string temp = to + ".XXXXXX";
     Fd target(::mkostemp(temp.data(), O_CLOEXEC));
     if (!target.valid())
@@ -98,7 +122,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
     auto native = NativePath(path);
     if (!native)
         return INVALID_HANDLE_VALUE;
-    int flags = O_CLOEXEC;
+    int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     const bool read = access & GENERIC_READ;
     const bool append = (access & FILE_APPEND_DATA) && !(access & GENERIC_WRITE);
     const bool write = (access & GENERIC_WRITE) || append;
@@ -107,26 +131,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
     flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
     if (append)
         flags |= O_APPEND;
-    if (disposition == OPEN_ALWAYS) {
-        flags |= O_CREAT;
-    } else if (disposition != OPEN_EXISTING) {
+    if (disposition != OPEN_ALWAYS && disposition != OPEN_EXISTING)
         return Fail(ML_ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    }
-    Fd fd(::open(native->c_str(), flags, 0666));
+    Fd fd = OpenRegular(*native, flags, disposition == OPEN_ALWAYS);
     if (!fd.valid()) {
         SetLastErrorFromErrno(errno);
         return INVALID_HANDLE_VALUE;
-    }
-    // Opening a folder for writing fails by itself (EISDIR); for reading it
-    // has to be refused here.
-    if (!write) {
-        struct stat st;
-        if (::fstat(fd.get(), &st) != 0) {
-            SetLastErrorFromErrno(errno);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (S_ISDIR(st.st_mode))
-            return Fail(EISDIR, INVALID_HANDLE_VALUE);
     }
     return AddHandle(std::make_shared<FileObject>(std::move(fd)));
 }
@@ -178,6 +188,18 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, DWORD* written, void*) {
     if (!ok)
         SetLastErrorFromErrno(errno);
     return ok ? TRUE : FALSE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    auto object = FindHandleOf<FileObject>(file);
+    if (!object)
+        return FALSE;
+    off_t position = ::lseek(object->fd(), 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(object->fd(), position) != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, DWORD* read, void*) {

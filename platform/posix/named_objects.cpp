@@ -3,9 +3,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -72,134 +74,324 @@ struct Deadline {
     struct timespec at;
 };
 
+// ---------------------------------------------------------------- object files
+
+// Named objects are files in /dev/shm, a folder every user may write to.
+// Nothing found there is trusted: links are not followed, only regular files
+// are used, and an event's contents are checked on every use.
+constexpr const char* kObjectFolder = "/dev/shm/";
+
+// An object file that is not one of ours.
+constexpr int kDamaged = EUCLEAN;
+
+bool WriteWhole(int fd, const void* data, size_t size) {
+    ssize_t n;
+    do {
+        n = ::pwrite(fd, data, size, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && static_cast<size_t>(n) != size)
+        errno = EIO;
+    return n >= 0 && static_cast<size_t>(n) == size;
+}
+
+// Opens the object file `path`, or, when `create`, makes it with `content`
+// and mode 0666. A new file is written under a temporary name and linked
+// into place complete, so an opener never sees one half made; no existing
+// file is ever opened with O_CREAT (which fails for another user's file in a
+// sticky folder when protected_regular is on) or has its mode changed. With
+// `hold`, the returned descriptor holds a shared flock from the start.
+// Invalid Fd with errno set on failure; `created` tells which way it went.
+Fd OpenObjectFile(const std::string& path, bool create, const void* content, size_t size, bool hold,
+                  bool& created) {
+    created = false;
+    // An event's file is written; a lock file is only locked.
+    const int access = size > 0 ? O_RDWR : O_RDONLY;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        Fd fd(::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.valid()) {
+            struct stat st;
+            if (::fstat(fd.get(), &st) != 0)
+                return Fd();
+            if (!S_ISREG(st.st_mode)) {
+                errno = kDamaged;
+                return Fd();
+            }
+            return fd;
+        }
+        if (errno != ENOENT || !create)
+            return Fd();
+        static std::atomic<unsigned> counter{0};
+        std::string temp = path + "." + std::to_string(::getpid()) + "." +
+                           std::to_string(counter.fetch_add(1)) + ".tmp";
+        Fd made(::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!made.valid())
+            return Fd();
+        // Every user may open it, whatever the umask; the file is ours.
+        bool ok = ::fchmod(made.get(), 0666) == 0 &&
+                  (size == 0 || WriteWhole(made.get(), content, size)) &&
+                  (!hold || ::flock(made.get(), LOCK_SH) == 0) &&
+                  ::link(temp.c_str(), path.c_str()) == 0;
+        int error = errno;
+        ::unlink(temp.c_str());
+        if (ok) {
+            created = true;
+            return made;
+        }
+        if (error != EEXIST) {
+            errno = error;
+            return Fd();
+        }
+        // Another process made it first: open that one.
+    }
+    errno = EAGAIN;
+    return Fd();
+}
+
+// Runs `attempt` until it succeeds, fails for good or about a second has
+// passed. The steps other processes hold a lock for are short; a lock held
+// for longer is held by someone who means harm, and the call fails with
+// EBUSY rather than hang.
+template <typename F>
+bool TryForAWhile(F attempt) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        if (attempt())
+            return true;
+        if (errno != EAGAIN && errno != EACCES && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        ::usleep(1000);
+    }
+    errno = EBUSY;
+    return false;
+}
+
+// Holds an open-file-description lock on the whole file while in scope; it
+// orders the read-modify-write steps of every process on one event.
+class FileLock {
+  public:
+    explicit FileLock(int fd) : fd_(fd) {
+        locked_ = TryForAWhile([&] { return Apply(F_WRLCK); });
+    }
+    ~FileLock() {
+        if (locked_)
+            Apply(F_UNLCK);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool locked() const { return locked_; }
+
+  private:
+    bool Apply(short type) {
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        return ::fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+    }
+    int fd_;
+    bool locked_;
+};
+
 // ---------------------------------------------------------------- events
 
-// The state every process maps. The word is waited on with a shared futex.
-struct EventState {
-    std::atomic<uint32_t> signalled;
-    uint32_t manualReset;
+// The contents of an event file: a mark, then the state and the kind.
+struct EventRecord {
+    char magic[4];
+    uint8_t signalled;
+    uint8_t manualReset;
+    uint8_t reserved[2];
 };
-static_assert(sizeof(std::atomic<uint32_t>) == 4);
+static_assert(sizeof(EventRecord) == 8);
+constexpr char kEventMagic[4] = {'M', 'L', 'E', 'V'};
+
+EventRecord MakeRecord(bool manualReset, bool signalled) {
+    EventRecord record{};
+    std::memcpy(record.magic, kEventMagic, sizeof kEventMagic);
+    record.signalled = signalled ? 1 : 0;
+    record.manualReset = manualReset ? 1 : 0;
+    return record;
+}
+
+// Reads and checks the record; false with errno set for a file that is
+// short, long or garbage.
+bool ReadRecord(int fd, EventRecord& record) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    ssize_t n;
+    do {
+        n = ::pread(fd, &record, sizeof record, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return false;
+    if (st.st_size != static_cast<off_t>(sizeof record) ||
+        n != static_cast<ssize_t>(sizeof record) ||
+        std::memcmp(record.magic, kEventMagic, sizeof kEventMagic) != 0 || record.signalled > 1 ||
+        record.manualReset > 1 || record.reserved[0] != 0 || record.reserved[1] != 0) {
+        errno = kDamaged;
+        return false;
+    }
+    return true;
+}
 
 class Event : public KernelObject {
   public:
-    // A named event: `mapping` holds an EventState shared with other processes.
-    explicit Event(Mapping mapping)
-        : mapping_(std::move(mapping)), state_(static_cast<EventState*>(mapping_.get())) {}
+    // A named event: its file, held with a shared flock while open.
+    explicit Event(Fd fd) : fd_(std::move(fd)) {}
     // An event of this process only.
-    Event(bool manualReset, bool initial)
-        : local_(std::make_unique<EventState>()), state_(local_.get()) {
-        state_->manualReset = manualReset;
-        state_->signalled.store(initial ? 1 : 0);
+    Event(bool manualReset, bool initial) : local_(std::make_unique<LocalState>()) {
+        local_->manualReset = manualReset;
+        local_->signalled.store(initial ? 1 : 0);
     }
 
-    void Set() {
-        state_->signalled.store(1);
-        Futex(FUTEX_WAKE, INT_MAX, nullptr);
-    }
-    void Reset() { state_->signalled.store(0); }
+    bool Set() { return Store(1); }
+    bool Reset() { return Store(0); }
 
     DWORD Wait(DWORD ms) override {
         Deadline deadline(ms);
+        if (local_) {
+            for (;;) {
+                if (TryTakeLocal())
+                    return WAIT_OBJECT_0;
+                struct timespec left;
+                if (!deadline.infinite && !deadline.Remaining(left))
+                    return WAIT_TIMEOUT;
+                long rc = LocalFutex(FUTEX_WAIT, 0, deadline.infinite ? nullptr : &left);
+                if (rc != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) {
+                    SetLastErrorFromErrno(errno);
+                    return WAIT_FAILED;
+                }
+            }
+        }
+        // Other processes change the file; its change notices wake the
+        // waiter. The watch is made before the first look, so no change is
+        // missed. Without a watch the waiter looks at short intervals.
+        Fd watch;
+        if (ms != 0) {
+            watch = Fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+            std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+            if (watch.valid() &&
+                ::inotify_add_watch(watch.get(), self.c_str(), IN_MODIFY | IN_ATTRIB) < 0)
+                watch.Reset();
+        }
         for (;;) {
-            if (TryTake())
+            int taken = TryTakeNamed();
+            if (taken < 0)
+                return WAIT_FAILED;
+            if (taken > 0)
                 return WAIT_OBJECT_0;
-            struct timespec left;
+            struct timespec left {};
             if (!deadline.infinite && !deadline.Remaining(left))
                 return WAIT_TIMEOUT;
-            long rc = Futex(FUTEX_WAIT, 0, deadline.infinite ? nullptr : &left);
-            if (rc != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) {
-                SetLastErrorFromErrno(errno);
-                return WAIT_FAILED;
+            long slice = watch.valid() ? 1000 : 10;
+            if (!deadline.infinite)
+                slice = std::min<long>(slice, left.tv_sec * 1000 + left.tv_nsec / 1000000 + 1);
+            struct pollfd pfd {
+                watch.get(), POLLIN, 0
+            };
+            if (watch.valid()) {
+                if (::poll(&pfd, 1, static_cast<int>(slice)) > 0) {
+                    char events[4096];
+                    while (::read(watch.get(), events, sizeof events) > 0) {
+                    }
+                }
+            } else {
+                ::poll(nullptr, 0, static_cast<int>(slice));
             }
         }
     }
 
   private:
-    bool TryTake() {
-        if (state_->manualReset)
-            return state_->signalled.load() == 1;
-        uint32_t expected = 1;
-        return state_->signalled.compare_exchange_strong(expected, 0);
-    }
-    long Futex(int op, uint32_t value, const struct timespec* timeout) {
-        return ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&state_->signalled), op, value,
-                         timeout, nullptr, 0);
+    struct LocalState {
+        std::atomic<uint32_t> signalled;
+        bool manualReset;
+    };
+
+    bool Store(uint8_t value) {
+        if (local_) {
+            local_->signalled.store(value);
+            if (value)
+                LocalFutex(FUTEX_WAKE, INT_MAX, nullptr);
+            return true;
+        }
+        FileLock lock(fd_.get());
+        EventRecord record;
+        if (!lock.locked() || !ReadRecord(fd_.get(), record))
+            return Fail(errno, false);
+        if (record.signalled == value)
+            return true;
+        record.signalled = value;
+        if (!WriteWhole(fd_.get(), &record, sizeof record))
+            return Fail(errno, false);
+        return true;
     }
 
-    Mapping mapping_;
-    std::unique_ptr<EventState> local_;
-    EventState* state_;
+    bool TryTakeLocal() {
+        if (local_->manualReset)
+            return local_->signalled.load() == 1;
+        uint32_t expected = 1;
+        return local_->signalled.compare_exchange_strong(expected, 0);
+    }
+    // 1 taken, 0 not set, -1 failed (last error set).
+    int TryTakeNamed() {
+        FileLock lock(fd_.get());
+        EventRecord record;
+        if (!lock.locked() || !ReadRecord(fd_.get(), record))
+            return Fail(errno, -1);
+        if (!record.signalled)
+            return 0;
+        if (!record.manualReset) {
+            record.signalled = 0;
+            if (!WriteWhole(fd_.get(), &record, sizeof record))
+                return Fail(errno, -1);
+        }
+        return 1;
+    }
+    long LocalFutex(int op, uint32_t value, const struct timespec* timeout) {
+        return ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&local_->signalled),
+                         FUTEX_PRIVATE_FLAG | op, value, timeout, nullptr, 0);
+    }
+
+    Fd fd_;
+    std::unique_ptr<LocalState> local_;
 };
 
-// Maps the event object `fd`; false with errno set.
-bool MapEvent(int fd, Mapping& mapping) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return false;
-    if (static_cast<size_t>(st.st_size) < sizeof(EventState)) {
-        errno = EINVAL;  // not one of ours
-        return false;
-    }
-    void* address = ::mmap(nullptr, sizeof(EventState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED)
-        return false;
-    mapping = Mapping(address, sizeof(EventState));
-    return true;
-}
-
-// Opens the named event, or creates it when `create`. An event is made
-// under a temporary name and linked into place complete, so an opener never
-// sees one half made.
+// Opens the named event, or creates it when `create`. Every process that has
+// the event open holds a shared flock on its file; an event that no process
+// holds is left over from processes that ended, and a creator starts it
+// afresh in the state it asks for, as a new event.
 HANDLE OpenOrCreateEvent(LPCWSTR name, bool create, bool manualReset, bool initial) {
     auto object = ObjectName(name, ".event");
     if (!object)
         return nullptr;
-    std::string shmName = "/" + *object;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        Fd fd(::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0));
-        if (fd.valid()) {
-            Mapping mapping;
-            if (!MapEvent(fd.get(), mapping)) {
+    const EventRecord fresh = MakeRecord(manualReset, initial);
+    bool created = false;
+    Fd fd = OpenObjectFile(kObjectFolder + *object, create, &fresh, sizeof fresh, true, created);
+    if (!fd.valid()) {
+        SetLastErrorFromErrno(errno);
+        return nullptr;
+    }
+    if (!created) {
+        // Creators and the restart below are ordered by the record lock.
+        FileLock lock(fd.get());
+        if (!lock.locked()) {
+            SetLastErrorFromErrno(errno);
+            return nullptr;
+        }
+        if (create && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            // Nobody holds it: a fresh start, also for a damaged file.
+            if (::ftruncate(fd.get(), sizeof fresh) != 0 ||
+                !WriteWhole(fd.get(), &fresh, sizeof fresh)) {
                 SetLastErrorFromErrno(errno);
                 return nullptr;
             }
-            return AddHandle(std::make_shared<Event>(std::move(mapping)));
         }
-        if (errno != ENOENT || !create) {
+        EventRecord record;
+        if (!TryForAWhile([&] { return ::flock(fd.get(), LOCK_SH | LOCK_NB) == 0; }) ||
+            !ReadRecord(fd.get(), record)) {
             SetLastErrorFromErrno(errno);
             return nullptr;
         }
-        static std::atomic<unsigned> counter{0};
-        std::string temp = shmName + "." + std::to_string(::getpid()) + "." +
-                           std::to_string(counter.fetch_add(1)) + ".tmp";
-        Fd created(::shm_open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!created.valid()) {
-            SetLastErrorFromErrno(errno);
-            return nullptr;
-        }
-        Mapping mapping;
-        bool ok = ::fchmod(created.get(), 0666) == 0 &&
-                  ::ftruncate(created.get(), sizeof(EventState)) == 0 &&
-                  MapEvent(created.get(), mapping);
-        if (ok) {
-            auto* state = static_cast<EventState*>(mapping.get());
-            state->manualReset = manualReset ? 1 : 0;
-            state->signalled.store(initial ? 1 : 0);
-            // shm_open objects live in /dev/shm on Linux.
-            ok = ::link(("/dev/shm" + temp).c_str(), ("/dev/shm" + shmName).c_str()) == 0;
-        }
-        int error = errno;
-        ::shm_unlink(temp.c_str());
-        if (ok)
-            return AddHandle(std::make_shared<Event>(std::move(mapping)));
-        if (error != EEXIST) {
-            SetLastErrorFromErrno(error);
-            return nullptr;
-        }
-        // Another process made it first: open that one.
     }
-    return Fail(EAGAIN, nullptr);
+    return AddHandle(std::make_shared<Event>(std::move(fd)));
 }
 
 // ---------------------------------------------------------------- mutexes
@@ -333,17 +525,13 @@ std::shared_ptr<MutexState> MutexStateOf(const std::string& name) {
     auto state = slot.lock();
     if (state && state->pid() == ::getpid())
         return state;
-    std::string path = "/dev/shm/" + name;
-    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    // The lock file's contents are never read: any regular file will do.
+    bool created = false;
+    Fd fd = OpenObjectFile(kObjectFolder + name, true, nullptr, 0, false, created);
     if (!fd.valid()) {
         SetLastErrorFromErrno(errno);
         return nullptr;
     }
-    // Every user may open it, whatever the creator's umask; only the owner
-    // of the file may change its mode, and then it was set already.
-    struct stat st;
-    if (::fstat(fd.get(), &st) == 0 && (st.st_mode & 0777) != 0666 && st.st_uid == ::geteuid())
-        ::fchmod(fd.get(), 0666);
     state = std::make_shared<MutexState>(std::move(fd));
     slot = state;
     return state;
@@ -367,16 +555,14 @@ BOOL SetEvent(HANDLE event) {
     auto object = FindHandleOf<Event>(event);
     if (!object)
         return FALSE;
-    object->Set();
-    return TRUE;
+    return object->Set() ? TRUE : FALSE;
 }
 
 BOOL ResetEvent(HANDLE event) {
     auto object = FindHandleOf<Event>(event);
     if (!object)
         return FALSE;
-    object->Reset();
-    return TRUE;
+    return object->Reset() ? TRUE : FALSE;
 }
 
 HANDLE CreateMutexW(SECURITY_ATTRIBUTES*, BOOL bInitialOwner, LPCWSTR name) {

@@ -71,14 +71,57 @@ TEST(CodePage, AnsiCodePageFollowsTheLocaleVariablesAndCIsUtf8) {
             lang("LANG", "de_DE.cp1252@euro");
         EXPECT_EQ(GetACP(), 1252u);
     }
-    for (const char* locale : {"C", "POSIX", "de_DE"}) {
+    for (const char* locale : {"C", "POSIX", "C.utf8"}) {
         ScopedEnv all("LC_ALL", locale);
         EXPECT_EQ(GetACP(), CP_UTF8) << locale;
         EXPECT_EQ(ml::ToAnsi(u"M\u00fcller"), "M\xC3\xBCller") << locale;
         EXPECT_FALSE(IsDBCSLeadByte(0xC3));
+        EXPECT_EQ(ml::UnknownAnsiCharset(), "");
     }
     ScopedEnv all("LC_ALL", nullptr), ctype("LC_CTYPE", nullptr), lang("LANG", nullptr);
     EXPECT_EQ(GetACP(), CP_UTF8);
+}
+
+// Every character set a Debian locale can name has a code page that
+// converts; an unknown one is reported and UTF-8 is used.
+TEST(CodePage, EveryDebianCharsetConverts) {
+    for (const char* charset :
+         {"ARMSCII-8",  "BIG5",        "BIG5-HKSCS",   "CP1251",      "CP1255",      "EUC-JP",
+          "EUC-KR",     "EUC-TW",      "GB18030",      "GB2312",      "GBK",         "GEORGIAN-PS",
+          "ISO-8859-1", "ISO-8859-10", "ISO-8859-13",  "ISO-8859-14", "ISO-8859-15", "ISO-8859-2",
+          "ISO-8859-3", "ISO-8859-5",  "ISO-8859-6",   "ISO-8859-7",  "ISO-8859-8",  "ISO-8859-9",
+          "KOI8-R",     "KOI8-T",      "KOI8-U",       "PT154",       "RK1048",      "TIS-620",
+          "UTF-8",      "CP1250",      "windows-1253", "TCVN5712-1"}) {
+        ScopedEnv all("LC_ALL", std::string("xx_XX.") + charset);
+        EXPECT_EQ(ml::UnknownAnsiCharset(), "") << charset;
+        EXPECT_TRUE(GetACP() != CP_UTF8 || std::string(charset) == "UTF-8") << charset;
+        std::string bytes;
+        EXPECT_TRUE(ml::ToAnsi(u"ab", bytes)) << charset;
+        EXPECT_EQ(bytes, "ab") << charset;
+    }
+    const std::tuple<const char*, UINT, std::u16string, std::string> samples[] = {
+        {"el_GR.ISO-8859-7", 28597, u"\u03b1", "\xE1"},
+        {"cs_CZ.CP1250", 1250, u"\u0161", "\x9A"},
+        {"zh_CN.GB18030", 54936, u"\u4e2d", "\xD6\xD0"},
+    };
+    for (const auto& [locale, cp, text, bytes] : samples) {
+        ScopedEnv all("LC_ALL", locale);
+        EXPECT_EQ(GetACP(), cp) << locale;
+        EXPECT_EQ(ml::ToAnsi(text), bytes) << locale;
+        EXPECT_EQ(ml::FromAnsi(bytes), text) << locale;
+    }
+    {
+        ScopedEnv all("LC_ALL", "xx_XX.NO-SUCH-SET");
+        EXPECT_EQ(GetACP(), CP_UTF8);
+        EXPECT_EQ(ml::UnknownAnsiCharset(), "NO-SUCH-SET");
+    }
+    // Without a set in the name: the installed locale's or Debian's list's
+    // (ISO-8859-1 for de_DE); only when neither knows, unknown and UTF-8.
+    ScopedEnv all("LC_ALL", "de_DE");
+    if (ml::UnknownAnsiCharset().empty())
+        EXPECT_EQ(GetACP(), 28591u);
+    else
+        EXPECT_EQ(GetACP(), CP_UTF8);
 }
 
 TEST(CodePage, UnmappableCharactersBecomeQuestionMarks) {

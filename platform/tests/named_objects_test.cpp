@@ -1,11 +1,15 @@
 // Named events and mutexes between threads and processes.
 #include "platform/named_objects.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "platform/lasterror.h"
@@ -30,9 +34,32 @@ class NamedObjects : public ::testing::Test {
         return st.st_mode & 0777;
     }
 
+    std::string Path(const std::string& file) { return "/dev/shm/" + prefix_ + file; }
+
     std::string prefix_;
     ScopedEnv env_;
 };
+
+// What another user may leave under an object's name.
+enum class Planted { kShort, kGarbage, kSymlink, kFifo, kFolder };
+
+void Plant(Planted kind, const std::string& path, const std::string& target) {
+    switch (kind) {
+        case Planted::kShort:
+            return ml::test::WriteFile(path, "MLE");
+        case Planted::kGarbage:
+            return ml::test::WriteFile(path, "MLEV\x07\x01\0\0");
+        case Planted::kSymlink:
+            ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+            return;
+        case Planted::kFifo:
+            ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+            return;
+        case Planted::kFolder:
+            ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
+            return;
+    }
+}
 
 TEST_F(NamedObjects, MutexExcludesAnotherProcessUntilReleased) {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, u"Global\\MLSettingsINIMutex");
@@ -203,6 +230,208 @@ TEST_F(NamedObjects, EventResetAndTimeOut) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
     EXPECT_FALSE(SetEvent(nullptr));
     EXPECT_EQ(GetLastError(), ML_ERROR_INVALID_HANDLE);
+}
+
+// Files planted under the objects' names, before and after the objects are
+// open: the objects work, or the calls fail with an error; nothing crashes,
+// hangs, or follows a link.
+TEST_F(NamedObjects, PlantedAndDamagedFiles) {
+    ml::test::TempDir dir;
+    const std::string target = dir / "target";
+    for (Planted kind : {Planted::kShort, Planted::kGarbage, Planted::kSymlink, Planted::kFifo,
+                         Planted::kFolder}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        ml::test::WriteFile(target, "keep");
+        ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+        Plant(kind, Path("Global.p.event"), target);
+        Plant(kind, Path("Global.p.lock"), target);
+        const bool regular =
+            kind != Planted::kSymlink && kind != Planted::kFifo && kind != Planted::kFolder;
+        // A regular file nobody holds is a left-over: the event starts afresh.
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, u"Global\\p");
+        EXPECT_EQ(event != nullptr, regular);
+        if (event != nullptr) {
+            EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+            EXPECT_TRUE(SetEvent(event));
+            EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        } else {
+            EXPECT_NE(GetLastError(), 0u);
+            EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, u"Global\\p"), nullptr);
+        }
+        // The lock file's contents do not matter; its kind does.
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, u"Global\\p");
+        EXPECT_EQ(mutex != nullptr, regular);
+        if (mutex != nullptr) {
+            EXPECT_TRUE(ReleaseMutex(mutex));
+        }
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(ml::test::ReadFile(target), "keep");
+        CloseHandle(event);
+        CloseHandle(mutex);
+        std::filesystem::remove(Path("Global.p.event"));
+        std::filesystem::remove(Path("Global.p.lock"));
+    }
+
+    // Damaged while open: every call fails, no SIGBUS; a creator meets the
+    // damage while the event is held and starts afresh once it is not.
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, u"Global\\d");
+    ASSERT_NE(event, nullptr);
+    for (const char* content : {"", "garbage!", "MLEV\x01\x00\0\0 and more"}) {
+        SCOPED_TRACE(content);
+        ASSERT_EQ(::truncate(Path("Global.d.event").c_str(), 0), 0);
+        ml::test::WriteFile(Path("Global.d.event"), content);
+        EXPECT_FALSE(SetEvent(event));
+        EXPECT_FALSE(ResetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+        EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_FAILED);
+        SetLastError(0);
+        EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, u"Global\\d"), nullptr);
+        EXPECT_NE(GetLastError(), 0u);
+    }
+    CloseHandle(event);
+    event = CreateEventW(nullptr, FALSE, TRUE, u"Global\\d");
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);  // auto reset: taken once
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+    // Someone holds the file's record lock for good: the calls give up.
+    ml::test::Signal locked;
+    pid_t holder = Fork([&] {
+        int fd = ::open(Path("Global.d.event").c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &lock) != 0 || !locked.Raise())
+            return 10;
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(locked.Await());
+    EXPECT_FALSE(SetEvent(event));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(EBUSY));
+    ::kill(holder, SIGKILL);
+    Join(holder);
+    EXPECT_TRUE(SetEvent(event));
+    CloseHandle(event);
+}
+
+// An event that no process holds starts afresh, as on Windows, where it
+// ends with its last handle: a host killed while the logon event was set
+// does not hold back every later host.
+TEST_F(NamedObjects, EventNobodyHoldsStartsAfresh) {
+    ml::test::Signal ready;
+    pid_t child = Fork([&] {
+        HANDLE own = CreateEventW(nullptr, TRUE, FALSE, u"Global\\l");
+        if (own == nullptr || !SetEvent(own) || !ready.Raise())
+            return 10;
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(ready.Await());
+    // While the killed holder lived, the state was shared...
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, u"Global\\l");
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    CloseHandle(event);
+    ::kill(child, SIGKILL);
+    Join(child);
+    // ...now the event is made anew in the state asked for.
+    event = CreateEventW(nullptr, TRUE, FALSE, u"Global\\l");
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    CloseHandle(event);
+}
+
+// Two accounts share the objects, also with protected_regular=2, and a file
+// planted by the other account is refused, not followed. Needs root, to take
+// the other account and to set the switch; CI runs it as root.
+TEST_F(NamedObjects, TwoAccounts) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "two-account test needs root";
+    const std::string sysctl = "/proc/sys/fs/protected_regular";
+    const std::string before = ml::test::ReadFile(sysctl);
+    bool set = false;
+    if (FILE* f = std::fopen(sysctl.c_str(), "w")) {
+        set = std::fputs("2\n", f) >= 0;
+        set = std::fclose(f) == 0 && set;
+    }
+    if (set)
+        std::printf("fs.protected_regular set to 2 for this test\n");
+    else
+        std::printf("fs.protected_regular could not be set (stays %s)\n", before.c_str());
+    constexpr uid_t kOther = 65534;  // nobody
+    auto asOther = [](auto body) {
+        return Fork([&] {
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
+                ::setresuid(kOther, kOther, kOther) != 0)
+                return 20;
+            return body();
+        });
+    };
+    ml::test::TempDir dir;
+    ml::test::WriteFile(dir / "root-only", "secret");
+    ASSERT_EQ(::chmod((dir / "root-only").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+
+    // The other account makes the objects first and holds them.
+    ml::test::Signal made, done;
+    pid_t other = asOther([&] {
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, u"Global\\two");
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, u"Global\\two");
+        // and plants links for root's objects
+        bool planted = ::symlink((dir / "root-only").c_str(),
+                                 ("/dev/shm/" + std::string(std::getenv("ML_OBJECT_NAMESPACE")) +
+                                  "Global.link.lock")
+                                     .c_str()) == 0;
+        if (mutex == nullptr || event == nullptr || !planted || !made.Raise())
+            return 10;
+        if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(mutex))
+            return 11;
+        return done.Await() ? 0 : 12;
+    });
+    ASSERT_TRUE(made.Await());
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("Global.two.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kOther);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, u"Global\\two");
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, u"Global\\two");
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);  // the other holds it
+    EXPECT_TRUE(SetEvent(event));                            // it releases when it sees this
+    EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, u"Global\\link"), nullptr);
+    ASSERT_EQ(::stat((dir / "root-only").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    done.Raise();
+    EXPECT_EQ(Join(other), 0);
+    CloseHandle(mutex);
+    CloseHandle(event);
+
+    // And the other way round: root's objects, opened by the other account.
+    event = CreateEventW(nullptr, FALSE, FALSE, u"Global\\back");
+    mutex = CreateMutexW(nullptr, TRUE, u"Global\\back");
+    EXPECT_EQ(Join(asOther([] {
+                  HANDLE m = CreateMutexW(nullptr, FALSE, u"Global\\back");
+                  HANDLE e = CreateEventW(nullptr, FALSE, FALSE, u"Global\\back");
+                  return m == nullptr || e == nullptr                ? 10
+                         : WaitForSingleObject(m, 0) != WAIT_TIMEOUT ? 11
+                         : !SetEvent(e)                              ? 12
+                                                                     : 0;
+              })),
+              0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+    CloseHandle(event);
+    if (set) {
+        FILE* f = std::fopen(sysctl.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(before.c_str(), f);
+        std::fclose(f);
+    }
 }
 
 }  // namespace
