@@ -18,8 +18,13 @@
 
 #define ERROR_SUCCESS 0L
 
-/* Failures without an errno. */
+/* Failures without an errno. On Windows these are the system's own codes
+ * (the base is 0), since every failure there has one. */
+#if defined(_WIN32)
+#define ML_ERROR_BASE 0u
+#else
 #define ML_ERROR_BASE 0x20000000u
+#endif
 /* A library could not be loaded; the text is the loader's (dlerror). */
 #define ML_ERROR_MOD_NOT_FOUND (ML_ERROR_BASE | 126u)
 /* A library lacks the entry point asked for; the text is the loader's. */

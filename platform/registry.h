@@ -19,9 +19,10 @@
 
 #include "platform/windef.h"
 
-#define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
-#define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
-#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+/* Sign-extended on 64-bit systems, as Windows defines them. */
+#define HKEY_CLASSES_ROOT ((HKEY)(intptr_t)(int32_t)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(intptr_t)(int32_t)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(intptr_t)(int32_t)0x80000002u)
 
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_READ 0x20019u

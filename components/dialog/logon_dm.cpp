@@ -100,9 +100,7 @@ class LogonDM final : public ILogonDM {
 }  // namespace
 }  // namespace logondm
 
-extern "C" __attribute__((visibility("default"))) HRESULT MlCreateInstance(const CLSID& clsid,
-                                                                           const IID& iid,
-                                                                           void** object) {
+extern "C" ML_EXPORT HRESULT MlCreateInstance(const CLSID& clsid, const IID& iid, void** object) {
     if (object == nullptr)
         return E_POINTER;
     *object = nullptr;
