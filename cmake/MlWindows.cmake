@@ -20,3 +20,31 @@ set(ML_FUZZ OFF CACHE BOOL "" FORCE)
 # The C runtime's printf with the C99 formats (%zu, %lld), and the POSIX
 # thread-safe time functions (gmtime_r, localtime_r) of mingw-w64.
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=1 _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+
+# Exports of a DLL, undecorated, from a list with one entry per line:
+#   NAME BYTES    a function of the standard calling convention taking BYTES
+#                 bytes of arguments on 32-bit Windows ("NAME@BYTES" there)
+#   NAME -        a C function (cdecl)
+# followed by PRIVATE where the name stays out of the import library.
+#   ml_windows_exports(TARGET target LIST file.exports)
+function(ml_windows_exports)
+  cmake_parse_arguments(E "" "TARGET;LIST" "" ${ARGN})
+  get_filename_component(list "${E_LIST}" ABSOLUTE)
+  file(STRINGS "${list}" entries REGEX "^[A-Za-z_]")
+  set(def "; Generated from ${list}; do not edit.\nLIBRARY ${E_TARGET}\nEXPORTS\n")
+  foreach(entry IN LISTS entries)
+    string(REGEX MATCH "^([A-Za-z_0-9]+)[ \t]+([0-9]+|-)([ \t]+PRIVATE)?" ok "${entry}")
+    if(NOT ok)
+      message(FATAL_ERROR "${list}: bad entry \"${entry}\"")
+    endif()
+    set(line "    ${CMAKE_MATCH_1}")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT CMAKE_MATCH_2 STREQUAL "-")
+      string(APPEND line " = ${CMAKE_MATCH_1}@${CMAKE_MATCH_2}")
+    endif()
+    string(APPEND def "${line}${CMAKE_MATCH_3}\n")
+  endforeach()
+  set(out "${CMAKE_CURRENT_BINARY_DIR}/${E_TARGET}.def")
+  file(WRITE "${out}" "${def}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${list}")
+  target_sources(${E_TARGET} PRIVATE "${out}")
+endfunction()

@@ -24,11 +24,11 @@ typedef struct _SYSTEMTIME {
 
 ML_EXTERN_C_BEGIN
 /* Milliseconds of the monotonic platform clock. */
-ML_PLATFORM_API ULONGLONG GetTickCount64(void);
+ML_PLATFORM_API ULONGLONG WINAPI GetTickCount64(void);
 /* Pauses the calling thread for `ms` milliseconds of the platform clock. */
-ML_PLATFORM_API void Sleep(DWORD ms);
+ML_PLATFORM_API void WINAPI Sleep(DWORD ms);
 /* The local date and time of the platform clock. */
-ML_PLATFORM_API void GetLocalTime(SYSTEMTIME* st);
+ML_PLATFORM_API void WINAPI GetLocalTime(SYSTEMTIME* st);
 ML_EXTERN_C_END
 
 #ifdef __cplusplus

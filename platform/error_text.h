@@ -26,8 +26,9 @@ ML_EXTERN_C_BEGIN
  * "\r\n" as on Windows. Returns the number of characters written, 0 on
  * failure (unknown code: ERROR_MR_MID_NOT_FOUND's stand-in
  * ML_ERROR_INVALID_PARAMETER; buffer too small: ML_ERROR_INSUFFICIENT_BUFFER). */
-ML_PLATFORM_API DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                                     LPWSTR buffer, DWORD size, va_list* arguments);
+ML_PLATFORM_API DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId,
+                                            DWORD languageId, LPWSTR buffer, DWORD size,
+                                            va_list* arguments);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_ERROR_TEXT_H_ */

@@ -19,14 +19,14 @@
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API HMODULE LoadLibraryW(LPCWSTR path);
-ML_PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR name);
-ML_PLATFORM_API BOOL FreeLibrary(HMODULE module);
+ML_PLATFORM_API HMODULE WINAPI LoadLibraryW(LPCWSTR path);
+ML_PLATFORM_API FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+ML_PLATFORM_API BOOL WINAPI FreeLibrary(HMODULE module);
 /* Only with GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS: the library that holds
  * the address `name` (cast to LPCWSTR as on Windows). With
  * GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT the handle is not counted
  * and must not be freed; without it, FreeLibrary balances it. */
-ML_PLATFORM_API BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module);
+ML_PLATFORM_API BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_LIBRARY_H_ */

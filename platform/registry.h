@@ -31,16 +31,16 @@
 typedef DWORD REGSAM;
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam,
-                                   HKEY* result);
+ML_PLATFORM_API LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam,
+                                          HKEY* result);
 /* Value name NULL or "" is the default value. `data` receives the string in
  * UTF-16 with its terminator; *cbData is the buffer size in bytes on entry
  * and the size of the value in bytes (terminator included) on return. A
  * buffer too small yields ML_ERROR_MORE_DATA and the needed size; data NULL
  * asks for the size only. */
-ML_PLATFORM_API LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* type,
-                                      BYTE* data, DWORD* cbData);
-ML_PLATFORM_API LONG RegCloseKey(HKEY key);
+ML_PLATFORM_API LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, DWORD* reserved,
+                                             DWORD* type, BYTE* data, DWORD* cbData);
+ML_PLATFORM_API LONG WINAPI RegCloseKey(HKEY key);
 ML_EXTERN_C_END
 
 #ifdef __cplusplus

@@ -11,9 +11,9 @@
 #include "platform/windef.h"
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API DWORD GetCurrentProcessId(void);
-ML_PLATFORM_API BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
-ML_PLATFORM_API DWORD WTSGetActiveConsoleSessionId(void);
+ML_PLATFORM_API DWORD WINAPI GetCurrentProcessId(void);
+ML_PLATFORM_API BOOL WINAPI ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
+ML_PLATFORM_API DWORD WINAPI WTSGetActiveConsoleSessionId(void);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_SESSION_H_ */

@@ -33,7 +33,7 @@ ML_EXTERN_C_BEGIN
  * (ML_ERROR_RESOURCE_DATA_NOT_FOUND), no text of that number
  * (ML_ERROR_RESOURCE_NAME_NOT_FOUND), or buffer is NULL or bufferMax < 1
  * (ML_ERROR_INVALID_PARAMETER). An empty text also returns 0. */
-ML_PLATFORM_API int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
+ML_PLATFORM_API int WINAPI LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_STRING_TABLE_H_ */
