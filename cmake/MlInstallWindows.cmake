@@ -53,3 +53,8 @@ else()
 endif()
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)
+
+# mlhost finds the module beside itself, in the build tree as installed.
+if(TARGET mlhost)
+  target_compile_definitions(mlhost PRIVATE "MLHOST_DEFAULT_MODULES=\"mlcardmanx.dll\"")
+endif()
