@@ -1,7 +1,8 @@
 # Settings of the Windows build (cmake/mingw-w64.cmake, cmake/mingw-w64-i686.cmake).
 #
 # GoogleTest is built from the sources Debian ships (/usr/src/googletest),
-# with the same targets find_package(GTest) gives on Linux.
+# with the same targets find_package(GTest) gives on Linux (newer sources
+# define them themselves).
 
 if(ML_BUILD_TESTS)
   set(ML_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
@@ -9,8 +10,10 @@ if(ML_BUILD_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   add_subdirectory(${ML_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-  add_library(GTest::gtest ALIAS gtest)
-  add_library(GTest::gtest_main ALIAS gtest_main)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
 endif()
 
 # Benchmarks and fuzzers are Linux tools.
@@ -48,3 +51,15 @@ function(ml_windows_exports)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${list}")
   target_sources(${E_TARGET} PRIVATE "${out}")
 endfunction()
+
+# CTest runs the Windows programs under Wine (Debian's wine64), through a
+# wrapper that gives them the build's private prefix.
+find_program(ML_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CACHE)
+if(ML_WINE)
+  set(ML_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/wine-run.sh.in
+                 ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+endif()
