@@ -5,6 +5,9 @@
  * clock of its own (platform/testing/test_clock.h) and advances it by hand;
  * then timers, Sleep and local time follow it, so that tests of 250 ms
  * passes, pauses and retries run without waiting and in a fixed order.
+ *
+ * Windows: the system's clock (kernel32); there is no replacement clock, so
+ * ml::SetClock and ml::NotifyClockChanged do not exist there.
  */
 #ifndef ML_PLATFORM_CLOCK_H_
 #define ML_PLATFORM_CLOCK_H_

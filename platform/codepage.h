@@ -18,6 +18,8 @@
  * code page.
  *
  * Thread safety: all functions may be called from any thread.
+ *
+ * Windows: the system's conversions and its ANSI code page (GetACP).
  */
 #ifndef ML_PLATFORM_CODEPAGE_H_
 #define ML_PLATFORM_CODEPAGE_H_

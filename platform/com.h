@@ -19,6 +19,10 @@
 // S_FALSE for a nested one; each successful call is balanced by one
 // CoUninitialize. CoCreateInstance without initialisation on the calling
 // thread fails with CO_E_NOTINITIALIZED.
+//
+// Windows: the system's COM. A component is a real in-process server: the
+// registered library's DllGetClassObject hands out a class factory
+// (ML_COM_FACTORY_SYMBOL is not used); BSTRs are the system's.
 #ifndef ML_PLATFORM_COM_H_
 #define ML_PLATFORM_COM_H_
 

@@ -5,6 +5,9 @@
  * loader codes: the loader's text of the thread's last failure), and the
  * HRESULTs of windef.h and com.h. An unknown code fails, so that callers can
  * fall back as they see fit.
+ *
+ * Windows: the system's table (FormatMessageW of kernel32); it has no texts
+ * for the PC/SC codes under Wine.
  */
 #ifndef ML_PLATFORM_ERROR_TEXT_H_
 #define ML_PLATFORM_ERROR_TEXT_H_

@@ -11,6 +11,8 @@
 // GENERIC_WRITE and FILE_APPEND_DATA; sharing and attribute flags are
 // ignored. A path that names
 // a folder fails.
+//
+// Windows: the system's functions with all their dispositions and flags.
 #ifndef ML_PLATFORM_FILE_H_
 #define ML_PLATFORM_FILE_H_
 

@@ -6,6 +6,8 @@
  * The native separator is "/": wherever the module adds, tests or normalises
  * "\" on Windows it uses PathSeparator() here, so the same rules yield POSIX
  * paths.
+ *
+ * Windows: the system's known folder; ML_COMMON_DOCUMENTS is not read.
  */
 #ifndef ML_PLATFORM_FOLDERS_H_
 #define ML_PLATFORM_FOLDERS_H_

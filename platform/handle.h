@@ -5,6 +5,8 @@
  * named object closes this process's view of it; the object itself lives on
  * while other processes hold it (and, on POSIX, its name stays on the machine
  * so that later openers meet the same state).
+ *
+ * Windows: the system's functions.
  */
 #ifndef ML_PLATFORM_HANDLE_H_
 #define ML_PLATFORM_HANDLE_H_

@@ -10,6 +10,9 @@
  * PC/SC result. FormatMessageW (error_text.h) has a text for each of them.
  *
  * Thread safety: the value is thread-local.
+ *
+ * Windows: the system's last error and codes; the ML_ERROR_* codes are the
+ * Windows codes they are named after (the base is 0).
  */
 #ifndef ML_PLATFORM_LASTERROR_H_
 #define ML_PLATFORM_LASTERROR_H_

@@ -9,6 +9,9 @@
  * libmlcardman<letter>.so beside it, the CT-API driver ct32.so.
  *
  * Each successful LoadLibraryW is balanced by one FreeLibrary.
+ *
+ * Windows: the system's loader; file names end in .dll (mlcardmanx.dll,
+ * mlcardman<letter>.dll, ct32.dll) and have no "lib" prefix.
  */
 #ifndef ML_PLATFORM_LIBRARY_H_
 #define ML_PLATFORM_LIBRARY_H_

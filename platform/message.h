@@ -32,6 +32,10 @@
  * procedure itself (on the owner thread) it does not wait. DispatchMessageW
  * of a WM_TIMER whose timer was killed after it was retrieved calls nothing.
  * The other functions act on the calling thread's own queue.
+ *
+ * Windows: the system's thread messages and timers (user32), driven by the
+ * system's clock. MlGetThreadMessageFd does not exist there: a host with its
+ * own loop waits with MsgWaitForMultipleObjectsEx(QS_ALLINPUT).
  */
 #ifndef ML_PLATFORM_MESSAGE_H_
 #define ML_PLATFORM_MESSAGE_H_

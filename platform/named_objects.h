@@ -22,6 +22,9 @@
  *
  * Differences from Windows: no access rights, no inheritance; an event name
  * and a mutex name never clash.
+ *
+ * Windows: the system's objects; names are used as they are ("Global\..."),
+ * ML_OBJECT_NAMESPACE is not read, and security attributes are honoured.
  */
 #ifndef ML_PLATFORM_NAMED_OBJECTS_H_
 #define ML_PLATFORM_NAMED_OBJECTS_H_

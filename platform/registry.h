@@ -13,6 +13,10 @@
  * The functions return an error code (ERROR_SUCCESS, an errno such as
  * ENOENT, or an ML_ERROR_* code) and, as on Windows, do not set the last
  * error. An HKEY from RegOpenKeyExW is owned by the caller: RegCloseKey.
+ *
+ * Windows: the system's registry (advapi32); ML_REGISTRY_ROOT is not read,
+ * and a value has the type it was stored with (ml::RegReadString takes only
+ * REG_SZ).
  */
 #ifndef ML_PLATFORM_REGISTRY_H_
 #define ML_PLATFORM_REGISTRY_H_

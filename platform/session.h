@@ -4,6 +4,8 @@
  * the kernel's audit subsystem). Unreadable, or 4294967295 (unset), counts as
  * failure. The active console session is then XDG_SESSION_ID when it is a
  * decimal number, else 0.
+ *
+ * Windows: the system's functions (kernel32).
  */
 #ifndef ML_PLATFORM_SESSION_H_
 #define ML_PLATFORM_SESSION_H_

@@ -11,6 +11,10 @@
  * for a line feed, a tab and a backslash. A number that appears twice, a line
  * without a tab or a number that is not decimal fails the build with the line
  * named.
+ *
+ * Windows: string tables are real string-table resources of resource-only
+ * libraries, compiled by windres from the same text sources, and
+ * LoadStringW is the system's; MlStringTable does not exist there.
  */
 #ifndef ML_PLATFORM_STRING_TABLE_H_
 #define ML_PLATFORM_STRING_TABLE_H_
