@@ -54,10 +54,15 @@ using CLSID = GUID;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
+// The calling convention of interface methods: the standard one, as COM
+// has it on 32-bit Windows (nothing elsewhere). Every implementation of a
+// method repeats it.
+#define STDMETHODCALLTYPE WINAPI
+
 struct IUnknown {
-    virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
   protected:
     ~IUnknown() = default;

@@ -18,14 +18,15 @@ const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0,
 std::atomic<long> g_locks{0};
 
 struct IClassFactory : public IUnknown {
-    virtual HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) = 0;
-    virtual HRESULT LockServer(BOOL lock) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid,
+                                                     void** object) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) = 0;
 };
 
 // One factory for the library's lifetime; its references do not count.
 class Factory final : public IClassFactory {
   public:
-    HRESULT QueryInterface(REFIID iid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (object == nullptr)
             return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_IClassFactory) {
@@ -35,9 +36,9 @@ class Factory final : public IClassFactory {
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (object == nullptr)
             return E_POINTER;
         *object = nullptr;
@@ -45,7 +46,7 @@ class Factory final : public IClassFactory {
             return CLASS_E_NOAGGREGATION;
         return MlCreateInstance(CLSID_LogonDM, iid, object);
     }
-    HRESULT LockServer(BOOL lock) override {
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock)
             ++g_locks;
         else
