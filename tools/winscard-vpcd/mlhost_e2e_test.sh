@@ -57,10 +57,22 @@ cd "$install"
 settings=$build/wineprefix/drive_c/users/Public/Documents/Kestrel/MorlindLogon/Settings/mlsettings.ini
 [ -f "$settings" ] || fail "no settings file at $settings"
 
-# The card emulator in slot $1 with image $2; it connects as soon as the
-# next mlhost.exe serves the slot and ends when that process ends.
+# The card emulator in slot $2 with image $3; it connects as soon as the
+# next mlhost.exe serves the slot and ends when that process ends. The
+# emulator gives up when nobody listens for 5 s (status 4), so it is started
+# again while Wine is still starting the program, at most 12 times.
 card() {
-    "$cardsim" --family "$1" --slot "$2" --image "$3" 2>>"$work/mlcardsim.log" &
+    (
+        trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; exit 0' TERM
+        for attempt in $(seq 1 12); do
+            "$cardsim" --family "$1" --slot "$2" --image "$3" 2>>"$work/mlcardsim.log" &
+            sim=$!
+            rc=0
+            wait "$sim" || rc=$?
+            [ "$rc" -eq 4 ] || exit "$rc"
+        done
+        exit 4
+    ) &
     card_pid=$!
     pids+=("$card_pid")
 }
