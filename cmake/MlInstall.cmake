@@ -21,6 +21,11 @@
 # The module finds them at run time through ML_REGISTRY_ROOT and
 # ML_COMMON_DOCUMENTS in its environment (defaults as here).
 
+if(WIN32)
+  include(MlInstallWindows)
+  return()
+endif()
+
 set(ML_REGISTRY_ROOT "/etc/kestrel/registry" CACHE PATH
     "Registry tree the installation writes its values into")
 set(ML_DOCUMENTS_ROOT "/var/lib/kestrel/documents" CACHE PATH

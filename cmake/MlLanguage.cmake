@@ -9,6 +9,23 @@ function(ml_add_language_library)
     message(FATAL_ERROR "ml_add_language_library needs TARGET, OUTPUT_NAME and SOURCE")
   endif()
   get_filename_component(source "${L_SOURCE}" ABSOLUTE)
+  if(WIN32)
+    # A resource-only DLL: the string table compiled by windres, no code,
+    # read with LoadLibraryW and LoadStringW.
+    set(script "${CMAKE_CURRENT_BINARY_DIR}/${L_TARGET}_strings.rc")
+    add_custom_command(
+      OUTPUT "${script}"
+      COMMAND ${CMAKE_COMMAND} -DSOURCE=${source} -DOUTPUT=${script}
+              -P ${PROJECT_SOURCE_DIR}/cmake/MlStringTableRc.cmake
+      DEPENDS "${source}" ${PROJECT_SOURCE_DIR}/cmake/MlStringTableRc.cmake
+      COMMENT "Generating the string table of ${L_TARGET}"
+      VERBATIM)
+    add_library(${L_TARGET} MODULE "${script}")
+    set_target_properties(${L_TARGET} PROPERTIES
+      OUTPUT_NAME "${L_OUTPUT_NAME}" PREFIX "" LINKER_LANGUAGE C)
+    target_link_options(${L_TARGET} PRIVATE -nostdlib -Wl,-e,0)
+    return()
+  endif()
   set(generated "${CMAKE_CURRENT_BINARY_DIR}/${L_TARGET}_strings.cpp")
   add_custom_command(
     OUTPUT "${generated}"

@@ -5,14 +5,9 @@
 // (watch) or calls one of its exports (get, set). The command line is a
 // public interface: see the usage texts below.
 #include <errno.h>
-#include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/signalfd.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <optional>
@@ -20,6 +15,7 @@
 #include <vector>
 
 #include "host/command.h"
+#include "host/console.h"
 #include "host/module_host.h"
 #include "host/notice.h"
 #include "mlcardmanx.h"
@@ -293,14 +289,12 @@ std::string DefaultModulePath() {
             break;
         start = end + 1;
     }
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
+    std::string folder = ProgramPath();
+    if (folder.empty())
         return candidates.front();
-    std::string folder(self, static_cast<size_t>(n));
-    folder.resize(folder.rfind('/') + 1);
+    folder.resize(folder.rfind(PathSeparatorChar()) + 1);
     for (const std::string& candidate : candidates) {
-        if (access((folder + candidate).c_str(), F_OK) == 0)
+        if (FileExists(folder + candidate))
             return folder + candidate;
     }
     return folder + candidates.front();
@@ -394,20 +388,10 @@ int LoadModule(const Options& o, Module& module) {
 }
 
 int Watch(const Options& o) {
-    // SIGINT and SIGTERM are taken through a descriptor in the loop, so the
-    // module is unloaded cleanly. Blocked before the module is loaded, so
-    // that threads it starts inherit the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-        fprintf(stderr, "mlhost: cannot block signals: %s\n", strerror(errno));
-        return kExitHost;
-    }
-    int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    if (signalFd < 0) {
-        fprintf(stderr, "mlhost: cannot receive signals: %s\n", strerror(errno));
+    StopRequests stop;
+    std::string stopError;
+    if (!stop.Open(stopError)) {
+        fprintf(stderr, "mlhost: cannot receive signals: %s\n", stopError.c_str());
         return kExitHost;
     }
 
@@ -448,9 +432,8 @@ int Watch(const Options& o) {
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(*o.timeout));
     }
-    LoopEnd end = RunMessageLoop(onNotice, deadline, signalFd);
+    LoopEnd end = RunMessageLoop(onNotice, deadline, stop.wait());
     module.Unload();
-    close(signalFd);
     if (end == LoopEnd::kFailed) {
         fprintf(stderr, "mlhost: the message queue failed\n");
         return kExitHost;
@@ -460,59 +443,6 @@ int Watch(const Options& o) {
         return kExitHost;
     }
     return kExitOk;
-}
-
-// Terminal state for the password prompt, restored on every way out.
-termios g_savedTerminal;
-volatile sig_atomic_t g_terminalChanged = 0;
-
-void RestoreTerminalAndDie(int sig) {
-    if (g_terminalChanged)
-        tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-// Reads one line of standard input into `line`; false when there is none.
-bool ReadPasswordLine(std::string& line) {
-    const bool terminal = isatty(STDIN_FILENO);
-    if (terminal && tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
-        struct sigaction restore = {};
-        restore.sa_handler = RestoreTerminalAndDie;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
-            sigaction(sig, &restore, nullptr);
-        termios quiet = g_savedTerminal;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        g_terminalChanged = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
-        // The prompt only once the echo is off, so nothing typed after it shows.
-        fputs("Password: ", stderr);
-        fflush(stderr);
-    }
-    bool got = false;
-    for (;;) {
-        char c;
-        ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got = true;
-        if (c == '\n')
-            break;
-        line += c;
-        c = 0;
-    }
-    if (terminal) {
-        if (g_terminalChanged)
-            tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
-        g_terminalChanged = 0;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
-            signal(sig, SIG_DFL);
-        fputc('\n', stderr);
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return got;
 }
 
 // The text of a buffer the module filled, terminated whatever it wrote.
@@ -616,10 +546,7 @@ int Set(const Options& o) {
 }
 
 int Main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // A reader that went away makes writes fail instead of killing mlhost
-    // with the module loaded.
-    signal(SIGPIPE, SIG_IGN);
+    PrepareOutput();
 
     Options o = ParseArguments(argc, argv);
     if (o.help) {

@@ -1,8 +1,5 @@
 #include "host/module_host.h"
 
-#include <errno.h>
-#include <poll.h>
-
 #include <cstdio>
 
 #include "platform/codepage.h"
@@ -73,47 +70,6 @@ bool Module::Load(const std::string& path, std::string& error) {
     setLoginData = reinterpret_cast<PFN_SetLoginData>(procs[1]);
     setLanguage = reinterpret_cast<PFN_SetLanguage>(procs[2]);
     return true;
-}
-
-LoopEnd RunMessageLoop(const std::function<bool(const MSG&)>& onNotice,
-                       std::optional<Clock::time_point> deadline, int signalFd) {
-    const int queueFd = MlGetThreadMessageFd();
-    if (queueFd < 0)
-        return LoopEnd::kFailed;
-    for (;;) {
-        // Everything that waits is handled before the next wait.
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT)
-                return LoopEnd::kQuit;
-            if (msg.message == WM_COMMAND) {
-                if (onNotice(msg))
-                    return LoopEnd::kDone;
-                continue;
-            }
-            DispatchMessageW(&msg);
-        }
-
-        int waitMs = -1;
-        if (deadline) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
-            if (left.count() <= 0)
-                return LoopEnd::kDeadline;
-            waitMs = static_cast<int>(std::min<long long>(left.count() + 1, 60'000));
-        }
-        pollfd fds[2] = {{queueFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
-        int ready = poll(fds, signalFd >= 0 ? 2 : 1, waitMs);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            return LoopEnd::kFailed;
-        }
-        if (signalFd >= 0 && (fds[1].revents & POLLIN))
-            return LoopEnd::kSignal;
-        if (fds[0].revents & (POLLERR | POLLNVAL))
-            return LoopEnd::kFailed;
-    }
 }
 
 void ResetNamedEvent(LPCWSTR name) {

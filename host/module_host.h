@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "host/console.h"
 #include "mlcardmanx.h"
 
 namespace mlhost {
@@ -42,7 +43,7 @@ std::string ErrorText(DWORD code);
 enum class LoopEnd {
     kDone,      // the handler asked to stop
     kDeadline,  // the deadline passed
-    kSignal,    // the signal descriptor became readable
+    kSignal,    // a stop request arrived
     kQuit,      // WM_QUIT
     kFailed,    // the queue could not be waited on
 };
@@ -52,10 +53,10 @@ using Clock = std::chrono::steady_clock;
 // Runs the message loop of the calling thread: dispatches timer messages
 // and hands every WM_COMMAND notice to `onNotice`, which returns true to end
 // the loop. Ends also at `deadline` (none: no time limit; a deadline in the
-// past: only what is due now is handled) and when `signalFd` (-1: none)
-// becomes readable.
+// past: only what is due now is handled) and when a stop request arrives on
+// `stop` (kNoStop: none).
 LoopEnd RunMessageLoop(const std::function<bool(const MSG&)>& onNotice,
-                       std::optional<Clock::time_point> deadline, int signalFd = -1);
+                       std::optional<Clock::time_point> deadline, StopWait stop = kNoStop);
 
 // Resets a machine-wide event of the module when it exists.
 void ResetNamedEvent(LPCWSTR name);

@@ -66,7 +66,7 @@ typedef struct LoginDataBlock {
 } LoginDataBlock;
 
 #if defined(MLCARDMANX_BUILD)
-#define MLCARDMANX_API __attribute__((visibility("default")))
+#define MLCARDMANX_API ML_EXPORT
 #else
 #define MLCARDMANX_API
 #endif

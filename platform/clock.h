@@ -5,6 +5,9 @@
  * clock of its own (platform/testing/test_clock.h) and advances it by hand;
  * then timers, Sleep and local time follow it, so that tests of 250 ms
  * passes, pauses and retries run without waiting and in a fixed order.
+ *
+ * Windows: the system's clock (kernel32); there is no replacement clock, so
+ * ml::SetClock and ml::NotifyClockChanged do not exist there.
  */
 #ifndef ML_PLATFORM_CLOCK_H_
 #define ML_PLATFORM_CLOCK_H_
@@ -24,11 +27,11 @@ typedef struct _SYSTEMTIME {
 
 ML_EXTERN_C_BEGIN
 /* Milliseconds of the monotonic platform clock. */
-ML_PLATFORM_API ULONGLONG GetTickCount64(void);
+ML_PLATFORM_API ULONGLONG WINAPI GetTickCount64(void);
 /* Pauses the calling thread for `ms` milliseconds of the platform clock. */
-ML_PLATFORM_API void Sleep(DWORD ms);
+ML_PLATFORM_API void WINAPI Sleep(DWORD ms);
 /* The local date and time of the platform clock. */
-ML_PLATFORM_API void GetLocalTime(SYSTEMTIME* st);
+ML_PLATFORM_API void WINAPI GetLocalTime(SYSTEMTIME* st);
 ML_EXTERN_C_END
 
 #ifdef __cplusplus

@@ -24,6 +24,8 @@
  * code page.
  *
  * Thread safety: all functions may be called from any thread.
+ *
+ * Windows: the system's conversions and its ANSI code page (GetACP).
  */
 #ifndef ML_PLATFORM_CODEPAGE_H_
 #define ML_PLATFORM_CODEPAGE_H_
@@ -35,19 +37,19 @@
 
 ML_EXTERN_C_BEGIN
 /* The Windows number of the ANSI code page (65001 for UTF-8). */
-ML_PLATFORM_API UINT GetACP(void);
-ML_PLATFORM_API BOOL IsDBCSLeadByte(BYTE testChar);
-ML_PLATFORM_API BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
+ML_PLATFORM_API UINT WINAPI GetACP(void);
+ML_PLATFORM_API BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
+ML_PLATFORM_API BOOL WINAPI IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
 /* Windows semantics: srcLen -1 converts up to and including the terminator;
  * dstLen 0 returns the size needed; a destination too small fails with
  * ML_ERROR_INSUFFICIENT_BUFFER and returns 0. `defaultChar` and
  * `usedDefaultChar` may be NULL; a default character other than "?" is
  * honoured for single-byte sets only. Flags are ignored. */
-ML_PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen,
-                                        LPSTR dst, int dstLen, LPCSTR defaultChar,
-                                        BOOL* usedDefaultChar);
-ML_PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen,
-                                        LPWSTR dst, int dstLen);
+ML_PLATFORM_API int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen,
+                                               LPSTR dst, int dstLen, LPCSTR defaultChar,
+                                               BOOL* usedDefaultChar);
+ML_PLATFORM_API int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen,
+                                               LPWSTR dst, int dstLen);
 ML_EXTERN_C_END
 
 #ifdef __cplusplus

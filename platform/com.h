@@ -19,6 +19,10 @@
 // S_FALSE for a nested one; each successful call is balanced by one
 // CoUninitialize. CoCreateInstance without initialisation on the calling
 // thread fails with CO_E_NOTINITIALIZED.
+//
+// Windows: the system's COM. A component is a real in-process server: the
+// registered library's DllGetClassObject hands out a class factory
+// (ML_COM_FACTORY_SYMBOL is not used); BSTRs are the system's.
 #ifndef ML_PLATFORM_COM_H_
 #define ML_PLATFORM_COM_H_
 
@@ -50,10 +54,15 @@ using CLSID = GUID;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
+// The calling convention of interface methods: the standard one, as COM
+// has it on 32-bit Windows (nothing elsewhere). Every implementation of a
+// method repeats it.
+#define STDMETHODCALLTYPE WINAPI
+
 struct IUnknown {
-    virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
   protected:
     ~IUnknown() = default;

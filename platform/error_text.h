@@ -5,6 +5,9 @@
  * loader codes: the loader's text of the thread's last failure), and the
  * HRESULTs of windef.h and com.h. An unknown code fails, so that callers can
  * fall back as they see fit.
+ *
+ * Windows: the system's table (FormatMessageW of kernel32); it has no texts
+ * for the PC/SC codes under Wine.
  */
 #ifndef ML_PLATFORM_ERROR_TEXT_H_
 #define ML_PLATFORM_ERROR_TEXT_H_
@@ -26,8 +29,9 @@ ML_EXTERN_C_BEGIN
  * "\r\n" as on Windows. Returns the number of characters written, 0 on
  * failure (unknown code: ERROR_MR_MID_NOT_FOUND's stand-in
  * ML_ERROR_INVALID_PARAMETER; buffer too small: ML_ERROR_INSUFFICIENT_BUFFER). */
-ML_PLATFORM_API DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                                     LPWSTR buffer, DWORD size, va_list* arguments);
+ML_PLATFORM_API DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId,
+                                            DWORD languageId, LPWSTR buffer, DWORD size,
+                                            va_list* arguments);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_ERROR_TEXT_H_ */

@@ -15,6 +15,8 @@
 // followed (ELOOP). OPEN_ALWAYS makes a missing file with O_EXCL and opens
 // an existing one without O_CREAT, so another user's file in a sticky
 // folder opens as on Windows.
+//
+// Windows: the system's functions with all their dispositions and flags.
 #ifndef ML_PLATFORM_FILE_H_
 #define ML_PLATFORM_FILE_H_
 
@@ -55,25 +57,28 @@ typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard } GET_FILEEX_INFO_L
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, void* security,
-                                   DWORD disposition, DWORD flags, HANDLE templateFile);
-ML_PLATFORM_API BOOL GetFileSizeEx(HANDLE file, LONGLONG* size);
-ML_PLATFORM_API BOOL SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* newPosition,
-                                      DWORD method);
+ML_PLATFORM_API HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode,
+                                          void* security, DWORD disposition, DWORD flags,
+                                          HANDLE templateFile);
+ML_PLATFORM_API BOOL WINAPI GetFileSizeEx(HANDLE file, LONGLONG* size);
+ML_PLATFORM_API BOOL WINAPI SetFilePointerEx(HANDLE file, LONGLONG distance, LONGLONG* newPosition,
+                                             DWORD method);
 // Writes all bytes or fails; *written receives the count written.
-ML_PLATFORM_API BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, DWORD* written,
-                               void* overlapped);
+ML_PLATFORM_API BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, DWORD* written,
+                                      void* overlapped);
 // Cuts the file at the file pointer.
-ML_PLATFORM_API BOOL SetEndOfFile(HANDLE file);
+ML_PLATFORM_API BOOL WINAPI SetEndOfFile(HANDLE file);
 // Reads up to size bytes; *read 0 at the end of the file.
-ML_PLATFORM_API BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, DWORD* read, void* overlapped);
+ML_PLATFORM_API BOOL WINAPI ReadFile(HANDLE file, LPVOID data, DWORD size, DWORD* read,
+                                     void* overlapped);
 // Copies as a new file written beside the target and renamed over it, so a
 // reader never sees half a copy.
-ML_PLATFORM_API BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists);
-ML_PLATFORM_API BOOL DeleteFileW(LPCWSTR path);
-ML_PLATFORM_API BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID info);
+ML_PLATFORM_API BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists);
+ML_PLATFORM_API BOOL WINAPI DeleteFileW(LPCWSTR path);
+ML_PLATFORM_API BOOL WINAPI GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
+                                                 LPVOID info);
 // -1, 0 or 1 as first is earlier, equal or later than second.
-ML_PLATFORM_API LONG CompareFileTime(const FILETIME* first, const FILETIME* second);
+ML_PLATFORM_API LONG WINAPI CompareFileTime(const FILETIME* first, const FILETIME* second);
 ML_EXTERN_C_END
 
 #endif  // ML_PLATFORM_FILE_H_

@@ -25,6 +25,9 @@
 // Difference from Windows: the loader has no way to refuse a library from
 // its constructors, so a FALSE from InitInstance does not stop the load (and
 // ExitInstance still runs at unload).
+//
+// Windows: the platform layer is a static library in each binary, so the
+// current module state is per binary; only the module switches it.
 #ifndef ML_PLATFORM_FRAMEWORK_H_
 #define ML_PLATFORM_FRAMEWORK_H_
 

@@ -5,6 +5,8 @@
  * named object closes this process's view of it; the object itself lives on
  * while other processes hold it (and, on POSIX, its name stays on the machine
  * so that later openers meet the same state).
+ *
+ * Windows: the system's functions.
  */
 #ifndef ML_PLATFORM_HANDLE_H_
 #define ML_PLATFORM_HANDLE_H_
@@ -20,10 +22,10 @@ ML_EXTERN_C_BEGIN
 /* Waits until the object is signalled (event set, mutex acquired), at most
  * `ms` milliseconds (0: test only; INFINITE: no time-out). Returns
  * WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (last error set). */
-ML_PLATFORM_API DWORD WaitForSingleObject(HANDLE h, DWORD ms);
+ML_PLATFORM_API DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms);
 /* Closes the handle. FALSE with ML_ERROR_INVALID_HANDLE for NULL or an
  * unknown handle. */
-ML_PLATFORM_API BOOL CloseHandle(HANDLE h);
+ML_PLATFORM_API BOOL WINAPI CloseHandle(HANDLE h);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_HANDLE_H_ */

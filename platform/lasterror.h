@@ -10,6 +10,9 @@
  * PC/SC result. FormatMessageW (error_text.h) has a text for each of them.
  *
  * Thread safety: the value is thread-local.
+ *
+ * Windows: the system's last error and codes; the ML_ERROR_* codes are the
+ * Windows codes they are named after (the base is 0).
  */
 #ifndef ML_PLATFORM_LASTERROR_H_
 #define ML_PLATFORM_LASTERROR_H_
@@ -18,8 +21,13 @@
 
 #define ERROR_SUCCESS 0L
 
-/* Failures without an errno. */
+/* Failures without an errno. On Windows these are the system's own codes
+ * (the base is 0), since every failure there has one. */
+#if defined(_WIN32)
+#define ML_ERROR_BASE 0u
+#else
 #define ML_ERROR_BASE 0x20000000u
+#endif
 /* A library could not be loaded; the text is the loader's (dlerror). */
 #define ML_ERROR_MOD_NOT_FOUND (ML_ERROR_BASE | 126u)
 /* A library lacks the entry point asked for; the text is the loader's. */
@@ -44,8 +52,8 @@
 #define ML_ERROR_NOT_OWNER (ML_ERROR_BASE | 288u)
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API DWORD GetLastError(void);
-ML_PLATFORM_API void SetLastError(DWORD code);
+ML_PLATFORM_API DWORD WINAPI GetLastError(void);
+ML_PLATFORM_API void WINAPI SetLastError(DWORD code);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_LASTERROR_H_ */

@@ -9,6 +9,9 @@
  * libmlcardman<letter>.so beside it, the CT-API driver ct32.so.
  *
  * Each successful LoadLibraryW is balanced by one FreeLibrary.
+ *
+ * Windows: the system's loader; file names end in .dll (mlcardmanx.dll,
+ * mlcardman<letter>.dll, ct32.dll) and have no "lib" prefix.
  */
 #ifndef ML_PLATFORM_LIBRARY_H_
 #define ML_PLATFORM_LIBRARY_H_
@@ -19,14 +22,14 @@
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API HMODULE LoadLibraryW(LPCWSTR path);
-ML_PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR name);
-ML_PLATFORM_API BOOL FreeLibrary(HMODULE module);
+ML_PLATFORM_API HMODULE WINAPI LoadLibraryW(LPCWSTR path);
+ML_PLATFORM_API FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+ML_PLATFORM_API BOOL WINAPI FreeLibrary(HMODULE module);
 /* Only with GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS: the library that holds
  * the address `name` (cast to LPCWSTR as on Windows). With
  * GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT the handle is not counted
  * and must not be freed; without it, FreeLibrary balances it. */
-ML_PLATFORM_API BOOL GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module);
+ML_PLATFORM_API BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE* module);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_LIBRARY_H_ */

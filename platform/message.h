@@ -32,6 +32,10 @@
  * procedure itself (on the owner thread) it does not wait. DispatchMessageW
  * of a WM_TIMER whose timer was killed after it was retrieved calls nothing.
  * The other functions act on the calling thread's own queue.
+ *
+ * Windows: the system's thread messages and timers (user32), driven by the
+ * system's clock. MlGetThreadMessageFd does not exist there: a host with its
+ * own loop waits with MsgWaitForMultipleObjectsEx(QS_ALLINPUT).
  */
 #ifndef ML_PLATFORM_MESSAGE_H_
 #define ML_PLATFORM_MESSAGE_H_
@@ -64,39 +68,42 @@ ML_EXTERN_C_BEGIN
 
 /* The calling thread's identifier (on Linux its kernel thread id). Does not
  * create a queue, so any thread may ask, for example to trace it. */
-ML_PLATFORM_API DWORD GetCurrentThreadId(void);
+ML_PLATFORM_API DWORD WINAPI GetCurrentThreadId(void);
 
 /* Appends a message to the queue of thread `idThread`. Fails with
  * ML_ERROR_INVALID_THREAD_ID when that thread has no queue (never called a
  * function here, or has ended). Never blocks. */
-ML_PLATFORM_API BOOL PostThreadMessageW(DWORD idThread, UINT msg, WPARAM wParam, LPARAM lParam);
+ML_PLATFORM_API BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT msg, WPARAM wParam,
+                                               LPARAM lParam);
 
 /* Posts WM_QUIT with the exit code to the calling thread. */
-ML_PLATFORM_API void PostQuitMessage(int nExitCode);
+ML_PLATFORM_API void WINAPI PostQuitMessage(int nExitCode);
 
 /* With hwnd NULL: starts a timer of the calling thread that becomes due every
  * uElapse milliseconds (clamped to USER_TIMER_MINIMUM..USER_TIMER_MAXIMUM)
  * and returns its identifier, never 0 and never reused while the process
  * runs. When nIDEvent names a live timer of this thread, that timer is reset
  * to the new period and procedure and nIDEvent is returned. 0 on failure. */
-ML_PLATFORM_API UINT_PTR SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC proc);
+ML_PLATFORM_API UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR nIDEvent, UINT uElapse,
+                                         TIMERPROC proc);
 
 /* Destroys the timer and drops its pending WM_TIMER. Any thread. FALSE with
  * ML_ERROR_NO_SUCH_TIMER when the timer does not exist. */
-ML_PLATFORM_API BOOL KillTimer(HWND hwnd, UINT_PTR uIDEvent);
+ML_PLATFORM_API BOOL WINAPI KillTimer(HWND hwnd, UINT_PTR uIDEvent);
 
 /* Waits until a message is available and removes it. Returns 0 for WM_QUIT,
  * -1 on error (hwnd not NULL), a positive value otherwise. Filtering by
  * wMsgFilterMin/Max as on Windows; 0 and 0 take every message. */
-ML_PLATFORM_API BOOL GetMessageW(MSG* msg, HWND hwnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+ML_PLATFORM_API BOOL WINAPI GetMessageW(MSG* msg, HWND hwnd, UINT wMsgFilterMin,
+                                        UINT wMsgFilterMax);
 
 /* As GetMessageW without waiting: TRUE when a message was available. */
-ML_PLATFORM_API BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
-                                  UINT wRemoveMsg);
+ML_PLATFORM_API BOOL WINAPI PeekMessageW(MSG* msg, HWND hwnd, UINT wMsgFilterMin,
+                                         UINT wMsgFilterMax, UINT wRemoveMsg);
 
 /* Calls the timer procedure of a WM_TIMER (when its timer still exists);
  * returns 0. Other messages have no window to go to and are ignored. */
-ML_PLATFORM_API LRESULT DispatchMessageW(const MSG* msg);
+ML_PLATFORM_API LRESULT WINAPI DispatchMessageW(const MSG* msg);
 
 /* Beyond Windows: a file descriptor that is readable whenever the calling
  * thread's queue has work (a posted message, a due timer, WM_QUIT), so that a

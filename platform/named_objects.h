@@ -45,6 +45,9 @@
  *   mislead the process, nor make it write anywhere else. Any user of the
  *   machine may set, reset or hold the objects, as on Windows with an empty
  *   access list.
+ *
+ * Windows: the system's objects; names are used as they are ("Global\..."),
+ * ML_OBJECT_NAMESPACE is not read, and security attributes are honoured.
  */
 #ifndef ML_PLATFORM_NAMED_OBJECTS_H_
 #define ML_PLATFORM_NAMED_OBJECTS_H_
@@ -66,19 +69,20 @@ ML_EXTERN_C_BEGIN
 /* Opens the named event, creating it in the given state when it does not
  * exist yet. The state of an existing event is not changed. NULL on failure
  * (last error set). A NULL name makes an event of this process only. */
-ML_PLATFORM_API HANDLE CreateEventW(SECURITY_ATTRIBUTES* sa, BOOL bManualReset, BOOL bInitialState,
-                                    LPCWSTR name);
+ML_PLATFORM_API HANDLE WINAPI CreateEventW(SECURITY_ATTRIBUTES* sa, BOOL bManualReset,
+                                           BOOL bInitialState, LPCWSTR name);
 /* Opens an existing named event; NULL with ENOENT when there is none. */
-ML_PLATFORM_API HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
-ML_PLATFORM_API BOOL SetEvent(HANDLE event);
-ML_PLATFORM_API BOOL ResetEvent(HANDLE event);
+ML_PLATFORM_API HANDLE WINAPI OpenEventW(DWORD access, BOOL inherit, LPCWSTR name);
+ML_PLATFORM_API BOOL WINAPI SetEvent(HANDLE event);
+ML_PLATFORM_API BOOL WINAPI ResetEvent(HANDLE event);
 
 /* Opens the named mutex, creating it when needed; with bInitialOwner the
  * caller waits for it before the call returns. NULL on failure. */
-ML_PLATFORM_API HANDLE CreateMutexW(SECURITY_ATTRIBUTES* sa, BOOL bInitialOwner, LPCWSTR name);
+ML_PLATFORM_API HANDLE WINAPI CreateMutexW(SECURITY_ATTRIBUTES* sa, BOOL bInitialOwner,
+                                           LPCWSTR name);
 /* Releases a mutex held through this handle; FALSE with ML_ERROR_NOT_OWNER
  * when it is not held. */
-ML_PLATFORM_API BOOL ReleaseMutex(HANDLE mutex);
+ML_PLATFORM_API BOOL WINAPI ReleaseMutex(HANDLE mutex);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_NAMED_OBJECTS_H_ */

@@ -13,15 +13,20 @@
  * The functions return an error code (ERROR_SUCCESS, an errno such as
  * ENOENT, or an ML_ERROR_* code) and, as on Windows, do not set the last
  * error. An HKEY from RegOpenKeyExW is owned by the caller: RegCloseKey.
+ *
+ * Windows: the system's registry (advapi32); ML_REGISTRY_ROOT is not read,
+ * and a value has the type it was stored with (ml::RegReadString takes only
+ * REG_SZ).
  */
 #ifndef ML_PLATFORM_REGISTRY_H_
 #define ML_PLATFORM_REGISTRY_H_
 
 #include "platform/windef.h"
 
-#define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
-#define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
-#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+/* Sign-extended on 64-bit systems, as Windows defines them. */
+#define HKEY_CLASSES_ROOT ((HKEY)(intptr_t)(int32_t)0x80000000u)
+#define HKEY_CURRENT_USER ((HKEY)(intptr_t)(int32_t)0x80000001u)
+#define HKEY_LOCAL_MACHINE ((HKEY)(intptr_t)(int32_t)0x80000002u)
 
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_READ 0x20019u
@@ -30,16 +35,16 @@
 typedef DWORD REGSAM;
 
 ML_EXTERN_C_BEGIN
-ML_PLATFORM_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam,
-                                   HKEY* result);
+ML_PLATFORM_API LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM sam,
+                                          HKEY* result);
 /* Value name NULL or "" is the default value. `data` receives the string in
  * UTF-16 with its terminator; *cbData is the buffer size in bytes on entry
  * and the size of the value in bytes (terminator included) on return. A
  * buffer too small yields ML_ERROR_MORE_DATA and the needed size; data NULL
  * asks for the size only. */
-ML_PLATFORM_API LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, DWORD* reserved, DWORD* type,
-                                      BYTE* data, DWORD* cbData);
-ML_PLATFORM_API LONG RegCloseKey(HKEY key);
+ML_PLATFORM_API LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, DWORD* reserved,
+                                             DWORD* type, BYTE* data, DWORD* cbData);
+ML_PLATFORM_API LONG WINAPI RegCloseKey(HKEY key);
 ML_EXTERN_C_END
 
 #ifdef __cplusplus

@@ -17,6 +17,9 @@
  *  - The reader state of Status is Windows's enumeration (SCARD_ABSENT ..
  *    SCARD_SPECIFIC); pcsc-lite's bit mask is reduced to its highest state.
  *  - The raw protocol is SCARD_PROTOCOL_RAW (0x10000) as on Windows.
+ *
+ * Windows: the service is winscard.dll itself and none of the differences
+ * above apply.
  */
 #ifndef ML_PLATFORM_SCARD_H_
 #define ML_PLATFORM_SCARD_H_

@@ -7,10 +7,10 @@
  * destructor, a buffer on the stack before the function returns). Every
  * secret the module holds is wiped with it before its memory is given back.
  *
- * On Windows this is the system's own function (a macro of the system
- * headers); elsewhere the platform library provides it.
- *
- * Differences from Windows: none in behaviour.
+ * Differences from Windows: none in behaviour. The system headers define
+ * SecureZeroMemory as an inline function, which no file above the platform
+ * layer may include; platform/win32/ gives the same stores through a
+ * volatile pointer, as the system's inline does.
  *
  * Thread safety: as for any write to the memory given.
  */
@@ -19,12 +19,8 @@
 
 #include "platform/windef.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
 ML_EXTERN_C_BEGIN
 ML_PLATFORM_API PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt);
 ML_EXTERN_C_END
-#endif
 
 #endif /* ML_PLATFORM_SECURE_MEMORY_H_ */

@@ -11,6 +11,10 @@
  * for a line feed, a tab and a backslash. A number that appears twice, a line
  * without a tab or a number that is not decimal fails the build with the line
  * named.
+ *
+ * Windows: string tables are real string-table resources of resource-only
+ * libraries, compiled by windres from the same text sources, and
+ * LoadStringW is the system's; MlStringTable does not exist there.
  */
 #ifndef ML_PLATFORM_STRING_TABLE_H_
 #define ML_PLATFORM_STRING_TABLE_H_
@@ -33,7 +37,7 @@ ML_EXTERN_C_BEGIN
  * (ML_ERROR_RESOURCE_DATA_NOT_FOUND), no text of that number
  * (ML_ERROR_RESOURCE_NAME_NOT_FOUND), or buffer is NULL or bufferMax < 1
  * (ML_ERROR_INVALID_PARAMETER). An empty text also returns 0. */
-ML_PLATFORM_API int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
+ML_PLATFORM_API int WINAPI LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
 ML_EXTERN_C_END
 
 #endif /* ML_PLATFORM_STRING_TABLE_H_ */

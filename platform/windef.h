@@ -7,10 +7,18 @@
  * so hosts written in C can include it.
  *
  * Differences from Windows:
- *  - WCHAR is char16_t (16 bits), not wchar_t (32 bits on Linux).
- *  - WINAPI and CALLBACK expand to nothing: the standard calling convention
- *    only exists on 32-bit Windows.
+ *  - WCHAR is char16_t (16 bits), not wchar_t (32 bits on Linux). On Windows
+ *    the two have the same size and bytes, so the declarations here bind to
+ *    the system's own functions; only the C++ type differs, and the win32
+ *    implementation files convert pointers where they meet <windows.h>.
+ *  - WINAPI and CALLBACK are the standard calling convention on 32-bit
+ *    Windows and expand to nothing everywhere else.
  *  - Only the constants the module and its tests need are defined.
+ *
+ * On Windows the sizes and layouts of every type and structure here are
+ * those of the Windows headers, so that the functions the system provides
+ * (kernel32, user32, advapi32, shell32) are called directly; DWORD and LONG
+ * are 32-bit int types here where Windows spells them long.
  */
 #ifndef ML_PLATFORM_WINDEF_H_
 #define ML_PLATFORM_WINDEF_H_
@@ -21,10 +29,20 @@
 #include <uchar.h>
 #endif
 
+/* ML_EXPORT marks what leaves a shared library. Windows exports through
+ * .def files, so there it marks nothing; and there the platform layer is a
+ * static library linked into each binary (the system holds every state
+ * that binaries share), so ML_PLATFORM_API marks nothing either. */
+#if defined(_WIN32)
+#define ML_EXPORT
+#define ML_PLATFORM_API
+#else
+#define ML_EXPORT __attribute__((visibility("default")))
 #if defined(ML_PLATFORM_BUILD)
-#define ML_PLATFORM_API __attribute__((visibility("default")))
+#define ML_PLATFORM_API ML_EXPORT
 #else
 #define ML_PLATFORM_API
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -35,8 +53,13 @@
 #define ML_EXTERN_C_END
 #endif
 
+#if defined(_WIN32) && defined(__i386__)
+#define WINAPI __stdcall
+#define CALLBACK __stdcall
+#else
 #define WINAPI
 #define CALLBACK
+#endif
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;

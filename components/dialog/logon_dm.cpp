@@ -28,7 +28,7 @@ std::u16string FromBstr(BSTR text) {
 
 class LogonDM final : public ILogonDM {
   public:
-    HRESULT QueryInterface(REFIID iid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (object == nullptr)
             return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_ILogonDM) {
@@ -39,42 +39,57 @@ class LogonDM final : public ILogonDM {
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
         ULONG left = --refs_;
         if (left == 0)
             delete this;
         return left;
     }
 
-    HRESULT ShowLogonDialog(DWORD c, DWORD i, HWND, BSTR, BSTR, BSTR*, BSTR*, BSTR*,
-                            LONG*) override {
+    HRESULT STDMETHODCALLTYPE ShowLogonDialog(DWORD c, DWORD i, HWND, BSTR, BSTR, BSTR*, BSTR*,
+                                              BSTR*, LONG*) override {
         return NotImplemented(c, i);
     }
-    HRESULT CloseLogonDialog(DWORD c, DWORD i) override { return NotImplemented(c, i); }
-    HRESULT ShowProgress(DWORD c, DWORD i, HWND, BSTR, BSTR, LONG, LONG*) override {
+    HRESULT STDMETHODCALLTYPE CloseLogonDialog(DWORD c, DWORD i) override {
         return NotImplemented(c, i);
     }
-    HRESULT UpdateProgress(DWORD c, DWORD i, LONG, LONG, BSTR) override {
+    HRESULT STDMETHODCALLTYPE ShowProgress(DWORD c, DWORD i, HWND, BSTR, BSTR, LONG,
+                                           LONG*) override {
         return NotImplemented(c, i);
     }
-    HRESULT CloseProgress(DWORD c, DWORD i, LONG) override { return NotImplemented(c, i); }
-    HRESULT ShowStatusText(DWORD c, DWORD i, BSTR) override { return NotImplemented(c, i); }
-    HRESULT ShowChangePasswordDialog(DWORD c, DWORD i, HWND, BSTR, BSTR*, BSTR*, LONG*) override {
+    HRESULT STDMETHODCALLTYPE UpdateProgress(DWORD c, DWORD i, LONG, LONG, BSTR) override {
         return NotImplemented(c, i);
     }
-    HRESULT ShowUserSelection(DWORD c, DWORD i, HWND, BSTR, BSTR, LONG*) override {
+    HRESULT STDMETHODCALLTYPE CloseProgress(DWORD c, DWORD i, LONG) override {
         return NotImplemented(c, i);
     }
-    HRESULT ShowInputBox(DWORD c, DWORD i, HWND, BSTR, BSTR, BOOL, BSTR*, LONG*) override {
+    HRESULT STDMETHODCALLTYPE ShowStatusText(DWORD c, DWORD i, BSTR) override {
         return NotImplemented(c, i);
     }
-    HRESULT ShowLockNotice(DWORD c, DWORD i, BSTR) override { return NotImplemented(c, i); }
-    HRESULT SetLanguage(DWORD c, DWORD i, DWORD) override { return NotImplemented(c, i); }
+    HRESULT STDMETHODCALLTYPE ShowChangePasswordDialog(DWORD c, DWORD i, HWND, BSTR, BSTR*, BSTR*,
+                                                       LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT STDMETHODCALLTYPE ShowUserSelection(DWORD c, DWORD i, HWND, BSTR, BSTR,
+                                                LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT STDMETHODCALLTYPE ShowInputBox(DWORD c, DWORD i, HWND, BSTR, BSTR, BOOL, BSTR*,
+                                           LONG*) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT STDMETHODCALLTYPE ShowLockNotice(DWORD c, DWORD i, BSTR) override {
+        return NotImplemented(c, i);
+    }
+    HRESULT STDMETHODCALLTYPE SetLanguage(DWORD c, DWORD i, DWORD) override {
+        return NotImplemented(c, i);
+    }
 
     // The owner window has no meaning on a terminal and is ignored.
-    HRESULT ShowMessageBox(DWORD challenge, DWORD identification, LONG timeoutSeconds, HWND,
-                           BSTR text, BSTR caption, UINT type, LONG* result) override {
+    HRESULT STDMETHODCALLTYPE ShowMessageBox(DWORD challenge, DWORD identification,
+                                             LONG timeoutSeconds, HWND, BSTR text, BSTR caption,
+                                             UINT type, LONG* result) override {
         if (result == nullptr)
             return E_POINTER;
         *result = -1;
@@ -100,9 +115,7 @@ class LogonDM final : public ILogonDM {
 }  // namespace
 }  // namespace logondm
 
-extern "C" __attribute__((visibility("default"))) HRESULT MlCreateInstance(const CLSID& clsid,
-                                                                           const IID& iid,
-                                                                           void** object) {
+extern "C" ML_EXPORT HRESULT MlCreateInstance(const CLSID& clsid, const IID& iid, void** object) {
     if (object == nullptr)
         return E_POINTER;
     *object = nullptr;

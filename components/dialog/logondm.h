@@ -106,34 +106,43 @@ struct ILogonDM : public IUnknown {
     // The logon dialog: asks for user name, domain and password; the answer
     // comes back in the three BSTRs (the caller frees them) and `result`
     // holds IDOK or IDCANCEL.
-    virtual HRESULT ShowLogonDialog(DWORD challenge, DWORD identification, HWND owner,
-                                    BSTR userName, BSTR domain, BSTR* userOut, BSTR* domainOut,
-                                    BSTR* passwordOut, LONG* result) = 0;
-    virtual HRESULT CloseLogonDialog(DWORD challenge, DWORD identification) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowLogonDialog(DWORD challenge, DWORD identification,
+                                                      HWND owner, BSTR userName, BSTR domain,
+                                                      BSTR* userOut, BSTR* domainOut,
+                                                      BSTR* passwordOut, LONG* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CloseLogonDialog(DWORD challenge, DWORD identification) = 0;
     // A progress window with a text and a range; `handle` names it.
-    virtual HRESULT ShowProgress(DWORD challenge, DWORD identification, HWND owner, BSTR caption,
-                                 BSTR text, LONG range, LONG* handle) = 0;
-    virtual HRESULT UpdateProgress(DWORD challenge, DWORD identification, LONG handle,
-                                   LONG position, BSTR text) = 0;
-    virtual HRESULT CloseProgress(DWORD challenge, DWORD identification, LONG handle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowProgress(DWORD challenge, DWORD identification,
+                                                   HWND owner, BSTR caption, BSTR text, LONG range,
+                                                   LONG* handle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE UpdateProgress(DWORD challenge, DWORD identification,
+                                                     LONG handle, LONG position, BSTR text) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CloseProgress(DWORD challenge, DWORD identification,
+                                                    LONG handle) = 0;
     // A one-line status text of the logon screen (NULL clears it).
-    virtual HRESULT ShowStatusText(DWORD challenge, DWORD identification, BSTR text) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowStatusText(DWORD challenge, DWORD identification,
+                                                     BSTR text) = 0;
     // Asks for the old and a new password of `userName`.
-    virtual HRESULT ShowChangePasswordDialog(DWORD challenge, DWORD identification, HWND owner,
-                                             BSTR userName, BSTR* oldPassword, BSTR* newPassword,
-                                             LONG* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowChangePasswordDialog(DWORD challenge,
+                                                               DWORD identification, HWND owner,
+                                                               BSTR userName, BSTR* oldPassword,
+                                                               BSTR* newPassword, LONG* result) = 0;
     // Lets the user pick one of `users` (names separated by "\n"); `index`
     // receives the position picked, -1 for none.
-    virtual HRESULT ShowUserSelection(DWORD challenge, DWORD identification, HWND owner,
-                                      BSTR caption, BSTR users, LONG* index) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowUserSelection(DWORD challenge, DWORD identification,
+                                                        HWND owner, BSTR caption, BSTR users,
+                                                        LONG* index) = 0;
     // Asks for one line of text; `hidden` asks for no echo.
-    virtual HRESULT ShowInputBox(DWORD challenge, DWORD identification, HWND owner, BSTR caption,
-                                 BSTR prompt, BOOL hidden, BSTR* answer, LONG* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowInputBox(DWORD challenge, DWORD identification,
+                                                   HWND owner, BSTR caption, BSTR prompt,
+                                                   BOOL hidden, BSTR* answer, LONG* result) = 0;
     // The notice that the workstation is locked for `userName`.
-    virtual HRESULT ShowLockNotice(DWORD challenge, DWORD identification, BSTR userName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowLockNotice(DWORD challenge, DWORD identification,
+                                                     BSTR userName) = 0;
     // The language of the dialogs' own texts (a Windows language identifier;
     // 0 = the system's).
-    virtual HRESULT SetLanguage(DWORD challenge, DWORD identification, DWORD languageId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetLanguage(DWORD challenge, DWORD identification,
+                                                  DWORD languageId) = 0;
 
     // A message box with `text`, `caption` and the buttons of `type` (a
     // Windows message-box type value: button set in the low four bits,
@@ -149,9 +158,9 @@ struct ILogonDM : public IUnknown {
     // Results: S_OK; E_POINTER (result NULL); E_INVALIDARG (a button set
     // that Windows does not define, 7 to 15); LOGONDM_E_IDENTIFICATION;
     // LOGONDM_E_NOTERMINAL; LOGONDM_E_TERMINAL; E_OUTOFMEMORY.
-    virtual HRESULT ShowMessageBox(DWORD challenge, DWORD identification, LONG timeoutSeconds,
-                                   HWND owner, BSTR text, BSTR caption, UINT type,
-                                   LONG* result) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ShowMessageBox(DWORD challenge, DWORD identification,
+                                                     LONG timeoutSeconds, HWND owner, BSTR text,
+                                                     BSTR caption, UINT type, LONG* result) = 0;
 
   protected:
     ~ILogonDM() = default;

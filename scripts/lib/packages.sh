@@ -10,10 +10,23 @@ ML_PACKAGES=(
     tmux util-linux procps
 )
 
+# The Windows stage (scripts/test-windows): the cross compilers, Wine to run
+# the tests, GoogleTest's sources to build it for Windows.
+ML_WINDOWS_PACKAGES=(mingw-w64 wine64 googletest binutils-mingw-w64-x86-64)
+
 # Installs the packages that are missing (apt-get update once, then install).
 ml_install_packages() {
+    ml_install_package_list "${ML_PACKAGES[@]}"
+}
+
+ml_install_windows_packages() {
+    ml_install_package_list "${ML_WINDOWS_PACKAGES[@]}"
+}
+
+# ml_install_package_list PACKAGE...: installs those of them that are missing.
+ml_install_package_list() {
     local missing=() p
-    for p in "${ML_PACKAGES[@]}"; do
+    for p in "$@"; do
         if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$p")
         fi

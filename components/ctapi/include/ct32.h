@@ -72,6 +72,12 @@
 
 #include <ctapi.h>
 
+// The calling convention of the CT-API entry points, where the platform's
+// <ctapi.h> names one.
+#ifndef CT_API_CALL
+#define CT_API_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -90,7 +96,7 @@ extern "C" {
 // The trace never holds the data field of a command to the card or of its
 // response (they may hold a password), only the class, instruction and
 // parameter bytes, the lengths and the status word.
-void CT_SetTraceOptions(int level, int destination);
+void CT_API_CALL CT_SetTraceOptions(int level, int destination);
 
 #ifdef __cplusplus
 }

@@ -24,7 +24,15 @@ void SetTraceOptions(int level, int destination);
 bool Tracing(TraceLevel level);
 
 // Writes one line "ct32 <UTC time> <text>" when `level` is enabled.
-void Trace(TraceLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The formats are C99's (%zu), which mingw-w64's own printf gives on
+// Windows, where GCC checks them as gnu_printf.
+#if defined(__MINGW32__)
+#define CT32_TRACE_FORMAT gnu_printf
+#else
+#define CT32_TRACE_FORMAT printf
+#endif
+void Trace(TraceLevel level, const char* format, ...)
+    __attribute__((format(CT32_TRACE_FORMAT, 2, 3)));
 
 // "3B 8F 80 01" for a few bytes; only for bytes that are no secret (ATR,
 // command headers, status words).

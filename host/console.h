@@ -1,0 +1,57 @@
+// What mlhost needs from the operating system beyond the platform layer:
+// stop requests, the password prompt, its own path, and its output. One
+// implementation per system (posix/console.cpp, win32/console.cpp).
+#ifndef ML_HOST_CONSOLE_H_
+#define ML_HOST_CONSOLE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace mlhost {
+
+// What the message loop waits on besides the queue for a stop request: a
+// descriptor on POSIX (readable when a request came), an event handle on
+// Windows (signalled then). kNoStop: none.
+using StopWait = intptr_t;
+inline constexpr StopWait kNoStop = -1;
+
+// Stop requests (POSIX: SIGINT and SIGTERM; Windows: Ctrl-C, Ctrl-Break and
+// the console closing) are taken inside the message loop while this object
+// is open, so that the module is unloaded cleanly. Open before the module is
+// loaded, so that threads it starts do not take them either.
+class StopRequests {
+  public:
+    StopRequests() = default;
+    StopRequests(const StopRequests&) = delete;
+    StopRequests& operator=(const StopRequests&) = delete;
+    ~StopRequests();
+
+    // False with `error` set when the requests cannot be taken.
+    bool Open(std::string& error);
+    StopWait wait() const { return wait_; }
+
+  private:
+    StopWait wait_ = kNoStop;
+};
+
+// Reads one line of standard input into `line` (without its line break);
+// false when there is none. On a terminal the line is read without echo
+// after a "Password: " prompt on standard error, and the terminal is set
+// back on every way out.
+bool ReadPasswordLine(std::string& line);
+
+// The running program's full path, or "" when it cannot be told.
+std::string ProgramPath();
+
+// The folder separator of program paths ('/' or '\\').
+char PathSeparatorChar();
+
+bool FileExists(const std::string& path);
+
+// Standard output is line-buffered, and a reader that went away makes
+// writes fail instead of ending mlhost with the module loaded.
+void PrepareOutput();
+
+}  // namespace mlhost
+
+#endif  // ML_HOST_CONSOLE_H_

@@ -1,0 +1,26 @@
+// Test support on Windows that needs <windows.h> (system_support.cpp): the
+// registry written, processes started.
+#ifndef ML_PLATFORM_WIN32_TESTS_SYSTEM_SUPPORT_H_
+#define ML_PLATFORM_WIN32_TESTS_SYSTEM_SUPPORT_H_
+
+#include <cstdint>
+#include <string>
+
+namespace ml::win32test {
+
+// Writes a value of `type` (1 = REG_SZ, 4 = REG_DWORD) under
+// HKEY_CURRENT_USER `key`, creating the key. False on failure.
+bool WriteValue(const std::u16string& key, const std::u16string& name, uint32_t type,
+                const void* data, uint32_t bytes);
+void DeleteKey(const std::u16string& key);
+
+// Runs the program `path` with the arguments `arguments` and returns its
+// exit code; -1 when it could not be run.
+int RunProcess(const std::u16string& path, const std::u16string& arguments);
+
+// The folder of the running test program, with a trailing separator.
+std::u16string ProgramFolder();
+
+}  // namespace ml::win32test
+
+#endif  // ML_PLATFORM_WIN32_TESTS_SYSTEM_SUPPORT_H_

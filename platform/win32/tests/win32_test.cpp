@@ -1,0 +1,223 @@
+// The Windows platform layer under Wine: what it adds to the system, and the
+// system services the module relies on as Windows gives them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "components/dialog/logondm.h"
+#include "platform/codepage.h"
+#include "platform/com.h"
+#include "platform/handle.h"
+#include "platform/lasterror.h"
+#include "platform/library.h"
+#include "platform/named_objects.h"
+#include "platform/registry.h"
+#include "platform/session.h"
+#include "platform/string_table.h"
+#include "platform/win32/tests/system_support.h"
+
+namespace {
+
+using ml::win32test::ProgramFolder;
+
+TEST(Win32Text, Utf8AndAnsiConversions) {
+    struct Case {
+        std::u16string wide;
+        std::string utf8;
+    };
+    const Case cases[] = {
+        {u"", ""},
+        {u"plain", "plain"},
+        {u"M\u00fcller",
+         "M\xc3\xbc"
+         "ller"},
+        {u"\u6771\u4eac", "\xe6\x9d\xb1\xe4\xba\xac"},
+        {u"\U0001F511 key", "\xf0\x9f\x94\x91 key"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ml::ToUtf8(c.wide), c.utf8);
+        EXPECT_EQ(ml::FromUtf8(c.utf8), c.wide);
+    }
+    EXPECT_EQ(ml::FromAnsi(ml::ToAnsi(u"Domain\\user")), u"Domain\\user");
+    EXPECT_NE(GetACP(), 0u);
+}
+
+class Win32Registry : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        key_ = u"Software\\mlcardmanx-test-" + ml::FromUtf8(std::to_string(GetCurrentProcessId()));
+    }
+    void TearDown() override { ml::win32test::DeleteKey(key_); }
+    bool Write(const std::u16string& name, const std::u16string& text, bool terminated) {
+        size_t chars = text.size() + (terminated ? 1 : 0);
+        return ml::win32test::WriteValue(key_, name, REG_SZ, text.c_str(),
+                                         static_cast<uint32_t>(chars * sizeof(char16_t)));
+    }
+    std::u16string key_;
+};
+
+TEST_F(Win32Registry, ReadStringOfEveryShapeOfValue) {
+    const std::u16string longText(5000, u'x');
+    ASSERT_TRUE(Write(u"Path", u"C:\\Program Files\\Kestrel", true));
+    ASSERT_TRUE(Write(u"Bare", u"no terminator", false));
+    ASSERT_TRUE(Write(u"Long", longText, true));
+    ASSERT_TRUE(Write(u"", u"default", true));
+    const DWORD number = 7;
+    ASSERT_TRUE(ml::win32test::WriteValue(key_, u"Number", 4, &number, sizeof number));
+
+    struct Case {
+        std::u16string name;
+        LONG rc;
+        std::u16string text;
+    };
+    const Case cases[] = {
+        {u"Path", ERROR_SUCCESS, u"C:\\Program Files\\Kestrel"},
+        {u"Bare", ERROR_SUCCESS, u"no terminator"},
+        {u"Long", ERROR_SUCCESS, longText},
+        {u"", ERROR_SUCCESS, u"default"},
+        {u"Missing", 2 /* file not found */, u"unchanged"},
+        {u"Number", ML_ERROR_INVALID_PARAMETER, u"unchanged"},
+    };
+    for (const Case& c : cases) {
+        std::u16string value = u"unchanged";
+        EXPECT_EQ(ml::RegReadString(HKEY_CURRENT_USER, key_, c.name, value), c.rc)
+            << ml::ToUtf8(c.name);
+        EXPECT_EQ(value, c.text) << ml::ToUtf8(c.name);
+    }
+    std::u16string value;
+    EXPECT_EQ(ml::RegReadString(HKEY_CURRENT_USER, key_ + u"\\none", u"Path", value), 2);
+}
+
+// The module's events and the settings mutex are shared with other
+// processes (the host, a second module instance) under "Global\" names.
+class Win32NamedObjects : public ::testing::Test {
+  protected:
+    std::u16string Name(const char16_t* what) {
+        return u"Global\\mlcardmanx-test-" + ml::FromUtf8(std::to_string(GetCurrentProcessId())) +
+               u"-" + what;
+    }
+    int Helper(const char16_t* verb, const std::u16string& name) {
+        return ml::win32test::RunProcess(ProgramFolder() + u"win32_named_object_helper.exe",
+                                         std::u16string(verb) + u" " + name);
+    }
+};
+
+TEST_F(Win32NamedObjects, MutexExcludesAnotherProcessUntilReleased) {
+    const std::u16string name = Name(u"mutex");
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_EQ(Helper(u"mutex", name), 1) << "held here: the other process must not get it";
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(Helper(u"mutex", name), 0) << "released: the other process gets it";
+    EXPECT_FALSE(ReleaseMutex(mutex));
+    EXPECT_EQ(GetLastError(), ML_ERROR_NOT_OWNER);
+    EXPECT_TRUE(CloseHandle(mutex));
+}
+
+TEST_F(Win32NamedObjects, EventSetInAnotherProcessIsSeenHere) {
+    const std::u16string name = Name(u"event");
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Helper(u"event", name), 0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(CloseHandle(event));
+    EXPECT_EQ(Helper(u"event", name), 2) << "the last handle closed, the event is gone";
+}
+
+// The language libraries' string tables hold every line of their text
+// sources, escapes and quotes included.
+TEST(Win32Resources, LanguageLibrariesHoldTheirTextSources) {
+    const struct {
+        const char16_t* library;
+        const char* source;
+    } languages[] = {{u"mlcardmanb.dll", "english.txt"}, {u"mlcardmand.dll", "german.txt"}};
+    for (const auto& language : languages) {
+        HMODULE library = LoadLibraryW((ProgramFolder() + language.library).c_str());
+        ASSERT_NE(library, nullptr) << language.source;
+        std::ifstream source(std::string(ML_TEXT_SOURCES_DIR) + "/" + language.source);
+        ASSERT_TRUE(source) << language.source;
+        int checked = 0;
+        for (std::string line; std::getline(source, line);) {
+            size_t tab = line.find('\t');
+            if (line.empty() || line[0] == '#' || tab == std::string::npos)
+                continue;
+            std::string text;
+            for (size_t i = tab + 1; i < line.size(); ++i) {
+                if (line[i] == '\\' && i + 1 < line.size()) {
+                    char next = line[++i];
+                    text += next == 'n' ? '\n' : next == 't' ? '\t' : next;
+                } else {
+                    text += line[i];
+                }
+            }
+            WCHAR buffer[1024];
+            int n = LoadStringW(library, static_cast<UINT>(std::stoul(line.substr(0, tab))), buffer,
+                                1024);
+            EXPECT_EQ(std::u16string(buffer, n > 0 ? n : 0), ml::FromUtf8(text)) << line;
+            ++checked;
+        }
+        EXPECT_GT(checked, 20) << language.source;
+        WCHAR buffer[16];
+        EXPECT_EQ(LoadStringW(library, 999, buffer, 16), 0) << "no text of that number";
+        EXPECT_TRUE(FreeLibrary(library));
+    }
+}
+
+// The dialog manager registers itself and is created through the system's
+// COM, as the module creates it.
+TEST(Win32Com, DialogManagerRegistersAndIsCreatedThroughTheSystem) {
+    EXPECT_EQ(GuidToString(CLSID_LogonDM), u"{3F6A2C91-5B7E-4D08-A1C4-7E92B05D1F36}");
+    HMODULE server = LoadLibraryW((ProgramFolder() + u"mldialog.dll").c_str());
+    ASSERT_NE(server, nullptr);
+    using EntryFn = HRESULT(WINAPI*)();
+    auto registerServer = reinterpret_cast<EntryFn>(GetProcAddress(server, "DllRegisterServer"));
+    auto unregisterServer =
+        reinterpret_cast<EntryFn>(GetProcAddress(server, "DllUnregisterServer"));
+    ASSERT_NE(registerServer, nullptr);
+    ASSERT_NE(unregisterServer, nullptr);
+    ASSERT_EQ(registerServer(), S_OK);
+
+    std::u16string path;
+    EXPECT_EQ(ml::RegReadString(HKEY_CLASSES_ROOT,
+                                u"CLSID\\" + GuidToString(CLSID_LogonDM) + u"\\InprocServer32", u"",
+                                path),
+              ERROR_SUCCESS);
+    EXPECT_EQ(path, ProgramFolder() + u"mldialog.dll");
+
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    ILogonDM* dm = nullptr;
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_LogonDM, nullptr, 0x17, IID_ILogonDM, reinterpret_cast<void**>(&dm)),
+        S_OK);
+    ASSERT_NE(dm, nullptr);
+    BSTR text = SysAllocString(u"text");
+    BSTR caption = SysAllocString(u"caption");
+    EXPECT_EQ(SysStringLen(text), 4u);
+    const DWORD challenge = 0x12345678;
+    LONG result = 0;
+    EXPECT_EQ(dm->ShowMessageBox(challenge, challenge, -1, nullptr, text, caption, MB_OK, &result),
+              LOGONDM_E_IDENTIFICATION);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(dm->ShowMessageBox(challenge, LogonDMIdentification(challenge), -1, nullptr, text,
+                                 caption, 7, &result),
+              E_INVALIDARG)
+        << "no button set 7";
+    SysFreeString(text);
+    SysFreeString(caption);
+    EXPECT_EQ(dm->Release(), 0u);
+
+    ASSERT_EQ(unregisterServer(), S_OK);
+    dm = nullptr;
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_LogonDM, nullptr, 0x17, IID_ILogonDM, reinterpret_cast<void**>(&dm)),
+        REGDB_E_CLASSNOTREG);
+    CoUninitialize();
+    FreeLibrary(server);
+}
+
+}  // namespace
