@@ -206,13 +206,11 @@ void WriteLoginData(const std::u16string& strUserName, const std::u16string& str
     if (!strReaderName.empty()) {
         for (;;) {
             strError.clear();
-            SmartCardDeleteFiles(strReaderName.c_str(), nullptr);
-            LONG lResult = SmartCardCreateFiles(strReaderName.c_str(), nullptr);
-            if (lResult == 0) {
-                lResult = SmartCardWriteFiles(strReaderName.c_str(), strUserName.c_str(),
-                                              strDomain.c_str(), strPassword.c_str(),
-                                              static_cast<DWORD>(strPassword.size()), nullptr);
-            }
+            // One session that updates the record in place where it can, so
+            // that a card pulled meanwhile never holds a torn record.
+            LONG lResult = SmartCardStoreFiles(strReaderName.c_str(), strUserName.c_str(),
+                                               strDomain.c_str(), strPassword.c_str(),
+                                               static_cast<DWORD>(strPassword.size()), nullptr);
             if (lResult == 0) {
                 strError.clear();
                 return;
