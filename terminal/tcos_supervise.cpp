@@ -73,6 +73,8 @@ CTCOSCard::CTCOSCard()
       m_pfnCT_data(nullptr),
       m_pfnCT_close(nullptr),
       m_pfnCT_SetTraceOptions(nullptr),
+      m_pfnCT_BeginTransaction(nullptr),
+      m_pfnCT_EndTransaction(nullptr),
       m_hLogonEvent(nullptr),
       m_hLogoffEvent(nullptr) {
     m_dwThreadId = GetCurrentThreadId();
@@ -119,6 +121,8 @@ CTCOSCard::~CTCOSCard() {
     m_pfnCT_data = nullptr;
     m_pfnCT_close = nullptr;
     m_pfnCT_SetTraceOptions = nullptr;
+    m_pfnCT_BeginTransaction = nullptr;
+    m_pfnCT_EndTransaction = nullptr;
     if (m_hLogonEvent != nullptr) {
         CloseHandle(m_hLogonEvent);
         m_hLogonEvent = nullptr;
@@ -282,5 +286,8 @@ void CTCOSCard::TCOSSuperviseCard() {
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** CTCOSCard::TCOSSuperviseCard() - Exception ***");
     }
+    // A pass that only reset the card (a card already announced) ends its
+    // sequence here.
+    EndSequence();
     ArmSuperviseTimer();
 }
