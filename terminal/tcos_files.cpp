@@ -488,7 +488,7 @@ void CTCOSCard::EndSequence() {
 
 int CTCOSCard::ProbeLoginFiles() {
     if (m_hDriver == nullptr || m_pfnCT_data == nullptr) {
-        return CT_ERROR;  // WriteFiles reports it
+        return CT_OK;  // nothing to look at: WriteFiles reports the driver
     }
     // A missing file is no failure here; a file fits when a read of its size
     // gives that many bytes.

@@ -399,25 +399,5 @@ TEST_F(LoginFilesTest, FailuresAroundTheBodyLeaveNothingOpen) {
               SCARD_E_INVALID_PARAMETER);
 }
 
-TEST_F(LoginFilesTest, CardPulledDuringAWriteLeavesTheLibraryUsable) {
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0);
-    // The card goes at the update: the reader answers nothing.
-    fake.SetResponder([&](const std::vector<BYTE>& apdu) -> std::vector<BYTE> {
-        if (apdu[1] == 0xD6) {
-            fake.RemoveCard();
-            return {};
-        }
-        return card(apdu);
-    });
-    EXPECT_EQ(SmartCardWriteFiles(reader, u"u", u"d", u"p", 1), SCARD_E_UNEXPECTED);
-    ExpectNothingOpen();
-    EXPECT_EQ(Read().rv, SCARD_W_REMOVED_CARD);
-    UseMemoryCard(kCardVariantGeneric);
-    ASSERT_EQ(SmartCardWriteFiles(reader, u"u", u"d", u"p", 1), SCARD_S_SUCCESS);
-    EXPECT_EQ(Read().user, u"u");
-    ExpectNothingOpen();
-}
-
 }  // namespace
 }  // namespace mltest

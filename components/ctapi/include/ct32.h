@@ -97,13 +97,16 @@ void CT_SetTraceOptions(int level, int destination);
 // Command sequences that no other application interrupts. Between
 // CT_BeginTransaction and CT_EndTransaction the card commands of terminal
 // ctn run inside one PC/SC transaction: no other application's command comes
-// between them, and the card reset of another terminal or application waits
-// for the end. The transaction is taken at once when a card is active, else
-// at the next card reset (or card command); taking it waits while another
-// application holds the card. A card reset never resets a card that other
-// applications use: it selects the master file, and resets only a card that
-// refuses that. Results: OK; ERR_INVALID ctn not open; ERR_TRANS the card
-// was removed or reset meanwhile (reset it again); ERR_HTSI no PC/SC service.
+// between them (pcsc-lite holds back or refuses those meanwhile), and
+// terminals of this driver that use transactions as well wait for the end.
+// The transaction is taken at once when a card is active, else at the next
+// card reset (or card command); taking it waits while another application
+// holds the card. A card reset never resets a card that other applications
+// use: it selects the master file, and resets only a card that refuses
+// that. A card reset that fails while the card is being pulled out answers
+// 64 A1 (no card) once pcscd has seen the slot empty, within about a second.
+// Results: OK; ERR_INVALID ctn not open; ERR_TRANS the card was removed or
+// reset meanwhile (reset it again); ERR_HTSI no PC/SC service.
 int8_t CT_BeginTransaction(uint16_t ctn);
 int8_t CT_EndTransaction(uint16_t ctn);
 

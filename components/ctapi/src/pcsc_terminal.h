@@ -69,7 +69,9 @@ class PcscTerminal {
     // the card: inside the transaction (when one is wanted) it selects the
     // master file of the session's card, connecting first when there is no
     // session or it was lost. Only a card that refuses that selection gets a
-    // warm reset. kNone leaves the ATR in atr(); a failure leaves no session.
+    // warm reset. A reset that fails while pcscd reports the slot empty
+    // within about a second is kNoCard. kNone leaves the ATR in atr(); a
+    // failure leaves no session.
     Fault ResetCard();
 
     // Whether the card commands of this terminal run inside a PC/SC
