@@ -1,6 +1,5 @@
 // The login files: create, delete, read and write the login record, each as
 // one complete card session.
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -237,9 +236,10 @@ void GetField(const LoginBuffer& buffer, DWORD offset, DWORD bytes, WCHAR* out) 
     }
 }
 
+// The user name as read is the field up to its first zero unit.
 bool HoldsUserName(const LoginBuffer& buffer) {
     const BYTE* field = buffer.bytes + kUserNameOffset;
-    return std::any_of(field, field + kUserNameBytes, [](BYTE b) { return b != 0; });
+    return field[0] != 0 || field[1] != 0;
 }
 
 // The record of SmartCardWriteFiles and SmartCardStoreFiles: the values cut

@@ -196,6 +196,8 @@ TEST_F(LoginFilesTest, StoreUpdatesAFittingRecordInPlaceElseMakesTheFilesAfresh)
 
 TEST_F(LoginFilesTest, ARecordWithoutUserNameOrAShortFileIsNoLoginData) {
     std::vector<BYTE> noUser = Record("", "PLANT", "pw");
+    std::vector<BYTE> lateUser = Record("", "d", "p");
+    lateUser[kUserNameOffset + 2] = 'x';  // after the first zero unit: not read
     std::vector<BYTE> shortUnique = Record("u", "d", "p");
     shortUnique.resize(200);
     const struct {
@@ -204,6 +206,7 @@ TEST_F(LoginFilesTest, ARecordWithoutUserNameOrAShortFileIsNoLoginData) {
     } cases[] = {
         {"UNIQUE all zero", {{kFileUnique, std::vector<BYTE>(240, 0)}}},
         {"UNIQUE without user name", {{kFileUnique, noUser}}},
+        {"UNIQUE with a zero first unit", {{kFileUnique, lateUser}}},
         {"UNIQUE of 200 bytes", {{kFileUnique, shortUnique}}},
         {"legacy user name empty",
          {{kFileUserName, std::vector<BYTE>(42, 0)},
