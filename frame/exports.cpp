@@ -239,12 +239,10 @@ void WriteLoginData(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_szPasswo
             static_cast<DWORD>(std::char_traits<char16_t>::length(p_szPassword));
         for (;;) {
             strError.clear();
-            SmartCardDeleteFiles(strReaderName.c_str(), nullptr);
-            LONG lResult = SmartCardCreateFiles(strReaderName.c_str(), nullptr);
-            if (lResult == 0) {
-                lResult = SmartCardWriteFiles(strReaderName.c_str(), p_szUserName, p_szDomain,
-                                              p_szPassword, dwPasswordLength, nullptr);
-            }
+            // One session that updates the record in place where it can, so
+            // that a card pulled meanwhile never holds a torn record.
+            LONG lResult = SmartCardStoreFiles(strReaderName.c_str(), p_szUserName, p_szDomain,
+                                               p_szPassword, dwPasswordLength, nullptr);
             if (lResult == 0) {
                 strError.clear();
                 return;

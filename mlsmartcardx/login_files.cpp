@@ -119,6 +119,10 @@ LONG ReadLegacyFile(SCARDHANDLE card, const CardInfo& info, const LegacyFile& fi
                     file.size, &received);
     if (rv != SCARD_S_SUCCESS) {
         SC_DIAG(file.transferFailed, static_cast<unsigned>(rv));
+    } else if (received != file.size) {
+        SC_DIAG("file 0x%04x holds %u of %u bytes\n", static_cast<unsigned>(file.fileId),
+                static_cast<unsigned>(received), static_cast<unsigned>(file.size));
+        rv = kSmartCardNoLoginData;
     }
     return rv;
 }
@@ -134,6 +138,9 @@ LONG ReadBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin, LoginBuffer* b
         rv = readBinary(card, info, kLoginRecordSize, buffer->bytes, kLoginRecordSize, &received);
         if (rv != SCARD_S_SUCCESS) {
             SC_DIAG("readBinary(UNIQUE) failed lRet: %x\n", static_cast<unsigned>(rv));
+        } else if (received != kLoginRecordSize) {
+            SC_DIAG("UNIQUE holds %u of 240 bytes\n", static_cast<unsigned>(received));
+            rv = kSmartCardNoLoginData;
         }
         return rv;
     }
@@ -222,6 +229,75 @@ void GetField(const LoginBuffer& buffer, DWORD offset, DWORD bytes, WCHAR* out) 
     }
 }
 
+// The user name as read is the field up to its first zero unit.
+bool HoldsUserName(const LoginBuffer& buffer) {
+    const BYTE* field = buffer.bytes + kUserNameOffset;
+    return field[0] != 0 || field[1] != 0;
+}
+
+// The record of SmartCardWriteFiles and SmartCardStoreFiles: the values cut
+// to their fields (each cut is reported) and copied to their offsets.
+void PrepareRecord(LPCWSTR userName, LPCWSTR domain, LPCWSTR password, DWORD passwordLength,
+                   LoginBuffer* buffer) {
+    bool cut = false;
+    size_t userLength = WideLength(userName);
+    DWORD userBytes = FieldBytes(userLength, kUserNameBytes, &cut);
+    if (cut) {
+        SC_DIAG("wrong user name length: %d\n", ReportedBytes(userLength));
+    }
+    size_t domainLength = WideLength(domain);
+    DWORD domainBytes = FieldBytes(domainLength, kDomainBytes, &cut);
+    if (cut) {
+        SC_DIAG("wrong domain name length: %d\n", ReportedBytes(domainLength));
+    }
+    DWORD passwordBytes = FieldBytes(passwordLength, kPasswordBytes, &cut);
+    if (cut) {
+        SC_DIAG("wrong password length: %d\n", ReportedBytes(passwordLength));
+    }
+    PutField(buffer, kUserNameOffset, userName, userBytes);
+    PutField(buffer, kDomainOffset, domain, domainBytes);
+    PutField(buffer, kPasswordOffset, password, passwordBytes);
+}
+
+// Whether UNIQUE can take the record where it is: it can be selected and a
+// read of the whole record gives all 240 bytes. The record read is wiped.
+bool UniqueFits(SCARDHANDLE card, const CardInfo& info) {
+    if (selectEF(card, info, kFileUnique) != SCARD_S_SUCCESS) {
+        return false;
+    }
+    LoginBuffer old;
+    DWORD received = 0;
+    LONG rv = readBinary(card, info, kLoginRecordSize, old.bytes, kLoginRecordSize, &received);
+    SecureZeroMemory(&old, sizeof old);
+    return rv == SCARD_S_SUCCESS && received == kLoginRecordSize;
+}
+
+// Stores the record so that a card pulled at any moment holds the old
+// record, the new one, or one that reads as no login data. An UNIQUE of the
+// right size is updated in place with one command. Otherwise the files are
+// made afresh: the legacy user-name file goes first, so that an old legacy
+// set reads as incomplete from then on, and the new UNIQUE reads as empty
+// until its one update.
+LONG StoreBody(SCARDHANDLE card, const CardInfo& info, LPCSTR pin, const LoginBuffer& buffer) {
+    LONG rv = SelectMasterFile(card, info, pin);
+    if (rv != SCARD_S_SUCCESS) {
+        return rv;
+    }
+    if (UniqueFits(card, info)) {
+        rv = updateBinary(card, info, buffer.bytes, kLoginRecordSize);
+        if (rv != SCARD_S_SUCCESS) {
+            SC_DIAG("updateBinary(UNIQUE) failed lRet: %x\n", static_cast<unsigned>(rv));
+        }
+        return rv;
+    }
+    DeleteBody(card, info, pin);
+    rv = CreateBody(card, info, pin);
+    if (rv != SCARD_S_SUCCESS) {
+        return rv;
+    }
+    return WriteBody(card, info, pin, buffer);
+}
+
 }  // namespace
 
 LONG SmartCardCreateFiles(LPCWSTR reader, LPCSTR pin) {
@@ -288,6 +364,12 @@ LONG SmartCardReadFiles(LPCWSTR reader, LPWSTR* userName, LPWSTR* domain, LPWSTR
 
     LoginBuffer buffer;
     rv = ReadBody(card, info, pin, &buffer);
+    if (rv == SCARD_S_SUCCESS && !HoldsUserName(buffer)) {
+        // An empty record is a card whose write was cut short after the
+        // file was made: it carries no login data.
+        SC_DIAG("the login record holds no user name\n");
+        rv = kSmartCardNoLoginData;
+    }
 
     WCHAR* user = nullptr;
     WCHAR* dom = nullptr;
@@ -342,26 +424,8 @@ LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWS
     if (password == nullptr && passwordLength != 0) {
         return SCARD_E_INVALID_PARAMETER;
     }
-    bool cut = false;
-    size_t userLength = WideLength(userName);
-    DWORD userBytes = FieldBytes(userLength, kUserNameBytes, &cut);
-    if (cut) {
-        SC_DIAG("wrong user name length: %d\n", ReportedBytes(userLength));
-    }
-    size_t domainLength = WideLength(domain);
-    DWORD domainBytes = FieldBytes(domainLength, kDomainBytes, &cut);
-    if (cut) {
-        SC_DIAG("wrong domain name length: %d\n", ReportedBytes(domainLength));
-    }
-    DWORD passwordBytes = FieldBytes(passwordLength, kPasswordBytes, &cut);
-    if (cut) {
-        SC_DIAG("wrong password length: %d\n", ReportedBytes(passwordLength));
-    }
-
     LoginBuffer buffer;
-    PutField(&buffer, kUserNameOffset, userName, userBytes);
-    PutField(&buffer, kDomainOffset, domain, domainBytes);
-    PutField(&buffer, kPasswordOffset, password, passwordBytes);
+    PrepareRecord(userName, domain, password, passwordLength, &buffer);
 
     CardInfo info{};
     SCARDCONTEXT context = 0;
@@ -383,6 +447,37 @@ LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWS
     }
     if (rv == SCARD_S_SUCCESS) {
         SC_DIAG("Write File Succesfull\n");
+    }
+    return rv;
+}
+
+LONG SmartCardStoreFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
+                         DWORD passwordLength, LPCSTR pin) {
+    if (password == nullptr && passwordLength != 0) {
+        return SCARD_E_INVALID_PARAMETER;
+    }
+    LoginBuffer buffer;
+    PrepareRecord(userName, domain, password, passwordLength, &buffer);
+    CardInfo info{};
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE card = 0;
+    LONG rv = SmartCardConnect(reader, &context, &card, &info);
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG("Connect failed lRet: %x\n", static_cast<unsigned>(rv));
+        SecureZeroMemory(&buffer, sizeof buffer);
+        return rv;
+    }
+    rv = StoreBody(card, info, pin, buffer);
+    SecureZeroMemory(&buffer, sizeof buffer);
+    LONG disconnect = SmartCardDisconnect(context, card);
+    if (disconnect != SCARD_S_SUCCESS) {
+        SC_DIAG("Disconnect failed lRet: %x\n", static_cast<unsigned>(disconnect));
+        if (rv == SCARD_S_SUCCESS) {
+            rv = disconnect;
+        }
+    }
+    if (rv == SCARD_S_SUCCESS) {
+        SC_DIAG("login data stored\n");
     }
     return rv;
 }

@@ -162,6 +162,11 @@ constexpr DWORD kPasswordCapacity = kPasswordBytes / 2;
 // (a plain count, not a PC/SC code).
 constexpr LONG kSmartCardAllocationFailed = 8;
 
+// SmartCardReadFiles's result for a card whose login files hold no complete
+// login data: a record without user name (a write cut short after the file
+// was made) or a file that gives fewer bytes than its field.
+constexpr LONG kSmartCardNoLoginData = SCARD_E_UNEXPECTED;
+
 // In every operation `pin` is optional (null = none): when given, it is
 // verified right after the master file is selected, and a PIN longer than
 // 255 bytes is refused with SCARD_E_INVALID_PARAMETER.
@@ -176,7 +181,9 @@ LONG SmartCardDeleteFiles(LPCWSTR reader, LPCSTR pin = nullptr);
 // password in new zero-filled buffers of 46, 36 and 104 bytes (always
 // terminated) that the caller releases with free(), and sets
 // *passwordCapacity to 50. On failure writes none of the outputs. The output
-// pointers must not be null (SCARD_E_INVALID_PARAMETER).
+// pointers must not be null (SCARD_E_INVALID_PARAMETER). A record without
+// user name, or a file that answers fewer bytes than its field, is
+// kSmartCardNoLoginData.
 LONG SmartCardReadFiles(LPCWSTR reader, LPWSTR* userName, LPWSTR* domain, LPWSTR* password,
                         DWORD* passwordCapacity, LPCSTR pin = nullptr);
 // Writes the login record to UNIQUE, or to the legacy files (password,
@@ -185,6 +192,13 @@ LONG SmartCardReadFiles(LPCWSTR reader, LPWSTR* userName, LPWSTR* domain, LPWSTR
 // characters, no terminator needed (null only with length 0). Values longer
 // than their field are cut to 21, 16 and 50 characters.
 LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
+                         DWORD passwordLength, LPCSTR pin = nullptr);
+// Stores the login data in one session, so that a card pulled at any moment
+// reads as the old data, the new data or no login data: an UNIQUE that
+// gives its 240 bytes is updated in place with one command; otherwise all
+// login files are deleted (the legacy user name first), UNIQUE is created
+// and written. Arguments and cuts as for SmartCardWriteFiles.
+LONG SmartCardStoreFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
                          DWORD passwordLength, LPCSTR pin = nullptr);
 
 // The diagnostic hook: level (always 0), source ("mlsmartcard"), line,

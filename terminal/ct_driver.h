@@ -22,6 +22,9 @@ using PFN_CT_data = int8_t(WINAPI*)(uint16_t ctn, uint8_t* dad, uint8_t* sad, ui
 using PFN_CT_close = int8_t(WINAPI*)(uint16_t ctn);
 // Not part of the published CT-API; optional.
 using PFN_CT_SetTraceOptions = void(WINAPI*)(int level, int destination);
+// Extensions of our driver, optional: the card commands between the two calls
+// run without another application's commands between them.
+using PFN_CT_Transaction = int8_t(WINAPI*)(uint16_t ctn);
 
 namespace ml_ct {
 

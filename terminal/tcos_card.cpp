@@ -113,6 +113,13 @@ void CTCOSCard::SetUpDriver() {
         } else {
             m_pfnCT_SetTraceOptions(0, 0);
         }
+        // Both or neither.
+        m_pfnCT_BeginTransaction = Bind<PFN_CT_Transaction>(m_hDriver, "CT_BeginTransaction");
+        m_pfnCT_EndTransaction = Bind<PFN_CT_Transaction>(m_hDriver, "CT_EndTransaction");
+        if (m_pfnCT_BeginTransaction == nullptr || m_pfnCT_EndTransaction == nullptr) {
+            m_pfnCT_BeginTransaction = nullptr;
+            m_pfnCT_EndTransaction = nullptr;
+        }
     }
 
     // The settings are read even without a driver, as the port number is

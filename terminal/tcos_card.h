@@ -94,16 +94,20 @@ class CTCOSCard {
     int DeleteFiles();
     // Writes the three texts (terminated; null counts as empty), each cut to
     // its file (21, 16 and 50 characters; each cut is reported): CT_OK,
-    // CT_NOFILE, CT_WRONGVERSION, CT_FILEERROR or CT_ERROR.
+    // CT_NOFILE, CT_WRONGVERSION, CT_FILEERROR or CT_ERROR. The user-name
+    // file is cleared first and written last, so that a write cut short
+    // leaves a set that reads as CT_EMPTYFILE.
     int WriteFiles(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_szPassword);
     // Reads the three files into the arrays; each always holds a terminated
     // text afterwards (empty when not read). CT_OK, CT_NOFILE,
-    // CT_WRONGVERSION or CT_ERROR.
+    // CT_WRONGVERSION, CT_ERROR, or CT_EMPTYFILE (all three empty) when the
+    // user name is empty: such a set is no login data.
     int ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars], WCHAR (&p_szDomain)[kTCOSDomainChars],
                   WCHAR (&p_szPassword)[kTCOSPasswordChars]);
-    // Deletes and creates the files, then writes them. Texts longer than 42,
-    // 32 and 100 characters are taken up to that length. The result of
-    // WriteFiles.
+    // Writes the files in place when all three are there with their sizes;
+    // when one is missing or of another size, deletes and creates them and
+    // writes them; a card that refuses a selection is not written. Texts longer than 42, 32 and 100
+    // characters are taken up to that length. The result of the last WriteFiles.
     int WriteLoginData(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_szPassword);
 
     // ---- supervision ----
@@ -148,6 +152,19 @@ class CTCOSCard {
     // CT_data is bound.
     void Transmit(uint8_t p_nDad, BYTE (&p_command)[ml_ct::kCommandBufferSize], size_t p_nLength,
                   Exchange& p_exchange);
+    // A sequence of card commands that no other application interrupts
+    // (two hosts on one terminal): it begins with the card reset or the
+    // write and ends with the read, the write or the pass. Nothing when the
+    // driver lacks the extension.
+    void BeginSequence();
+    void EndSequence();
+    // The select command and what its status word makes of it; a missing
+    // file is reported unless p_bQuietIfMissing.
+    int SendSelect(WORD p_wFileID, bool p_bQuietIfMissing);
+    // CT_OK when all three login files are there with their sizes, CT_NOFILE
+    // (not reported) when one is missing or of another size, else the
+    // failure of a selection.
+    int ProbeLoginFiles();
     // Arms the supervision timer when none runs (this object only).
     void ArmSuperviseTimer();
     // Either logon/logoff event signalled (a failed wait counts as not).
@@ -164,6 +181,8 @@ class CTCOSCard {
     PFN_CT_data m_pfnCT_data;
     PFN_CT_close m_pfnCT_close;
     PFN_CT_SetTraceOptions m_pfnCT_SetTraceOptions;
+    PFN_CT_Transaction m_pfnCT_BeginTransaction;
+    PFN_CT_Transaction m_pfnCT_EndTransaction;
     HANDLE m_hLogonEvent;
     HANDLE m_hLogoffEvent;
 };

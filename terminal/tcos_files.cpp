@@ -38,6 +38,12 @@ constexpr WORD kSwFileExists = 0x6AF1;
 constexpr WORD kSwWrittenWithRetries = 0x6381;
 constexpr WORD kSwEndOfFile = 0x6282;
 
+// Error codes of ReportError beyond those of the command tables: a selection
+// the card refused with a status word that has no meaning of its own, and
+// login files that hold no complete set.
+constexpr int kErrorSelectRefused = 22;
+constexpr int kErrorNoLoginData = 23;
+
 constexpr char16_t kMethodResetCard[] = u"CTCOSCard::ResetCard()";
 constexpr char16_t kMethodSelectFile[] = u"CTCOSCard::SelectFile()";
 constexpr char16_t kMethodCreateFiles[] = u"CTCOSCard::CreateFiles()";
@@ -98,6 +104,18 @@ int CTCOSCard::ResetCard() {
         if (m_pfnCT_data == nullptr) {
             return CT_ERROR;
         }
+        // A usable card stays in the sequence begun here for the commands
+        // that follow; every other outcome ends it.
+        BeginSequence();
+        struct EndUnlessUsable {
+            CTCOSCard* card;
+            int result = CT_ERROR;
+            ~EndUnlessUsable() {
+                if (result != CT_OK) {
+                    card->EndSequence();
+                }
+            }
+        } sequence{this};
         // CT-BCS: reset card 1, complete answer to reset.
         BYTE command[ml_ct::kCommandBufferSize] = {0x20, 0x10, 0x01, 0x01, 0x00};
         Exchange exchange;
@@ -111,6 +129,7 @@ int CTCOSCard::ResetCard() {
         }
         WORD status = exchange.StatusWord();
         if (status == kSwProcessorCard) {
+            sequence.result = CT_OK;
             return CT_OK;
         }
         if (status == kSwNoCard || status == kSwNoCardActive) {
@@ -134,37 +153,49 @@ int CTCOSCard::SelectFile(WORD p_wFileID) {
         if (m_pfnCT_data == nullptr) {
             return CT_ERROR;
         }
-        BYTE command[ml_ct::kCommandBufferSize] = {0x00,
-                                                   0xA4,
-                                                   0x02,
-                                                   0x0C,
-                                                   0x02,
-                                                   static_cast<BYTE>(p_wFileID >> 8),
-                                                   static_cast<BYTE>(p_wFileID & 0xFF)};
-        Exchange exchange;
-        Transmit(ml_ct::kDadCard, command, 7, exchange);
-        if (exchange.result != 0) {
-            ReportError(kMethodSelectFile, 10, 10, exchange.result);
-            return CT_ERROR;
-        }
-        if (!exchange.HasStatusWord()) {
-            ReportError(kMethodSelectFile, 10, 10, exchange.length);
-            return CT_ERROR;
-        }
-        WORD status = exchange.StatusWord();
-        if (status == kSwFileNotFound) {
-            ReportError(kMethodSelectFile, 11, 17, 0);
-            return CT_NOFILE;
-        }
-        if (status == kSwClassNotSupported) {
-            ReportError(kMethodSelectFile, 20, 13, 0);
-            return CT_WRONGVERSION;
-        }
-        return CT_OK;
+        return SendSelect(p_wFileID, false);
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** CTCOSCard::SelectFile() - Exception ***");
         return CT_ERROR;
     }
+}
+
+int CTCOSCard::SendSelect(WORD p_wFileID, bool p_bQuietIfMissing) {
+    BYTE command[ml_ct::kCommandBufferSize] = {0x00,
+                                               0xA4,
+                                               0x02,
+                                               0x0C,
+                                               0x02,
+                                               static_cast<BYTE>(p_wFileID >> 8),
+                                               static_cast<BYTE>(p_wFileID & 0xFF)};
+    Exchange exchange;
+    Transmit(ml_ct::kDadCard, command, 7, exchange);
+    if (exchange.result != 0) {
+        ReportError(kMethodSelectFile, 10, 10, exchange.result);
+        return CT_ERROR;
+    }
+    if (!exchange.HasStatusWord()) {
+        ReportError(kMethodSelectFile, 10, 10, exchange.length);
+        return CT_ERROR;
+    }
+    WORD status = exchange.StatusWord();
+    if (status == kSwOk) {
+        return CT_OK;
+    }
+    if (status == kSwFileNotFound) {
+        if (!p_bQuietIfMissing) {
+            ReportError(kMethodSelectFile, 11, 17, 0);
+        }
+        return CT_NOFILE;
+    }
+    if (status == kSwClassNotSupported) {
+        ReportError(kMethodSelectFile, 20, 13, 0);
+        return CT_WRONGVERSION;
+    }
+    // Any other refusal leaves an unknown file selected: what follows must
+    // not read or write it.
+    ReportError(kMethodSelectFile, 10, kErrorSelectRefused, status);
+    return CT_ERROR;
 }
 
 int CTCOSCard::CreateFiles() {
@@ -300,7 +331,12 @@ int CTCOSCard::WriteFiles(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_sz
                 ReportError(kMethodWriteFiles, item.message, item.errorCode, 0);
             }
         }
-        for (const Item& item : items) {
+        // The user name is cleared first and written last: until the last
+        // command the set reads as holding no login data, so a card pulled
+        // in between is never taken for a complete one.
+        const Item cleared{kUserNameFile, u"", 0, 0, 0};
+        const Item order[] = {cleared, items[1], items[2], items[0]};
+        for (const Item& item : order) {
             int selected = SelectFile(item.file.id);
             if (selected != CT_OK) {
                 return selected;
@@ -344,6 +380,11 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
     std::fill(std::begin(p_szUserName), std::end(p_szUserName), u'\0');
     std::fill(std::begin(p_szDomain), std::end(p_szDomain), u'\0');
     std::fill(std::begin(p_szPassword), std::end(p_szPassword), u'\0');
+    // The read ends the sequence of the card reset before it.
+    struct EndAtExit {
+        CTCOSCard* card;
+        ~EndAtExit() { card->EndSequence(); }
+    } sequence{this};
     try {
         if (m_hDriver == nullptr) {
             ReportError(kMethodReadFiles, 1, 1, 0);
@@ -385,6 +426,14 @@ int CTCOSCard::ReadFiles(WCHAR (&p_szUserName)[kTCOSUserNameChars],
                 SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
             }
         }
+        if (p_szUserName[0] == u'\0') {
+            // No user name: the files were made or cleared by a write that
+            // did not end. Nothing of the set counts.
+            SecureZeroMemory(p_szDomain, sizeof p_szDomain);
+            SecureZeroMemory(p_szPassword, sizeof p_szPassword);
+            ReportError(kMethodReadFiles, 57, kErrorNoLoginData, 0);
+            return CT_EMPTYFILE;
+        }
         return CT_OK;
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** CTCOSCard::ReadFiles() - Exception ***");
@@ -402,9 +451,56 @@ int CTCOSCard::WriteLoginData(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR 
     std::copy_n(p_szPassword != nullptr ? p_szPassword : u"",
                 std::min(TextLength(p_szPassword), std::size(copy.szPassword) - 1),
                 copy.szPassword);
-    DeleteFiles();
-    CreateFiles();
-    int result = WriteFiles(copy.szUserName, copy.szDomain, copy.szPassword);
+    // Files that are there with their sizes are written in place; otherwise
+    // all three are made afresh. The whole write is one sequence.
+    BeginSequence();
+    int result = ProbeLoginFiles();
+    if (result == CT_NOFILE) {
+        DeleteFiles();
+        CreateFiles();
+    }
+    // A card that refused a selection is not touched at all.
+    if (result == CT_OK || result == CT_NOFILE) {
+        result = WriteFiles(copy.szUserName, copy.szDomain, copy.szPassword);
+    }
+    EndSequence();
     SecureZeroMemory(&copy, sizeof copy);
     return result;
+}
+
+void CTCOSCard::BeginSequence() {
+    // A failure shows in the card reset or command that follows.
+    if (m_pfnCT_BeginTransaction != nullptr) {
+        m_pfnCT_BeginTransaction(static_cast<uint16_t>(m_nCtn));
+    }
+}
+
+void CTCOSCard::EndSequence() {
+    if (m_pfnCT_EndTransaction != nullptr) {
+        m_pfnCT_EndTransaction(static_cast<uint16_t>(m_nCtn));
+    }
+}
+
+int CTCOSCard::ProbeLoginFiles() {
+    if (m_hDriver == nullptr || m_pfnCT_data == nullptr) {
+        return CT_OK;  // nothing to look at: WriteFiles reports the driver
+    }
+    // A missing file is no failure here; a file fits when a read of its size
+    // gives that many bytes.
+    for (const LoginFile& file : kLoginFiles) {
+        int selected = SendSelect(file.id, true);
+        if (selected != CT_OK) {
+            return selected;
+        }
+        BYTE read[ml_ct::kCommandBufferSize] = {0x00, 0xB0, 0x00, 0x00, file.size};
+        Exchange exchange;
+        Transmit(ml_ct::kDadCard, read, 5, exchange);
+        const bool fits = exchange.result == 0 && exchange.HasStatusWord() &&
+                          exchange.StatusWord() == kSwOk && exchange.length == file.size + 2;
+        SecureZeroMemory(exchange.response, sizeof exchange.response);
+        if (!fits) {
+            return CT_NOFILE;
+        }
+    }
+    return CT_OK;
 }

@@ -74,6 +74,8 @@ CTCOSCard::CTCOSCard()
       m_pfnCT_data(nullptr),
       m_pfnCT_close(nullptr),
       m_pfnCT_SetTraceOptions(nullptr),
+      m_pfnCT_BeginTransaction(nullptr),
+      m_pfnCT_EndTransaction(nullptr),
       m_hLogonEvent(nullptr),
       m_hLogoffEvent(nullptr) {
     m_dwThreadId = GetCurrentThreadId();
@@ -120,6 +122,8 @@ CTCOSCard::~CTCOSCard() {
     m_pfnCT_data = nullptr;
     m_pfnCT_close = nullptr;
     m_pfnCT_SetTraceOptions = nullptr;
+    m_pfnCT_BeginTransaction = nullptr;
+    m_pfnCT_EndTransaction = nullptr;
     if (m_hLogonEvent != nullptr) {
         CloseHandle(m_hLogonEvent);
         m_hLogonEvent = nullptr;
@@ -284,5 +288,8 @@ void CTCOSCard::TCOSSuperviseCard() {
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** CTCOSCard::TCOSSuperviseCard() - Exception ***");
     }
+    // A pass that only reset the card (a card already announced) ends its
+    // sequence here.
+    EndSequence();
     ArmSuperviseTimer();
 }

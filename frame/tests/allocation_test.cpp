@@ -228,20 +228,26 @@ TEST_F(AllocationTest, CommandsAllocateNothing) {
 }
 
 TEST_F(AllocationTest, OperationsAllocateOnlyTheReadBuffers) {
-    // Write (4 APDUs), create (2), delete (5): nothing at all.
-    for (int i = 0; i < 11; ++i) {
+    // Write (3 APDUs), create (2), delete (5), store in place (4): nothing at
+    // all.
+    for (int i = 0; i < 12; ++i) {
         fake.ReplySw(0x9000);
     }
-    LONG write, create, remove;
+    fake.ReplyData(std::vector<BYTE>(240, 0x41), 0x9000);
+    fake.ReplySw(0x9000);
+    LONG write, create, remove, store;
     {
         Counting counting;
         write = SmartCardWriteFiles(reader, u"user", u"domain", u"secret", 6);
         create = SmartCardCreateFiles(reader);
         remove = SmartCardDeleteFiles(reader);
+        store = SmartCardStoreFiles(reader, u"user", u"domain", u"secret", 6);
     }
     EXPECT_EQ(write, SCARD_S_SUCCESS);
     EXPECT_EQ(create, SCARD_S_SUCCESS);
     EXPECT_EQ(remove, SCARD_S_SUCCESS);
+    EXPECT_EQ(store, SCARD_S_SUCCESS);
+    EXPECT_EQ(fake.Sent().size(), 14u);
     EXPECT_EQ(g_mallocs.load(), 0);
 
 #if ML_COUNT_MALLOC  // malloc belongs to the sanitizer otherwise

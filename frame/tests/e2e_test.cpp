@@ -169,6 +169,70 @@ TEST_P(EndToEnd, WriteReadWatchAndNoCard) {
               std::string::npos);
 }
 
+// Two hosts watch the default terminal at once: neither disturbs the other's
+// reads, so both see every insertion and removal and no error.
+TEST(TwoHosts, WatchOneTerminalWithoutErrors) {
+    ML_REQUIRE_REAL_STACK();
+    Sandbox sandbox;
+    ASSERT_TRUE(sandbox.Ok()) << sandbox.Log();
+    sandbox.UseReader("");
+    const std::string image = sandbox.Dir() + "/card.img";
+    auto insert = [&] {
+        return std::make_unique<CardSimProcess>(CardSimOptions{"class80", image, 0, {}});
+    };
+    {
+        auto card = insert();
+        ASSERT_EQ(sandbox.Run("mlhost set --user alice --domain PLANT", "pw\n").status, 0);
+    }
+    std::string out[2], pid[2];
+    // The hosts end also when an assertion ends the test early.
+    struct EndHosts {
+        const Sandbox& sandbox;
+        const std::string* pid;
+        ~EndHosts() {
+            for (int h = 0; h < 2; ++h)
+                sandbox.Run("test -s " + Quote(pid[h]) + " && kill $(cat " + Quote(pid[h]) + ")");
+        }
+    } endHosts{sandbox, pid};
+    for (int h = 0; h < 2; ++h) {
+        out[h] = sandbox.Dir() + "/watch" + std::to_string(h) + ".out";
+        pid[h] = sandbox.Dir() + "/watch" + std::to_string(h) + ".pid";
+        ASSERT_EQ(sandbox
+                      .Run("mlhost watch --timeout 300 > " + Quote(out[h]) + " 2>&1 & echo $! > " +
+                           Quote(pid[h]))
+                      .status,
+                  0);
+    }
+    auto count = [](const std::string& text, const std::string& line) {
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    // Both hosts have seen `n` lines starting with `line`.
+    auto bothSaw = [&](const std::string& line, size_t n) {
+        for (int i = 0; i < 600; ++i) {
+            if (count(ReadWholeFile(out[0]), line) >= n && count(ReadWholeFile(out[1]), line) >= n)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+    // The empty terminal at the start.
+    ASSERT_TRUE(bothSaw("removed\n", 1));
+    for (size_t cycle = 1; cycle <= 10; ++cycle) {
+        auto card = insert();
+        ASSERT_TRUE(bothSaw("inserted user=alice domain=PLANT\n", cycle)) << cycle;
+        card->Remove();
+        ASSERT_TRUE(bothSaw("removed\n", cycle + 1)) << cycle;
+    }
+    for (int h = 0; h < 2; ++h) {
+        const std::string watched = ReadWholeFile(out[h]);
+        EXPECT_EQ(count(watched, "error"), 0u) << watched;
+        EXPECT_EQ(count(watched, "inserted"), 10u) << watched;
+    }
+}
+
 // The dialog component of the installation shows the question on the user's
 // terminal (a tmux pane here): OK retries, Cancel ends the call.
 class DialogOnTerminal : public ::testing::Test {

@@ -144,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(Terminated(user, 23) && Terminated(domain, 18) && Terminated(password, 52) &&
                       capacity == 50,
                   "bad outs");
+            Check(user[0] != 0, "a record without user name handed out");
         } else {
             Check(user == nullptr && domain == nullptr && password == nullptr, "outs on failure");
         }
@@ -154,8 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Values of every length around the fields' capacities.
         std::u16string user(faults % 30, u'u'), domain(faults % 20, u'd');
         std::u16string password(faults % 60, u'p');
-        rv = SmartCardWriteFiles(reader, user.c_str(), domain.c_str(), password.data(),
-                                 static_cast<DWORD>(password.size()));
+        const auto write = (selector >> 6) & 1 ? SmartCardStoreFiles : SmartCardWriteFiles;
+        rv = write(reader, user.c_str(), domain.c_str(), password.data(),
+                   static_cast<DWORD>(password.size()), nullptr);
     }
     Check(IsPcscCode(rv) || rv == kSmartCardAllocationFailed, "not a PC/SC code");
     Check(fake.OpenCards() == 0, "card left open");

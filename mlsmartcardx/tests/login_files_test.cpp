@@ -1,7 +1,9 @@
 // The login-file operations against the fake reader: the APDU sequences, the
 // login record's layout, the legacy layout, cuts, failures and cleanup.
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include "mlsmartcardx/tests/test_support.h"
 
@@ -146,6 +148,90 @@ TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
     fake.ClearSent();
     EXPECT_EQ(SmartCardWriteFiles(reader, u"u", u"d", nullptr, 3), SCARD_E_INVALID_PARAMETER);
     EXPECT_TRUE(fake.Sent().empty());
+}
+
+TEST_F(LoginFilesTest, StoreUpdatesAFittingRecordInPlaceElseMakesTheFilesAfresh) {
+    const std::vector<BYTE> old = Record("old", "D", "p");
+    const std::vector<BYTE> fresh = Record("new", "PLANT", "s3cret");
+    const struct {
+        const char* name;
+        std::map<WORD, std::vector<BYTE>> files;
+        bool inPlace;
+    } cases[] = {
+        {"UNIQUE of 240 bytes", {{kFileUnique, old}}, true},
+        {"UNIQUE of 200 bytes", {{kFileUnique, std::vector<BYTE>(200, 0x41)}}, false},
+        {"legacy files",
+         {{kFileUserName, Zone(old, kFileUserName)},
+          {kFileDomain, Zone(old, kFileDomain)},
+          {kFilePassword, Zone(old, kFilePassword)}},
+         false},
+        {"no files", {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseMemoryCard(kCardVariantGeneric);
+        card.files = c.files;
+        fake.ClearSent();
+        ASSERT_EQ(SmartCardStoreFiles(reader, u"new", u"PLANT", u"s3cret", 6), SCARD_S_SUCCESS);
+        EXPECT_EQ(card.files, (std::map<WORD, std::vector<BYTE>>{{kFileUnique, fresh}}));
+        const Apdus sent = fake.SentBytes();
+        ASSERT_GE(sent.size(), 4u);
+        EXPECT_EQ(sent.back(), Concat(Hex("00 D6 00 00 F0"), fresh)) << "one update of the record";
+        if (c.inPlace) {
+            EXPECT_EQ(sent, (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
+                                   Hex("00 B0 00 00 F0"), sent.back()}));
+        } else {
+            // Afresh: the legacy user name goes first, UNIQUE is made last.
+            const auto first =
+                std::find_if(sent.begin(), sent.end(), [](const auto& a) { return a[1] == 0xE4; });
+            ASSERT_NE(first, sent.end());
+            EXPECT_EQ(*first, Hex("00 E4 00 0C 02 55 11"));
+            EXPECT_EQ(
+                std::count_if(sent.begin(), sent.end(), [](const auto& a) { return a[1] == 0xE0; }),
+                1);
+        }
+        ExpectNothingOpen();
+    }
+}
+
+TEST_F(LoginFilesTest, ARecordWithoutUserNameOrAShortFileIsNoLoginData) {
+    std::vector<BYTE> noUser = Record("", "PLANT", "pw");
+    std::vector<BYTE> lateUser = Record("", "d", "p");
+    lateUser[kUserNameOffset + 2] = 'x';  // after the first zero unit: not read
+    std::vector<BYTE> shortUnique = Record("u", "d", "p");
+    shortUnique.resize(200);
+    const struct {
+        const char* name;
+        std::map<WORD, std::vector<BYTE>> files;
+    } cases[] = {
+        {"UNIQUE all zero", {{kFileUnique, std::vector<BYTE>(240, 0)}}},
+        {"UNIQUE without user name", {{kFileUnique, noUser}}},
+        {"UNIQUE with a zero first unit", {{kFileUnique, lateUser}}},
+        {"UNIQUE of 200 bytes", {{kFileUnique, shortUnique}}},
+        {"legacy user name empty",
+         {{kFileUserName, std::vector<BYTE>(42, 0)},
+          {kFileDomain, Zone(noUser, kFileDomain)},
+          {kFilePassword, Zone(noUser, kFilePassword)}}},
+        {"legacy password short",
+         {{kFileUserName, Zone(Record("u", "", ""), kFileUserName)},
+          {kFileDomain, std::vector<BYTE>(32, 0)},
+          {kFilePassword, std::vector<BYTE>(60, 0x41)}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseMemoryCard(kCardVariantGeneric);
+        card.files = c.files;
+        ReadResult r = Read();
+        EXPECT_EQ(r.rv, kSmartCardNoLoginData);
+        EXPECT_FALSE(r.handedOut);
+        ExpectNothingOpen();
+    }
+    // A user name alone is complete: an empty password reads as before.
+    UseMemoryCard(kCardVariantGeneric);
+    card.files = {{kFileUnique, Record("u", "", "")}};
+    ReadResult r = Read();
+    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
+    EXPECT_EQ(r.password, u"");
 }
 
 TEST_F(LoginFilesTest, LegacyWriteGoesPasswordDomainUserName) {
@@ -314,26 +400,6 @@ TEST_F(LoginFilesTest, FailuresAroundTheBodyLeaveNothingOpen) {
     ExpectNothingOpen();
     EXPECT_EQ(SmartCardReadFiles(reader, nullptr, nullptr, nullptr, nullptr),
               SCARD_E_INVALID_PARAMETER);
-}
-
-TEST_F(LoginFilesTest, CardPulledDuringAWriteLeavesTheLibraryUsable) {
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0);
-    // The card goes at the update: the reader answers nothing.
-    fake.SetResponder([&](const std::vector<BYTE>& apdu) -> std::vector<BYTE> {
-        if (apdu[1] == 0xD6) {
-            fake.RemoveCard();
-            return {};
-        }
-        return card(apdu);
-    });
-    EXPECT_EQ(SmartCardWriteFiles(reader, u"u", u"d", u"p", 1), SCARD_E_UNEXPECTED);
-    ExpectNothingOpen();
-    EXPECT_EQ(Read().rv, SCARD_W_REMOVED_CARD);
-    UseMemoryCard(kCardVariantGeneric);
-    ASSERT_EQ(SmartCardWriteFiles(reader, u"u", u"d", u"p", 1), SCARD_S_SUCCESS);
-    EXPECT_EQ(Read().user, u"u");
-    ExpectNothingOpen();
 }
 
 }  // namespace

@@ -115,31 +115,57 @@ class CardCommands : public TerminalTest {
     WCHAR password_[101] = {};
 };
 
-TEST_F(CardCommands, WriteLoginDataDeletesCreatesAndWritesTheThreeFiles) {
+TEST_F(CardCommands, WriteLoginDataMakesMissingFilesAndWritesTheUserNameLast) {
+    const uint8_t sizes[] = {0x2A, 0x20, 0x64};
+    // The user-name file is cleared first and written last, so that a card
+    // pulled in between holds no user name.
+    auto expectWrites = [&](const std::vector<CtDataCall>& calls, size_t at) {
+        const uint8_t order[] = {0, 1, 2, 0};
+        for (size_t k = 0; k < 4; ++k) {
+            const uint8_t i = order[k];
+            const uint8_t lo = static_cast<uint8_t>(0x11 * (i + 1));
+            EXPECT_EQ(calls[at + 2 * k].command, (Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, lo}));
+            const Bytes& update = calls[at + 2 * k + 1].command;
+            EXPECT_EQ(update.size(), 5u + sizes[i]);
+            EXPECT_EQ(Bytes(update.begin(), update.begin() + 5),
+                      (Bytes{0x00, 0xD6, 0x00, 0x00, sizes[i]}));
+        }
+        EXPECT_EQ(calls[at + 1].command, Padded({0x00, 0xD6, 0x00, 0x00, 0x2A}, 47));
+    };
+    // A card without the files: they are made, each write selects its file.
     ASSERT_EQ(Card().WriteLoginData(u"alice", u"PLANT", u"s3cret!"), CT_OK);
     auto calls = NewCalls();
-    ASSERT_EQ(calls.size(), 12u);
-    const uint8_t sizes[] = {0x2A, 0x20, 0x64};
+    ASSERT_EQ(calls.size(), 15u);
+    EXPECT_EQ(calls[0].command, (Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, 0x11}));
     for (uint8_t i = 0; i < 3; ++i) {
         const uint8_t lo = static_cast<uint8_t>(0x11 * (i + 1));
-        EXPECT_EQ(calls[i].dad, kCard);
-        EXPECT_EQ(calls[i].sad, 2);
-        EXPECT_EQ(calls[i].lenr, 500);
-        EXPECT_EQ(calls[i].command, (Bytes{0x80, 0xE4, 0x00, 0x00, 0x02, 0x55, lo}));
-        EXPECT_EQ(calls[3 + i].command,
+        EXPECT_EQ(calls[1 + i].dad, kCard);
+        EXPECT_EQ(calls[1 + i].sad, 2);
+        EXPECT_EQ(calls[1 + i].lenr, 500);
+        EXPECT_EQ(calls[1 + i].command, (Bytes{0x80, 0xE4, 0x00, 0x00, 0x02, 0x55, lo}));
+        EXPECT_EQ(calls[4 + i].command,
                   (Bytes{0x80, 0xE0, 0x00, 0x00, 0x23, 0x81, 0x02, 0x00, sizes[i], 0x82,
                          0x01, 0x01, 0x83, 0x02, 0x55, lo,   0x85, 0x02, 0x01,     0x00,
                          0x86, 0x12, 0x60, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xD6,     0x00,
                          0x00, 0x00, 0xFF, 0xFF, 0xB0, 0x00, 0x00, 0x00, 0xFF,     0xFF}));
-        EXPECT_EQ(calls[6 + 2 * i].command, (Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, lo}));
-        const Bytes& update = calls[7 + 2 * i].command;
-        EXPECT_EQ(update.size(), 5u + sizes[i]);
-        EXPECT_EQ(Bytes(update.begin(), update.begin() + 5),
-                  (Bytes{0x00, 0xD6, 0x00, 0x00, sizes[i]}));
     }
+    expectWrites(calls, 7);
+    // Files of their sizes are written in place: read, not made again.
+    ASSERT_EQ(Card().WriteLoginData(u"alice", u"PLANT", u"s3cret!"), CT_OK);
+    calls = NewCalls();
+    ASSERT_EQ(calls.size(), 14u);
+    for (uint8_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(calls[2 * i + 1].command, (Bytes{0x00, 0xB0, 0x00, 0x00, sizes[i]}));
+    }
+    expectWrites(calls, 6);
     EXPECT_EQ(Driver().FileData(0x5511), Utf16(u"alice", 42));
     EXPECT_EQ(Driver().FileData(0x5522), Utf16(u"PLANT", 32));
     EXPECT_EQ(Driver().FileData(0x5533), Utf16(u"s3cret!", 100));
+    // A file of another size makes all three afresh.
+    Driver().PutFile(0x5522, Bytes(10, 0));
+    ASSERT_EQ(Card().WriteLoginData(u"alice", u"PLANT", u"s3cret!"), CT_OK);
+    EXPECT_EQ(NewCalls().size(), 4u + 6u + 8u);
+    EXPECT_EQ(Driver().FileData(0x5522), Utf16(u"PLANT", 32));
 
     ExpectRead(CT_OK, u"alice", u"PLANT", u"s3cret!");
     calls = NewCalls();
@@ -187,9 +213,12 @@ TEST_F(CardCommands, TextsAreCutToTheirFilesWithOneReportEach) {
     EXPECT_EQ(Errors(22), 1);
     EXPECT_EQ(Errors(21), 1);
 
-    ASSERT_EQ(Card().WriteLoginData(nullptr, nullptr, nullptr), CT_OK);
+    // Without a user name the set is no login data; nothing of it is given.
+    ASSERT_EQ(Card().WriteLoginData(nullptr, u"d", u"p"), CT_OK);
     EXPECT_EQ(Driver().FileData(0x5511), Bytes(42, 0));
-    ExpectRead(CT_OK, u"", u"", u"");
+    const std::string mark = LogMark();
+    ExpectRead(CT_EMPTYFILE, u"", u"", u"");
+    EXPECT_EQ(Count(LogSince(mark), ErrorLine(57)), 1) << LogSince(mark);
 }
 
 TEST_F(CardCommands, ResetCardMapsEveryAnswer) {
@@ -226,7 +255,9 @@ TEST_F(CardCommands, SelectFileMapsEveryAnswer) {
     ExpectMapped(
         kCard,
         {{kSelect, Sw(0x9000), CT_OK, 0},
-         {kSelect, Sw(0x6283), CT_OK, 0},
+         {kSelect, Sw(0x6283), CT_ERROR, 10},
+         {kSelect, Sw(0x6982), CT_ERROR, 10},
+         {kSelect, Sw(0x6100), CT_ERROR, 10},
          {kSelect, Sw(0x6A82), CT_NOFILE, 11},
          {kSelect, Sw(0x6E00), CT_WRONGVERSION, 20},
          {kSelect, Failed(-10), CT_ERROR, 10},
@@ -277,8 +308,8 @@ TEST_F(CardCommands, WriteFilesMapsEveryAnswer) {
     ASSERT_EQ(Card().CreateFiles(), CT_OK);
     ExpectMapped(kCard,
                  {
-                     {kUpdate, Sw(0x9000), CT_OK, 0, 6},
-                     {kUpdate, Sw(0x6381), CT_OK, 0, 6},
+                     {kUpdate, Sw(0x9000), CT_OK, 0, 8},
+                     {kUpdate, Sw(0x6381), CT_OK, 0, 8},
                      {kUpdate, Sw(0x6581), CT_FILEERROR, 14, 2},
                      {kUpdate, Sw(0x6A82), CT_FILEERROR, 14, 2},
                      {kUpdate, Failed(-10), CT_ERROR, 13, 2},
@@ -287,8 +318,12 @@ TEST_F(CardCommands, WriteFilesMapsEveryAnswer) {
                      {kSelect, Sw(0x6A82), CT_NOFILE, 11, 1},
                      {kSelect, Sw(0x6E00), CT_WRONGVERSION, 20, 1},
                      {kSelect, Failed(-10), CT_ERROR, 10, 1},
+                     {kSelect, Sw(0x6982), CT_ERROR, 10, 1},
                  },
                  [&] { return Card().WriteFiles(u"u", u"d", u"p"); });
+    // A refused selection stops WriteLoginData before it changes anything.
+    ExpectMapped(kCard, {{kSelect, Sw(0x6982), CT_ERROR, 10, 1}},
+                 [&] { return Card().WriteLoginData(u"u", u"d", u"p"); });
 
     // WriteLoginData goes on when deleting and creating fail; the files are
     // not there, the first select of WriteFiles says so.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "cardsim_process.h"
@@ -30,11 +31,31 @@ class RealStack : public TerminalTest {
         TerminalTest::TearDown();
     }
 
-    void Insert(const std::string& family) {
-        card_in_reader_.emplace(CardSimOptions{.family = family,
-                                               .image = env_.Root() + "/" + family + ".img",
-                                               .slot = 0,
-                                               .extra_args = {}});
+    void Insert(const std::string& family, std::vector<std::string> args = {},
+                const std::string& image = "") {
+        card_in_reader_.emplace(
+            CardSimOptions{.family = family,
+                           .image = image.empty() ? env_.Root() + "/" + family + ".img" : image,
+                           .slot = 0,
+                           .extra_args = std::move(args)});
+    }
+    // A class-80 card image with the login files of `files` (none when empty).
+    std::string Image(const std::string& name, const std::vector<Bytes>& files) {
+        const std::string path = env_.Root() + "/" + name + ".img";
+        std::ofstream out(path);
+        out << "mlcardsim-image 1\nfamily class80\nef 2F02 5A0A00112233445566778899\n";
+        const char* ids[] = {"5511", "5522", "5533"};
+        for (size_t i = 0; i < files.size(); ++i) {
+            out << "ef " << ids[i] << " ";
+            for (uint8_t b : files[i]) {
+                char hex[3];
+                snprintf(hex, sizeof hex, "%02X", b);
+                out << hex;
+            }
+            out << "\n";
+        }
+        out << "end\n";
+        return path;
     }
     void Remove() {
         card_in_reader_->Remove();
@@ -94,6 +115,61 @@ TEST_F(RealStack, ATcosCardIsUnknownOnce) {
     EXPECT_EQ(Card().GetCardState(), CT_OK);  // not read again while it stays
     Remove();
     EXPECT_EQ(PassAndTake(2), (std::vector<WPARAM>{CARD_REMOVED}));
+}
+
+TEST_F(RealStack, ACardPulledAtAnyCommandOfAWriteReadsOldNewOrAsAnError) {
+    // Scans the moment of the pull over the card reset and every command of
+    // the write, for files written in place and for a card without them.
+    const std::vector<Bytes> old = {Utf16(u"old", 42), Utf16(u"D", 32), Utf16(u"alt", 100)};
+    const struct {
+        const char* name;
+        std::vector<Bytes> files;
+        int commands;  // reset and write; one more lets the write end
+    } cases[] = {{"inplace", old, 15}, {"afresh", {}, 16}};
+    CreateCard();
+    WCHAR user[43], domain[33], password[101];
+    for (const auto& c : cases) {
+        for (int n = 1; n <= c.commands; ++n) {
+            SCOPED_TRACE(testing::Message() << c.name << ", pulled after " << n);
+            const std::string image = Image(c.name + std::to_string(n), c.files);
+            Insert("class80", {"--remove-after", std::to_string(n)}, image);
+            ASSERT_EQ(Card().ResetCard(), CT_OK);
+            const int written = Card().WriteLoginData(u"new", u"PLANT", u"neu");
+            Remove();
+            Insert("class80", {}, image);
+            ASSERT_EQ(Card().ResetCard(), CT_OK);
+            const int read = Card().ReadFiles(user, domain, password);
+            Remove();
+            EXPECT_EQ(written == CT_OK, n == c.commands);
+            if (read != CT_OK) {
+                continue;  // a card the module reports as unreadable
+            }
+            const std::u16string got = std::u16string(user) + u"/" + domain + u"/" + password;
+            EXPECT_TRUE(got == u"new/PLANT/neu" || (got == u"old/D/alt" && n < c.commands))
+                << "a torn set read as login data";
+        }
+    }
+}
+
+TEST_F(RealStack, ASelectionRefusedByTheCardStopsTheWriteBeforeAnyChange) {
+    const std::string image =
+        Image("refused", {Utf16(u"old", 42), Utf16(u"D", 32), Utf16(u"alt", 100)});
+    std::ifstream before(image);
+    const std::string content((std::istreambuf_iterator<char>(before)),
+                              std::istreambuf_iterator<char>());
+    CreateCard();
+    // The card answers every selection with 69 82 and carries none out.
+    Insert("class80", {"--answer-sw", "A4=6982"}, image);
+    ASSERT_EQ(Card().ResetCard(), CT_OK);
+    EXPECT_EQ(Card().WriteLoginData(u"new", u"PLANT", u"neu"), CT_ERROR);
+    WCHAR user[43], domain[33], password[101];
+    EXPECT_EQ(Card().ReadFiles(user, domain, password), CT_ERROR);
+    Remove();
+    std::ifstream after(image);
+    EXPECT_EQ(
+        std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()),
+        content);
+    EXPECT_EQ(Errors(10), 1) << ErrorLog();
 }
 
 }  // namespace

@@ -455,6 +455,20 @@ LONG WINAPI SCardReconnect(ULONG_PTR card, DWORD, DWORD protocols, DWORD initial
     return kSuccess;
 }
 
+// Only this process is served by its slots, so no other application can
+// come between the commands of a transaction: taking one checks the card.
+LONG WINAPI SCardBeginTransaction(ULONG_PTR card) {
+    Slot* slot = nullptr;
+    std::unique_lock<std::mutex> lock;
+    return WithCard(card, &slot, &lock);
+}
+
+LONG WINAPI SCardEndTransaction(ULONG_PTR card, DWORD) {
+    Slot* slot = nullptr;
+    std::unique_lock<std::mutex> lock;
+    return WithCard(card, &slot, &lock);
+}
+
 LONG WINAPI SCardDisconnect(ULONG_PTR card, DWORD disposition) {
     Slot* slot = nullptr;
     std::unique_lock<std::mutex> lock;

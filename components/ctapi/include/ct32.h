@@ -1,7 +1,8 @@
 // ct32: a CT-API card-terminal driver over PC/SC.
 //
 // ct32.so offers the published CT-API (CT_init, CT_data, CT_close, declared
-// in <ctapi.h>) and one extension, CT_SetTraceOptions. Every reader that the
+// in <ctapi.h>) and the extensions CT_SetTraceOptions, CT_BeginTransaction and
+// CT_EndTransaction. Every reader that the
 // PC/SC service (pcscd) lists serves as a card terminal with one card slot.
 //
 // Terminals and ports
@@ -19,8 +20,9 @@
 //
 // Terminal commands (class 20, dad 1); P1 00 is the terminal, 01 the card:
 //   RESET CT     20 11 (or 20 10) 00 00 [Le]     -> 90 00
-//                20 11 (or 20 10) 01 P2 [Le]     -> the card is reset (a warm reset,
-//                also of a card just connected); P2 00 answers no data, 01 the
+//                20 11 (or 20 10) 01 P2 [Le]     -> the card is brought to its state
+//                after a reset (master file selected, see CT_BeginTransaction),
+//                also a card just connected; P2 00 answers no data, 01 the
 //                complete ATR, 02 the historical bytes, then 90 01 for a
 //                processor card, 90 00 for a memory card; 64 A1 no card,
 //                64 00 card present but cannot be activated
@@ -97,6 +99,22 @@ extern "C" {
 // response (they may hold a password), only the class, instruction and
 // parameter bytes, the lengths and the status word.
 void CT_API_CALL CT_SetTraceOptions(int level, int destination);
+
+// Command sequences that no other application interrupts. Between
+// CT_BeginTransaction and CT_EndTransaction the card commands of terminal
+// ctn run inside one PC/SC transaction: no other application's command comes
+// between them (pcsc-lite holds back or refuses those meanwhile), and
+// terminals of this driver that use transactions as well wait for the end.
+// The transaction is taken at once when a card is active, else at the next
+// card reset (or card command); taking it waits while another application
+// holds the card. A card reset never resets a card that other applications
+// use: it selects the master file, and resets only a card that refuses
+// that. A card reset that fails while the card is being pulled out answers
+// 64 A1 (no card) once pcscd has seen the slot empty, within about a second.
+// Results: OK; ERR_INVALID ctn not open; ERR_TRANS the card was removed or
+// reset meanwhile (reset it again); ERR_HTSI no PC/SC service.
+int8_t CT_API_CALL CT_BeginTransaction(uint16_t ctn);
+int8_t CT_API_CALL CT_EndTransaction(uint16_t ctn);
 
 #ifdef __cplusplus
 }

@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -53,21 +54,28 @@ struct Entry {
 };
 
 // The open terminals by terminal number. The table lock is held only to find,
-// add or take out an entry, never during a command.
+// add or take out an entry, never during a command or a call to pcscd: a
+// terminal that is being opened is reserved in `opening_` while CT_init talks
+// to pcscd without the lock, so a slow reader stalls no other terminal.
 class Terminals {
   public:
     int8_t Open(uint16_t ctn, uint16_t pn) {
-        std::lock_guard lock(lock_);
-        if (open_.contains(ctn)) {
-            Trace(TraceLevel::kFailures, "CT_init(%u, %u): terminal already open", ctn, pn);
-            return ERR_INVALID;
-        }
-        if (pn == 0) {
-            Trace(TraceLevel::kFailures, "CT_init(%u, 0): ports count from 1", ctn);
-            return ERR_INVALID;
+        {
+            std::lock_guard lock(lock_);
+            if (open_.contains(ctn) || opening_.contains(ctn)) {
+                Trace(TraceLevel::kFailures, "CT_init(%u, %u): terminal already open", ctn, pn);
+                return ERR_INVALID;
+            }
+            if (pn == 0) {
+                Trace(TraceLevel::kFailures, "CT_init(%u, 0): ports count from 1", ctn);
+                return ERR_INVALID;
+            }
+            opening_.insert(ctn);
         }
         auto entry = std::make_shared<Entry>();
         const Fault fault = PcscTerminal::Open(pn, &entry->terminal);
+        std::lock_guard lock(lock_);
+        opening_.erase(ctn);
         if (fault != Fault::kNone) {
             return fault == Fault::kNoService ? ERR_HTSI : ERR_CT;
         }
@@ -97,6 +105,7 @@ class Terminals {
   private:
     std::mutex lock_;
     std::map<uint16_t, std::shared_ptr<Entry>> open_;
+    std::set<uint16_t> opening_;
 };
 
 Terminals& OpenTerminals() {
@@ -179,6 +188,42 @@ extern "C" int8_t CT_close(uint16_t ctn) {
     entry->terminal.reset();
     Trace(TraceLevel::kCalls, "CT_close(%u)", ctn);
     return OK;
+}
+
+namespace {
+
+int8_t SetTransaction(uint16_t ctn, bool wanted, const char* call) {
+    const std::shared_ptr<Entry> entry = OpenTerminals().Find(ctn);
+    if (entry == nullptr) {
+        Trace(TraceLevel::kFailures, "%s(%u): terminal not open", call, ctn);
+        return ERR_INVALID;
+    }
+    std::lock_guard lock(entry->lock);
+    if (entry->terminal == nullptr) {
+        return ERR_INVALID;
+    }
+    const Fault fault = entry->terminal->SetTransaction(wanted);
+    Trace(TraceLevel::kCalls, "%s(%u): %s", call, ctn, ct32::FaultName(fault));
+    switch (fault) {
+        case Fault::kNone:
+            return OK;
+        case Fault::kNoService:
+            return ERR_HTSI;
+        case Fault::kReaderGone:
+            return ERR_CT;
+        default:
+            return ERR_TRANS;
+    }
+}
+
+}  // namespace
+
+extern "C" int8_t CT_BeginTransaction(uint16_t ctn) {
+    return SetTransaction(ctn, true, "CT_BeginTransaction");
+}
+
+extern "C" int8_t CT_EndTransaction(uint16_t ctn) {
+    return SetTransaction(ctn, false, "CT_EndTransaction");
 }
 
 extern "C" void CT_SetTraceOptions(int level, int destination) {

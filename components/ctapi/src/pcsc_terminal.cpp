@@ -13,6 +13,9 @@ namespace ct32 {
 namespace {
 
 constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+// How long a card reset that failed waits, at most twice, for pcscd to tell a
+// removal: pcscd looks at a polled reader about every 0.4 s.
+constexpr DWORD kRemovalSettleMs = 500;
 
 // Logs a PC/SC call that did not succeed, with the raw code.
 Fault Checked(const char* call, const std::string& reader, LONG rv) {
@@ -206,17 +209,69 @@ Fault PcscTerminal::WarmReset() {
         return fault;
     }
     protocol_ = protocol;
+    return ReadAtr();
+}
+
+Fault PcscTerminal::ReadAtr() {
     BYTE atr[MAX_ATR_SIZE];
     DWORD atr_length = sizeof atr;
     DWORD state = 0;
+    DWORD protocol = 0;
     DWORD reader_length = 0;
-    fault =
+    const Fault fault =
         Checked("SCardStatus", reader_,
                 SCardStatus(card_, nullptr, &reader_length, &state, &protocol, atr, &atr_length));
     if (fault == Fault::kNone) {
         atr_.assign(atr, atr + atr_length);
     }
     return fault;
+}
+
+Fault PcscTerminal::SelectMasterFile() {
+    static constexpr BYTE kSelectMf[] = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+    const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0   ? SCARD_PCI_T0
+                                  : protocol_ == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1
+                                                                   : SCARD_PCI_RAW;
+    BYTE answer[258];
+    DWORD length = sizeof answer;
+    const Fault fault =
+        Checked("SCardTransmit", reader_,
+                SCardTransmit(card_, pci, kSelectMf, sizeof kSelectMf, nullptr, answer, &length));
+    if (fault != Fault::kNone) {
+        return fault;
+    }
+    if (length < 2) {
+        return Fault::kTransmission;  // the card went in the middle of the command
+    }
+    const bool selected =
+        answer[length - 2] == 0x61 || (answer[length - 2] == 0x90 && answer[length - 1] == 0x00);
+    return selected ? Fault::kNone : Fault::kOther;
+}
+
+Fault PcscTerminal::TakeTransaction() {
+    if (!transaction_wanted_ || transaction_held_ || card_ == 0) {
+        return Fault::kNone;
+    }
+    // pcsc-lite waits here while another application holds the card.
+    const Fault fault = Checked("SCardBeginTransaction", reader_, SCardBeginTransaction(card_));
+    transaction_held_ = fault == Fault::kNone;
+    return fault;
+}
+
+Fault PcscTerminal::SetTransaction(bool wanted) {
+    transaction_wanted_ = wanted;
+    if (wanted) {
+        const Fault fault = TakeTransaction();
+        if (fault == Fault::kCardLost || fault == Fault::kNoService || fault == Fault::kNoCard) {
+            EndCardSession();  // the next card reset connects afresh
+        }
+        return fault;
+    }
+    if (transaction_held_) {
+        transaction_held_ = false;
+        Checked("SCardEndTransaction", reader_, SCardEndTransaction(card_, SCARD_LEAVE_CARD));
+    }
+    return Fault::kNone;
 }
 
 Fault PcscTerminal::ResetTerminal() {
@@ -232,19 +287,30 @@ Fault PcscTerminal::ResetTerminal() {
 }
 
 Fault PcscTerminal::ResetCard() {
-    // The reset is a real one also for a new session: a card that another
-    // application used, or that this terminal let go of, may have any file
-    // selected. A session lost since the last call (card swapped, pcscd
-    // restarted) is replaced once by a new one.
+    // The card may be in use by other applications, or another application
+    // may have left any file selected: instead of a warm reset, which would
+    // break the others' sessions, the master file is selected inside the
+    // transaction. A session lost since the last call (card swapped, reset
+    // by someone else, pcscd restarted) is replaced once by a new one.
     Fault fault = Fault::kNone;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (card_ == 0) {
             fault = Connect();
             if (fault != Fault::kNone) {
-                return fault;
+                break;
             }
         }
-        fault = WarmReset();
+        fault = TakeTransaction();
+        if (fault == Fault::kNone) {
+            fault = ReadAtr();
+        }
+        if (fault == Fault::kNone) {
+            fault = SelectMasterFile();
+            if (fault == Fault::kOther) {
+                // A card that cannot select its master file gets a real reset.
+                fault = WarmReset();
+            }
+        }
         if (fault == Fault::kNone) {
             return fault;
         }
@@ -253,11 +319,36 @@ Fault PcscTerminal::ResetCard() {
             break;
         }
     }
+    if (fault == Fault::kTransmission || fault == Fault::kCardMute || fault == Fault::kOther) {
+        fault = RemovedMeanwhile(fault);
+    }
     return fault;
+}
+
+Fault PcscTerminal::RemovedMeanwhile(Fault fault) {
+    // A card pulled out during the reset stops answering before pcscd has
+    // noticed (it polls the reader): wait for its next look at the slot, so
+    // that a removal counts as no card rather than as a card that fails.
+    SCARD_READERSTATE state{};
+    state.szReader = reader_.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    if (SCardGetStatusChange(context_, 0, &state, 1) != SCARD_S_SUCCESS) {
+        return fault;
+    }
+    for (int look = 0; look < 2 && (state.dwEventState & SCARD_STATE_PRESENT) != 0; ++look) {
+        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+        const LONG rv = SCardGetStatusChange(context_, kRemovalSettleMs, &state, 1);
+        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) {
+            return fault;
+        }
+    }
+    return (state.dwEventState & SCARD_STATE_PRESENT) != 0 ? fault : Fault::kNoCard;
 }
 
 void PcscTerminal::EndCardSession() {
     if (card_ != 0) {
+        // Disconnecting ends a transaction of the session as well.
+        transaction_held_ = false;
         SCardDisconnect(card_, SCARD_LEAVE_CARD);
         card_ = 0;
     }
@@ -342,6 +433,11 @@ Fault PcscTerminal::Transmit(std::span<const uint8_t> command, std::span<const u
         Trace(TraceLevel::kFailures, "card command on \"%s\" without an active card",
               reader_.c_str());
         return Fault::kCardLost;
+    }
+    const Fault taken = TakeTransaction();
+    if (taken != Fault::kNone) {
+        EndCardSession();
+        return taken;
     }
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0   ? SCARD_PCI_T0
                                   : protocol_ == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1

@@ -64,10 +64,22 @@ class PcscTerminal {
     // reader still known.
     Fault ResetTerminal();
 
-    // Activates and resets the card: a warm reset of the active session, or
-    // of a new session when there is none or it was lost. kNone leaves the
-    // ATR in atr(); a failure leaves no session.
+    // Activates the card and brings it to its state after a reset, the
+    // master file selected, without disturbing other applications that use
+    // the card: inside the transaction (when one is wanted) it selects the
+    // master file of the session's card, connecting first when there is no
+    // session or it was lost. Only a card that refuses that selection gets a
+    // warm reset. A reset that fails while pcscd reports the slot empty
+    // within about a second is kNoCard. kNone leaves the ATR in atr(); a
+    // failure leaves no session.
     Fault ResetCard();
+
+    // Whether the card commands of this terminal run inside a PC/SC
+    // transaction, so that no other application's command comes between
+    // them. While wanted, the transaction is taken at the card reset or at
+    // the next card command, and held until SetTransaction(false) or the end
+    // of the session. Taking it waits while another application holds one.
+    Fault SetTransaction(bool wanted);
 
     // Ends the card session. The card is left as it is: pcscd powers an
     // unused card down by itself. (Disconnecting with SCARD_UNPOWER_CARD made
@@ -98,11 +110,19 @@ class PcscTerminal {
     Fault RenewContext();  // after pcscd restarted
     Fault Connect();
     Fault WarmReset();  // of the session's card; reads its ATR
+    Fault ReadAtr();
+    Fault SelectMasterFile();
+    Fault TakeTransaction();  // when wanted and not yet held
+    // `fault` of a failed card reset, or kNoCard when pcscd reports the slot
+    // empty within about a second.
+    Fault RemovedMeanwhile(Fault fault);
 
     std::atomic<SCARDCONTEXT> context_;  // atomic for Cancel() only
     std::atomic<bool> cancelled_{false};
     const std::string reader_;
     SCARDHANDLE card_ = 0;
+    bool transaction_wanted_ = false;
+    bool transaction_held_ = false;
     DWORD protocol_ = 0;
     std::vector<uint8_t> atr_;
     std::vector<uint8_t> response_;

@@ -287,10 +287,43 @@ TEST_F(Ct32Driver, RemovedCardIsNoticedAndAReinsertedOneServes) {
 }
 
 TEST_F(Ct32Driver, CardThatFallsSilentFailsTheTransmission) {
+    // The card reset's selection of the master file is the one command answered.
     mltest::CardSimProcess card(CardOf("generic", {"--stop-after", "1"}));
     ASSERT_EQ(ToTerminal(kResetCardNoData).Sw(), 0x9001);
-    ASSERT_EQ(ToCard(kSelectMf).result, kOk);
     EXPECT_EQ(ToCard(kSelectMf).result, kErrTrans) << "no answer from the card";
+}
+
+TEST_F(Ct32Driver, ACardResetLeavesTheSessionsOfOtherApplicationsIntact) {
+    mltest::CardSimProcess card(CardOf("class80"));
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS);
+    SCARDHANDLE other = 0;
+    DWORD protocol = 0;
+    const std::string reader = mltest::VpcdReaderName(0);
+    ASSERT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &protocol),
+              SCARD_S_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(ToTerminal(kResetCardNoData).Sw(), 0x9001);
+        BYTE answer[258];
+        DWORD length = sizeof answer;
+        EXPECT_EQ(SCardTransmit(other, protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
+                                kSelectMf.data(), static_cast<DWORD>(kSelectMf.size()), nullptr,
+                                answer, &length),
+                  SCARD_S_SUCCESS)
+            << "the other application's session was reset";
+    }
+    SCardDisconnect(other, SCARD_LEAVE_CARD);
+    SCardReleaseContext(context);
+}
+
+TEST_F(Ct32Driver, ACardThatRefusesTheMasterFileIsReset) {
+    // Every selection is answered with 69 82: the reset falls back to a real one.
+    mltest::CardSimProcess card(CardOf("class80", {"--answer-sw", "A4=6982"}));
+    const Exchange reset = ToTerminal(kResetCardAtr);
+    EXPECT_EQ(reset.Sw(), 0x9001);
+    EXPECT_EQ(reset.Data(), AtrSeenByPcsc());
 }
 
 TEST_F(Ct32Driver, RequestIccWaitsForACardAndEjectForItsRemoval) {
