@@ -8,6 +8,8 @@ ML_PACKAGES=(
     ctapi-dev libinih-dev
     clang libclang-rt-14-dev
     tmux util-linux procps
+    debhelper dpkg-dev fakeroot lintian help2man systemd
+    libgtk-4-dev xvfb xdotool imagemagick
 )
 
 # Installs the packages that are missing (apt-get update once, then install).
