@@ -1,6 +1,8 @@
 #include "host/notice.h"
 
+#include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <cstdio>
 
@@ -172,6 +174,22 @@ std::string FormatJson(const Notice& notice) {
     }
     line += "}";
     return line;
+}
+
+std::string Timestamp(std::chrono::system_clock::time_point time) {
+    const time_t seconds = std::chrono::system_clock::to_time_t(time);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            time - std::chrono::system_clock::from_time_t(seconds))
+                            .count();
+    tm local{};
+    localtime_r(&seconds, &local);
+    char text[48], offset[8];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    strftime(offset, sizeof offset, "%z", &local);  // +hhmm
+    char out[64];
+    snprintf(out, sizeof out, "%s.%03d%.3s:%.2s", text, static_cast<int>(millis), offset,
+             offset + 3);
+    return out;
 }
 
 }  // namespace mlhost

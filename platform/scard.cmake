@@ -6,6 +6,8 @@ add_library(mlscard STATIC
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_names.cpp
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_names.h
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_pcsclite.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_readers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_readers_pcsclite.cpp
   ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/pcsclite_calls.h)
 ml_target_defaults(mlscard)
 target_include_directories(mlscard PUBLIC ${PROJECT_SOURCE_DIR})

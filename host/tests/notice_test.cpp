@@ -1,3 +1,6 @@
+#include <stdlib.h>
+#include <time.h>
+
 #include <gtest/gtest.h>
 
 #include "host/notice.h"
@@ -66,6 +69,32 @@ TEST(NoticeFormat, NoticesWithoutLoginData) {
 
 TEST(NoticeFormat, PlainTextShowsControlsAsQuestionMarks) {
     EXPECT_EQ(PlainText(u"a\x1b[2Jb\u202Ec\u0085d\n"), "a?[2Jb?c?d?");
+}
+
+TEST(NoticeFormat, TimestampIsIso8601LocalTimeWithItsOffset) {
+    const char* savedTz = getenv("TZ");
+    const std::string saved = savedTz ? savedTz : "";
+    const auto time = std::chrono::system_clock::from_time_t(86400 * 365) +
+                      std::chrono::milliseconds(1234);  // 1971-01-01T00:00:01.234Z
+    const struct {
+        const char* tz;
+        const char* expected;
+    } cases[] = {
+        {"UTC0", "1971-01-01T00:00:01.234+00:00"},
+        {"<+0530>-5:30", "1971-01-01T05:30:01.234+05:30"},
+        {"<-0345>3:45", "1970-12-31T20:15:01.234-03:45"},
+    };
+    for (const auto& c : cases) {
+        setenv("TZ", c.tz, 1);
+        tzset();
+        EXPECT_EQ(Timestamp(time), c.expected) << c.tz;
+    }
+    if (savedTz) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 }  // namespace

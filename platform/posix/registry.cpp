@@ -12,6 +12,8 @@ using namespace ml::posix;
 
 namespace {
 
+constexpr const char* kDefaultRegistryRoot = "/etc/kestrel/registry";
+
 // Values are short strings; anything larger is not a registry value.
 constexpr size_t kMaxValueBytes = 1 << 20;
 
@@ -43,7 +45,7 @@ const char* RootName(HKEY key) {
 // The directory of `key`; false when the handle is unknown.
 bool KeyPath(HKEY key, std::string& path) {
     if (const char* root = RootName(key)) {
-        path = EnvOr("ML_REGISTRY_ROOT", "/etc/kestrel/registry") + "/" + root;
+        path = EnvOr("ML_REGISTRY_ROOT", kDefaultRegistryRoot) + "/" + root;
         return true;
     }
     auto& keys = Keys();
@@ -184,6 +186,10 @@ LONG RegReadString(HKEY root, const std::u16string& subKey, const std::u16string
     rc = ReadValue(key, valueName, value);
     RegCloseKey(key);
     return rc;
+}
+
+std::u16string RegistryLocation() {
+    return Utf8ToUtf16(EnvOr("ML_REGISTRY_ROOT", kDefaultRegistryRoot));
 }
 
 }  // namespace ml
