@@ -8,7 +8,7 @@ ML_PACKAGES=(
     ctapi-dev libinih-dev
     clang libclang-rt-14-dev
     tmux util-linux procps
-    debhelper dpkg-dev fakeroot lintian help2man systemd
+    debhelper dpkg-dev fakeroot lintian help2man man-db systemd
     libgtk-4-dev xvfb xdotool imagemagick
 )
 
