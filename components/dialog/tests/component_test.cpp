@@ -162,6 +162,38 @@ class DialogComponent : public ::testing::Test {
     ILogonDM* dm_ = nullptr;
 };
 
+TEST_F(DialogComponent, SignalThatEndsTheProcessRestoresTheTerminalFirst) {
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(sig);
+        int master = -1;
+        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            BSTR text = SysAllocString(u"Insert the card");
+            LONG result = -1;
+            CallFifteenthMethod(dm_, 1u, LogonDMIdentification(1u), -1, text, nullptr,
+                                MB_RETRYCANCEL, &result);
+            _exit(0);  // not reached: the signal ends the process
+        }
+        std::string screen;
+        ASSERT_TRUE(ReadUntil(master, screen, "(Enter:"));
+        termios raw{};
+        ASSERT_EQ(tcgetattr(master, &raw), 0);
+        EXPECT_EQ(raw.c_lflag & ICANON, 0u);
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        termios after{};
+        ASSERT_EQ(tcgetattr(master, &after), 0);
+        // A new pseudo-terminal's line mode, which the box had taken away.
+        const tcflag_t cooked = ICANON | ECHO | ISIG | IEXTEN;
+        EXPECT_EQ(after.c_lflag & cooked, cooked);
+        EXPECT_NE(after.c_iflag & ICRNL, 0u);
+        close(master);
+    }
+}
+
 TEST_F(DialogComponent, FactoryAnswersOnlyItsClassAndInterfaces) {
     void* object = reinterpret_cast<void*>(1);
     EXPECT_EQ(factory_(IID_ILogonDM, IID_ILogonDM, &object), CLASS_E_CLASSNOTAVAILABLE);
