@@ -11,7 +11,7 @@
 #   Needs the private pcscd (PCSCLITE_CSOCK_NAME, ML_VPCD_PORT) running.
 #   Sets ML_PACKAGE_PASSED and ML_PACKAGE_FAILED; prints its own count.
 
-ML_PACKAGES_BUILT=(mlcardmanx mlcardmanx-tools mlcardmanx-dev)
+ML_PACKAGES_BUILT=(mlcardmanx mlcardmanx-gtk mlcardmanx-tools mlcardmanx-dev)
 
 # The paths the packages own or make; none may exist before the test nor
 # after the purge.
@@ -22,7 +22,8 @@ ml_package_paths() {
         /usr/include/mlcardmanx "/usr/lib/$triplet/pkgconfig/mlcardmanx.pc" /usr/bin/mlhost \
         /usr/bin/mldialog-gtk /usr/share/man/man1/mlhost.1.gz /usr/share/man/man1/mldialog-gtk.1.gz \
         /usr/lib/systemd/user/mlhost-watch.service /usr/share/doc/mlcardmanx \
-        /usr/share/doc/mlcardmanx-tools /usr/share/doc/mlcardmanx-dev
+        /usr/share/doc/mlcardmanx-tools /usr/share/doc/mlcardmanx-dev /usr/share/doc/mlcardmanx-gtk \
+        /etc/kestrel/mlhost-watch.conf
 }
 
 ml_package_test() {
@@ -104,7 +105,8 @@ ml_package_test() {
         systemd-analyze --user verify /usr/lib/systemd/user/mlhost-watch.service
     check "the unit is installed disabled" \
         test ! -e /etc/systemd/user/default.target.wants/mlhost-watch.service
-    check "man pages installed" test -s /usr/share/man/man1/mlhost.1.gz
+    check "man pages installed" test -s /usr/share/man/man1/mlhost.1.gz -a \
+        -s /usr/share/man/man1/mldialog-gtk.1.gz
 
     # 3. The installed mlhost against the emulator on the default device, the
     #    CT-API terminal on the first virtual reader.
@@ -148,12 +150,14 @@ ml_package_test() {
     triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
     check "apt-get remove" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q "${ML_PACKAGES_BUILT[@]}"
     check "remove keeps the conffiles" test -f "$settings/mldebug.ini" -a \
+        -f /etc/kestrel/mlhost-watch.conf -a \
         -f /etc/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon/Path
     check "remove keeps the logs" compgen -G "$diagnostics/*mlcardmanx_debug.log"
     check "remove takes the programs" absent /usr/bin/mlhost "/usr/lib/$triplet/mlcardmanx" \
         /usr/include/mlcardmanx
-    # Only the module's package keeps files (its conffiles) after remove.
-    check "apt-get purge" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q mlcardmanx
+    # Only the packages with conffiles are left after remove.
+    check "apt-get purge" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q mlcardmanx \
+        mlcardmanx-tools
     check "nothing left after purge" absent $(ml_package_paths)
     check "dpkg forgot the packages" test -z "$(dpkg-query -W -f='${db:Status-Abbrev}\n' \
         "${ML_PACKAGES_BUILT[@]}" 2>/dev/null | grep -v '^un' || true)"

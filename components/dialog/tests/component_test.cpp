@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +20,10 @@
 #include "platform/com.h"
 
 namespace {
+
+// These boxes are drawn on pseudo-terminals: a desktop of the developer's
+// session must not take them.
+const bool kNoDesktop = (unsetenv("DISPLAY"), unsetenv("WAYLAND_DISPLAY"), true);
 
 // Generous guard against a hanging box; never reached when things work.
 constexpr int kGuardMs = 20'000;
