@@ -43,13 +43,15 @@ ml_package_test() {
             echo "package test: FAILED: $what" >&2
         fi
     }
-    # The installed mlhost with no ML_* variable in its environment.
+    # The installed mlhost with no ML_* variable in its environment, without
+    # a controlling terminal. The process keeps the subshell's id, so that
+    # $! of a background call is mlhost itself.
     installed_mlhost() {
         local unset=() v
         for v in $(compgen -e); do
             case $v in ML_*) unset+=(-u "$v") ;; esac
         done
-        env "${unset[@]}" setsid -w /usr/bin/mlhost "$@"
+        (exec env "${unset[@]}" setsid /usr/bin/mlhost "$@")
     }
     wait_for_lines() { # file pattern count: up to 20 s; the card stack polls every 0.25 to 0.4 s
         local i
@@ -129,7 +131,12 @@ ml_package_test() {
     check "status: the debug log is on" grep -qx "debug log: on" "$out/status.out"
     sed 's/^/    /' "$out/status.out"
 
-    installed_mlhost watch --json --timeout 120 </dev/null >"$out/watch.out" 2>"$out/watch.err" &
+    (
+        for v in $(compgen -e); do
+            case $v in ML_*) unset "$v" ;; esac
+        done
+        exec setsid /usr/bin/mlhost watch --json --timeout 120
+    ) </dev/null >"$out/watch.out" 2>"$out/watch.err" &
     watch_pid=$!
     check "watch: the state at start" wait_for_lines "$out/watch.out" '"notice":"inserted"' 1
     kill "$card_pid" && wait "$card_pid" || true
