@@ -594,7 +594,7 @@ void StopWithTerminalRestored(int) {
     errno = savedErrno;
 }
 
-// Reads one line of `fd` into `line`; false when there is none.
+// Reads one line of standard input into `line`; false when there is none.
 bool ReadLine(std::string& line) {
     bool got = false;
     for (;;) {
