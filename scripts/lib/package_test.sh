@@ -97,6 +97,11 @@ ml_package_test() {
     check "lintian reports no errors ($out/lintian.log)" test "$rc" -eq 0
     sed 's/^/    /' "$out/lintian.log"
 
+    # The installed module uses the machine's named objects (no namespace);
+    # those this test makes are removed at its end.
+    local shm_before
+    shm_before=$(ls /dev/shm 2>/dev/null | grep '^Global' || true)
+
     # 2. Install from the files, as an administrator does.
     ML_PACKAGE_INSTALLED=1
     check "apt-get install ./*.deb" env DEBIAN_FRONTEND=noninteractive \
@@ -169,6 +174,11 @@ ml_package_test() {
     check "dpkg forgot the packages" test -z "$(dpkg-query -W -f='${db:Status-Abbrev}\n' \
         "${ML_PACKAGES_BUILT[@]}" 2>/dev/null | grep -v '^un' || true)"
     ML_PACKAGE_INSTALLED=0
+
+    local entry
+    for entry in $(ls /dev/shm 2>/dev/null | grep '^Global' || true); do
+        grep -qxF "$entry" <<<"$shm_before" || rm -f "/dev/shm/$entry"
+    done
 
     echo "package test: $pass passed, $fail failed"
     ML_PACKAGE_PASSED=$pass ML_PACKAGE_FAILED=$fail
