@@ -1,6 +1,8 @@
 # The installation: `cmake --install BUILD [--prefix PREFIX]`, DESTDIR honoured.
 #
-#   PREFIX/bin/                 mlhost (the reference host), mlcardsim
+#   PREFIX/bin/                 mlhost (the reference host), mlcardsim,
+#                               mldialog-gtk (the desktop box, when GTK 4
+#                               was found)
 #   PREFIX/lib/mlcardmanx/      libmlcardmanx.so, its language libraries,
 #                               languages.ini, the installation's
 #                               mlsettings.ini, ct32.so, libmldialog.so,
@@ -46,6 +48,13 @@ target_compile_definitions(mlhost PRIVATE
   "MLHOST_DEFAULT_MODULES=\"${ml_module_from_bin}/libmlcardmanx.so:../lib/libmlcardmanx.so\"")
 set_target_properties(mlcardmanx mldialog PROPERTIES INSTALL_RPATH "$ORIGIN")
 
+# The dialog component finds its desktop program in the installation's bin
+# folder, else in the build tree's.
+cmake_path(RELATIVE_PATH ML_INSTALL_BIN_DIR BASE_DIRECTORY ${ML_INSTALL_MODULE_DIR}
+           OUTPUT_VARIABLE ml_bin_from_module)
+target_compile_definitions(mldialog PRIVATE
+  "MLDIALOG_DESKTOP_PROGRAMS=\"${ml_bin_from_module}/mldialog-gtk:../bin/mldialog-gtk\"")
+
 install(TARGETS mlcardmanx mlplatform
   LIBRARY DESTINATION ${ML_INSTALL_MODULE_DIR})
 install(TARGETS mlcardmanb mlcardmand ct32 mldialog
@@ -55,6 +64,9 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/frame/install/mlsettings.ini
   DESTINATION ${ML_INSTALL_MODULE_DIR})
 install(TARGETS mlhost mlcardsim RUNTIME DESTINATION ${ML_INSTALL_BIN_DIR})
+if(TARGET mldialog-gtk)
+  install(TARGETS mldialog-gtk RUNTIME DESTINATION ${ML_INSTALL_BIN_DIR})
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/mlcardmanx.h DESTINATION include/mlcardmanx)
 install(FILES
@@ -77,3 +89,8 @@ install(SCRIPT ${PROJECT_BINARY_DIR}/MlInstallData.cmake)
 add_custom_target(ml_installation)
 add_dependencies(ml_installation
   mlcardmanx mlplatform mlcardmanb mlcardmand ct32 mldialog mlhost mlcardsim)
+foreach(ml_optional mldialog-gtk mlhost_man mldialog_gtk_man)
+  if(TARGET ${ml_optional})
+    add_dependencies(ml_installation ${ml_optional})
+  endif()
+endforeach()

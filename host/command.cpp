@@ -6,7 +6,10 @@
 #include <spawn.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <chrono>
 
 extern char** environ;
 
@@ -31,9 +34,34 @@ class Fd {
     int fd_;
 };
 
+// Waits for the child until `deadline`; true when it ended (status in
+// *status) or cannot be waited for (*status -1).
+bool WaitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline, int* status) {
+    for (;;) {
+        pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid)
+            return true;
+        if (r < 0 && errno != EINTR) {
+            *status = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+std::chrono::steady_clock::time_point After(double seconds) {
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(seconds));
+}
+
 }  // namespace
 
-CommandResult RunCommand(const std::string& command, const std::string* input) {
+CommandResult RunCommand(const std::string& command, const std::string* input,
+                         double timeoutSeconds) {
     CommandResult result;
     int pipeFds[2] = {-1, -1};
     Fd readEnd, writeEnd;
@@ -55,6 +83,7 @@ CommandResult RunCommand(const std::string& command, const std::string* input) {
     } else {
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     }
+    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
     // The command gets the signal handling of a fresh process, not mlhost's
     // (which blocks SIGINT and SIGTERM and ignores SIGPIPE).
     sigset_t none, defaults;
@@ -64,7 +93,10 @@ CommandResult RunCommand(const std::string& command, const std::string* input) {
         sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A group of its own, so that the time-out ends the shell's children too.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t pid = -1;
@@ -97,13 +129,20 @@ CommandResult RunCommand(const std::string& command, const std::string* input) {
     }
 
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            result.exitStatus = -1;
-            return result;
+    if (!WaitUntil(pid, After(timeoutSeconds), &status)) {
+        result.timedOut = true;
+        kill(-pid, SIGTERM);
+        if (!WaitUntil(pid, After(kKillGraceSeconds), &status)) {
+            kill(-pid, SIGKILL);
+            WaitUntil(pid, After(365.0 * 24 * 3600), &status);
         }
     }
-    if (WIFEXITED(status)) {
+    // What the group left behind after its shell ended gets no time of its own.
+    if (result.timedOut)
+        kill(-pid, SIGKILL);
+    if (status == -1) {
+        result.exitStatus = -1;
+    } else if (WIFEXITED(status)) {
         result.exitStatus = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         result.exitStatus = 128 + WTERMSIG(status);

@@ -1,10 +1,12 @@
 // What mlhost needs from the operating system beyond the platform layer:
-// stop requests, the password prompt, its own path, and its output. One
+// stop requests, the password prompt, its own path, the local time's
+// offset, and its output. One
 // implementation per system (posix/console.cpp, win32/console.cpp).
 #ifndef ML_HOST_CONSOLE_H_
 #define ML_HOST_CONSOLE_H_
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace mlhost {
@@ -15,7 +17,7 @@ namespace mlhost {
 using StopWait = intptr_t;
 inline constexpr StopWait kNoStop = -1;
 
-// Stop requests (POSIX: SIGINT and SIGTERM; Windows: Ctrl-C, Ctrl-Break and
+// Stop requests (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: Ctrl-C, Ctrl-Break and
 // the console closing) are taken inside the message loop while this object
 // is open, so that the module is unloaded cleanly. Open before the module is
 // loaded, so that threads it starts do not take them either.
@@ -34,11 +36,18 @@ class StopRequests {
     StopWait wait_ = kNoStop;
 };
 
-// Reads one line of standard input into `line` (without its line break);
-// false when there is none. On a terminal the line is read without echo
-// after a "Password: " prompt on standard error, and the terminal is set
-// back on every way out.
-bool ReadPasswordLine(std::string& line);
+enum class PasswordRead { kGot, kNone, kMismatch };
+
+// Reads the password from standard input into `line`: one line (without its
+// line break, a final CR dropped); kNone when there is none. On a terminal
+// it asks twice without echo, "Password: " and "Again: " on standard error,
+// and the two answers must agree (else kMismatch). The terminal is set back
+// on every way out; on POSIX a stop (Ctrl-Z) shows the shell the terminal
+// as it was, and going on turns the echo off again.
+PasswordRead ReadPassword(std::string& line);
+
+// The local time's offset from UTC at `time`, in seconds (east positive).
+long UtcOffsetSeconds(std::time_t time);
 
 // The running program's full path, or "" when it cannot be told.
 std::string ProgramPath();

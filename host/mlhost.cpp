@@ -18,8 +18,20 @@
 #include "host/console.h"
 #include "host/module_host.h"
 #include "host/notice.h"
+#include "infrastructure/ini_file.h"
+#include "infrastructure/log_file.h"
+#include "infrastructure/mlconfigx.h"
 #include "mlcardmanx.h"
 #include "platform/codepage.h"
+#include "platform/folders.h"
+#include "platform/lasterror.h"
+#include "platform/registry.h"
+#include "platform/scard.h"
+
+// The settings reader of status traces into the module's two logs; mlhost
+// never opens them, so what it would write is dropped.
+CDebugFile theDebugFile;
+CErrorFile theErrorFile;
 
 namespace mlhost {
 namespace {
@@ -35,7 +47,15 @@ enum ExitCode {
     kExitUsage = 2,
     kExitLoad = 3,
     kExitHost = 4,
+    kExitCancelled = 5,
 };
+
+#ifndef MLHOST_VERSION
+#define MLHOST_VERSION "0"
+#endif
+
+// The default of --command-timeout.
+constexpr double kDefaultCommandSeconds = 30;
 
 const char kUsage[] =
     "Usage: mlhost [--module PATH] COMMAND [OPTIONS]\n"
@@ -48,12 +68,14 @@ const char kUsage[] =
     "  watch   print the module's notices and run commands for them\n"
     "  get     read the login data from the card\n"
     "  set     write new login data to the card\n"
+    "  status  show the installation, the device in use and the readers\n"
     "\n"
     "Options (also accepted after the command):\n"
     "  --module PATH  the module to load; default ../lib/mlcardmanx/libmlcardmanx.so\n"
     "                 (an installation), else ../lib/libmlcardmanx.so (the build\n"
     "                 tree), relative to the folder of the mlhost program\n"
     "  --help         this text; 'mlhost COMMAND --help' explains a command\n"
+    "  --version      the version of mlhost\n"
     "\n"
     "Before get and set call the module, mlhost runs the message loop until\n"
     "the module's first notice has arrived, at most 5 seconds. They perform\n"
@@ -63,19 +85,27 @@ const char kUsage[] =
     "Exit status:\n"
     "  0  success\n"
     "  1  get, set: the module reported an error (its error text is printed)\n"
-    "  2  wrong arguments, or no password on standard input\n"
+    "  2  wrong arguments, no password on standard input, or the two\n"
+    "     passwords typed on the terminal differ\n"
     "  3  the module could not be loaded or lacks an export\n"
-    "  4  mlhost itself failed (message queue, signals, output)\n";
+    "  4  mlhost itself failed (message queue, signals, output)\n"
+    "  5  get, set: the user cancelled the module's question (its error\n"
+    "     text begins with -1)\n";
 
 const char kWatchUsage[] =
-    "Usage: mlhost watch [--json] [--on-insert CMD] [--on-remove CMD] [--timeout SECONDS]\n"
+    "Usage: mlhost watch [--json] [--on-insert CMD] [--on-remove CMD] [--on-error CMD]\n"
+    "                    [--on-unknown CMD] [--act-on-start] [--command-timeout SECONDS]\n"
+    "                    [--timeout SECONDS]\n"
     "\n"
     "Prints one line per notice of the module until SECONDS have passed or\n"
-    "SIGINT or SIGTERM arrives; then unloads the module and exits with 0.\n"
+    "SIGINT, SIGTERM or SIGHUP arrives; then unloads the module and exits\n"
+    "with 0. Every line begins with the time of the notice (ISO 8601, local\n"
+    "time with its offset, e.g. 2026-12-07T09:15:02.120+01:00).\n"
     "\n"
     "  --json             one JSON object per line, UTF-8:\n"
-    "                     {\"notice\":\"inserted\",\"code\":1025,\"user\":\"alice\","
-    "\"domain\":\"PLANT\"}\n"
+    "                     {\"time\":\"2026-12-07T09:15:02.120+01:00\",\"notice\":"
+    "\"inserted\",\n"
+    "                     \"code\":1025,\"user\":\"alice\",\"domain\":\"PLANT\"}\n"
     "                     notice: inserted, removed, error, unknown, or other (a\n"
     "                     code the module does not define); code: the notice\n"
     "                     code in decimal; user, domain: null without login data\n"
@@ -87,17 +117,29 @@ const char kWatchUsage[] =
     "                     error.\n"
     "  --on-remove CMD    when the card is removed, run /bin/sh -c CMD (standard\n"
     "                     input /dev/null)\n"
+    "  --on-error CMD     when the card cannot be read, run /bin/sh -c CMD\n"
+    "  --on-unknown CMD   when the card is of an unknown kind, run /bin/sh -c CMD\n"
+    "  --act-on-start     run the command of the first notice too; without it\n"
+    "                     the first notice, which reports the state at start,\n"
+    "                     runs nothing and only changes run commands\n"
+    "  --command-timeout SECONDS\n"
+    "                     a command still running after SECONDS (default 30)\n"
+    "                     gets SIGTERM, 2 seconds later SIGKILL\n"
     "  --timeout SECONDS  end after SECONDS (a decimal number, at most 1000000)\n"
     "\n"
     "Plain lines: 'inserted user=NAME domain=NAME', 'removed', 'error',\n"
     "'unknown' ('notice 0xCODE' for other codes), with control characters\n"
     "shown as '?'. The password is never printed.\n"
     "\n"
+    "Commands run in a process group of their own; what they print goes to\n"
+    "standard error, never into the notices on standard output.\n"
+    "\n"
     "After an insert or removal and its command, mlhost resets the event\n"
     "Global\\mlevent_logoninprocess or Global\\mlevent_logoffinprocess, as a\n"
     "logon system does when its logon or logoff is done; until then the\n"
     "module holds back further insert and remove notices. mlhost waits for a\n"
-    "command to end; a command that fails is reported on standard error and\n"
+    "command to end (at most --command-timeout); a command that fails or is\n"
+    "ended is reported on standard error, the event is reset in any case and\n"
     "watching goes on. Login data holding a line break or a character that\n"
     "UTF-8 cannot carry (a lone surrogate) cannot be passed on three lines:\n"
     "the command is then not run and an error is printed.\n";
@@ -112,30 +154,52 @@ const char kGetUsage[] =
     "  --json           one JSON object instead: {\"user\":...,\"domain\":...,\n"
     "                   \"password\":\"***\",\"error\":...}\n"
     "  --language ID    call SetLanguage(ID) first (a Windows language\n"
-    "                   identifier, 0 to 65535, e.g. 1033 or 1031; 0 = the\n"
-    "                   configured language)\n"
+    "                   identifier in decimal, 0 to 65535, e.g. 1033 or 1031;\n"
+    "                   0 = the configured language)\n"
     "  --show-password  print the password itself instead of ***\n"
     "\n"
-    "Exit status 0 when the error text is empty, else 1.\n";
+    "Exit status 0 when the error text is empty, 5 when the user cancelled\n"
+    "the module's question, else 1.\n";
 
 const char kSetUsage[] =
     "Usage: mlhost set --user NAME --domain NAME [--language ID]\n"
     "\n"
     "Writes new login data to the card (SetLoginData). The password is read\n"
     "from standard input, one line (a final CR is dropped); when standard\n"
-    "input is a terminal, mlhost asks for it without echo. It never goes on\n"
-    "the command line. Prints the module's error text ('error: TEXT').\n"
+    "input is a terminal, mlhost asks for it twice without echo and refuses\n"
+    "two different answers (exit status 2). It never goes on the command\n"
+    "line. Prints the module's error text ('error: TEXT').\n"
     "\n"
     "  --user NAME     the user name\n"
     "  --domain NAME   the domain\n"
     "  --language ID   call SetLanguage(ID) first (see 'mlhost get --help')\n"
     "\n"
-    "Exit status 0 when the error text is empty, else 1.\n";
+    "Exit status 0 when the error text is empty, 5 when the user cancelled\n"
+    "the module's question, else 1.\n";
+
+const char kStatusUsage[] =
+    "Usage: mlhost status [--json]\n"
+    "\n"
+    "Shows what the module would use, without loading it: the versions of\n"
+    "mlhost and of the installation, the module and the dialog component,\n"
+    "the registry root, the settings file and the device it names (the\n"
+    "PC/SC reader, or the CT-API terminal and its port), the PC/SC readers\n"
+    "and whether a card is in each, the log folder and whether the debug\n"
+    "log is on.\n"
+    "\n"
+    "  --json  one JSON object instead of the lines\n"
+    "\n"
+    "Exit status 0; 4 when the output fails.\n";
 
 struct Options {
     std::string command;
     std::optional<std::string> module;
     bool help = false;
+    bool version = false;
+    bool actOnStart = false;
+    double commandTimeout = kDefaultCommandSeconds;
+    std::optional<std::string> onError;
+    std::optional<std::string> onUnknown;
     bool json = false;
     bool showPassword = false;
     std::optional<std::string> onInsert;
@@ -161,8 +225,10 @@ bool ParseLanguage(const std::string& text, DWORD& value) {
         return false;
     char* end = nullptr;
     errno = 0;
-    unsigned long v = strtoul(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || text[0] == '+' || v > 0xFFFF)
+    if (text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long v = strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v > 0xFFFF)
         return false;
     value = static_cast<DWORD>(v);
     return true;
@@ -206,22 +272,42 @@ Options ParseArguments(int argc, char** argv) {
             if (inlineValue)
                 UsageError("option " + arg + " takes no value", o.command);
         };
-        const bool watch = o.command == "watch", get = o.command == "get", set = o.command == "set";
+        const bool watch = o.command == "watch", get = o.command == "get", set = o.command == "set",
+                   status = o.command == "status";
 
         if (arg == "--help" || arg == "-h") {
             flag();
             o.help = true;
+        } else if (arg == "--version") {
+            flag();
+            o.version = true;
         } else if (arg == "--module") {
             o.module = value();
             if (o.module->empty())
                 UsageError("--module needs a path", o.command);
-        } else if (arg == "--json" && (watch || get)) {
+        } else if (arg == "--json" && (watch || get || status)) {
             flag();
             o.json = true;
         } else if (arg == "--on-insert" && watch) {
             o.onInsert = value();
         } else if (arg == "--on-remove" && watch) {
             o.onRemove = value();
+        } else if (arg == "--on-error" && watch) {
+            o.onError = value();
+        } else if (arg == "--on-unknown" && watch) {
+            o.onUnknown = value();
+        } else if (arg == "--act-on-start" && watch) {
+            flag();
+            o.actOnStart = true;
+        } else if (arg == "--command-timeout" && watch) {
+            std::string v = value();
+            if (!ParseSeconds(v, o.commandTimeout) || o.commandTimeout <= 0) {
+                UsageError(
+                    "--command-timeout needs a number of seconds above 0, up to 1000000, "
+                    "not '" +
+                        v + "'",
+                    o.command);
+            }
         } else if (arg == "--timeout" && watch) {
             std::string v = value();
             double seconds = 0;
@@ -251,7 +337,7 @@ Options ParseArguments(int argc, char** argv) {
                 UsageError("unknown option '" + arg + "'", o.command);
             UsageError("unknown option '" + arg + "' for '" + o.command + "'", o.command);
         } else if (o.command.empty()) {
-            if (arg != "watch" && arg != "get" && arg != "set") {
+            if (arg != "watch" && arg != "get" && arg != "set" && arg != "status") {
                 UsageError("unknown command '" + arg + "'", "");
             }
             o.command = arg;
@@ -259,7 +345,7 @@ Options ParseArguments(int argc, char** argv) {
             UsageError("unexpected argument '" + arg + "'", o.command);
         }
     }
-    if (o.help)
+    if (o.help || o.version)
         return o;
     if (o.command.empty())
         UsageError("no command given", "");
@@ -337,10 +423,14 @@ bool LoginLines(const LoginData& login, std::string& lines) {
     return true;
 }
 
-void RunNoticeCommand(const char* option, const std::string& command, const std::string* input) {
-    CommandResult r = RunCommand(command, input);
+void RunNoticeCommand(const char* option, const std::string& command, const std::string* input,
+                      double timeoutSeconds) {
+    CommandResult r = RunCommand(command, input, timeoutSeconds);
     if (!r.started) {
         fprintf(stderr, "mlhost: %s command could not be started: %s\n", option, r.error.c_str());
+    } else if (r.timedOut) {
+        fprintf(stderr, "mlhost: %s command still ran after %g seconds and was ended\n", option,
+                timeoutSeconds);
     } else if (r.exitStatus != 0) {
         fprintf(stderr, "mlhost: %s command ended with status %d\n", option, r.exitStatus);
     }
@@ -400,17 +490,25 @@ int Watch(const Options& o) {
         return rc;
 
     bool outputGone = false;
+    bool first = true;
     auto onNotice = [&](const MSG& msg) {
         Notice notice;
         CopyNotice(msg.wParam, msg.lParam, notice);  // first: the block is the module's
-        if (!PrintLine(o.json ? FormatJson(notice) : FormatPlain(notice))) {
+        const auto now = std::chrono::system_clock::now();
+        const std::string time =
+            Timestamp(now, UtcOffsetSeconds(std::chrono::system_clock::to_time_t(now)));
+        if (!PrintLine(o.json ? "{\"time\":\"" + time + "\"," + FormatJson(notice).substr(1)
+                              : time + " " + FormatPlain(notice))) {
             outputGone = true;
         }
+        // The first notice reports the state at start, not a change.
+        const bool act = !first || o.actOnStart;
+        first = false;
         if (notice.code == CARD_INSERTED) {
-            if (o.onInsert) {
+            if (o.onInsert && act) {
                 std::string lines;
                 if (LoginLines(notice.login, lines)) {
-                    RunNoticeCommand("--on-insert", *o.onInsert, &lines);
+                    RunNoticeCommand("--on-insert", *o.onInsert, &lines, o.commandTimeout);
                 } else {
                     fprintf(stderr,
                             "mlhost: the login data holds a line break or a character UTF-8 "
@@ -420,9 +518,15 @@ int Watch(const Options& o) {
             }
             ResetNamedEvent(ML_EVENT_LOGON_IN_PROCESS);
         } else if (notice.code == CARD_REMOVED) {
-            if (o.onRemove)
-                RunNoticeCommand("--on-remove", *o.onRemove, nullptr);
+            if (o.onRemove && act)
+                RunNoticeCommand("--on-remove", *o.onRemove, nullptr, o.commandTimeout);
             ResetNamedEvent(ML_EVENT_LOGOFF_IN_PROCESS);
+        } else if (notice.code == CARD_ERROR) {
+            if (o.onError && act)
+                RunNoticeCommand("--on-error", *o.onError, nullptr, o.commandTimeout);
+        } else if (notice.code == CARD_UNKNOWN) {
+            if (o.onUnknown && act)
+                RunNoticeCommand("--on-unknown", *o.onUnknown, nullptr, o.commandTimeout);
         }
         return outputGone;
     };
@@ -449,6 +553,15 @@ int Watch(const Options& o) {
 std::u16string TerminatedText(std::vector<WCHAR>& buffer) {
     buffer.back() = 0;
     return std::u16string(buffer.data());
+}
+
+// The exit status for the module's error text: "-1 ..." is the user's cancel.
+int ErrorExit(const std::u16string& errorText) {
+    if (errorText.empty())
+        return kExitOk;
+    if (errorText == u"-1" || errorText.rfind(u"-1 ", 0) == 0)
+        return kExitCancelled;
+    return kExitModuleError;
 }
 
 std::string Field(const char* name, const std::string& value) {
@@ -499,7 +612,7 @@ int Get(const Options& o) {
     }
     if (!ok)
         return kExitHost;
-    return errorText.empty() ? kExitOk : kExitModuleError;
+    return ErrorExit(errorText);
 }
 
 int Set(const Options& o) {
@@ -511,8 +624,12 @@ int Set(const Options& o) {
         UsageError("--domain is too long or not valid in the locale's character set", o.command);
     }
     std::string line;
-    if (!ReadPasswordLine(line)) {
-        fprintf(stderr, "mlhost: no password on standard input\n");
+    PasswordRead read = ReadPassword(line);
+    if (read != PasswordRead::kGot) {
+        Wipe(line);
+        fprintf(stderr, read == PasswordRead::kMismatch
+                            ? "mlhost: the two passwords differ\n"
+                            : "mlhost: no password on standard input\n");
         return kExitUsage;
     }
     bool valid = FromLocale(line, password) && password.size() < ML_LOGIN_BUFFER_CHARS;
@@ -542,18 +659,157 @@ int Set(const Options& o) {
 
     if (!PrintLine(Field("error", PlainText(errorText))))
         return kExitHost;
-    return errorText.empty() ? kExitOk : kExitModuleError;
+    return ErrorExit(errorText);
+}
+
+std::u16string Registry(HKEY root, const std::u16string& key, const std::u16string& name) {
+    std::u16string value;
+    if (ml::RegReadString(root, key, name, value) != ERROR_SUCCESS)
+        value.clear();
+    while (!value.empty() && (value.back() == u'\n' || value.back() == u'\r'))
+        value.pop_back();
+    return value;
+}
+
+std::u16string WithSlash(std::u16string path) {
+    if (!path.empty() && path.back() != u'/')
+        path += u'/';
+    return path;
+}
+
+// A string field of the status: a JSON value or the text of a line.
+std::string Shown(const std::u16string& text, bool json) {
+    return json ? JsonString(text) : PlainText(text);
+}
+
+int Status(const Options& o) {
+    const bool json = o.json;
+    std::vector<std::pair<std::string, std::string>> fields;  // name, shown value
+    auto add = [&](const char* name, const std::u16string& text) {
+        fields.emplace_back(name, Shown(text, json));
+    };
+    auto addRaw = [&](const char* name, const std::string& jsonValue, const std::string& plain) {
+        fields.emplace_back(name, json ? jsonValue : plain);
+    };
+
+    addRaw("mlhost", "\"" MLHOST_VERSION "\"", MLHOST_VERSION);
+    const std::u16string installKey = mlconfigx::c_szRegKeyMorlindLogon;
+    const std::u16string release = Registry(HKEY_LOCAL_MACHINE, installKey, u"Release");
+    const std::u16string installDir =
+        Registry(HKEY_LOCAL_MACHINE, installKey, mlconfigx::c_szRegValuePath);
+    add("release", release);
+    add("install directory", installDir);
+    add("module", ml::FromUtf8(o.module ? *o.module : DefaultModulePath()));
+    add("dialog component",
+        Registry(HKEY_CLASSES_ROOT,
+                 u"CLSID\\{3F6A2C91-5B7E-4D08-A1C4-7E92B05D1F36}\\InprocServer32", u""));
+    add("registry root", ml::RegistryLocation());
+
+    // The data folders as the module finds them: the common documents
+    // folder and the sub-paths of the installation's mlsettings.ini.
+    CIniFile install;
+    install.SetPath(WithSlash(installDir) + mlconfigx::c_szMLSettingsINI, false);
+    if (!installDir.empty())
+        install.ReadFile();
+    WCHAR documents[MAX_PATH] = {};
+    std::u16string root;
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_DOCUMENTS, nullptr, 0, documents) == S_OK)
+        root = WithSlash(documents);
+    auto folder = [&](const char16_t* category, const char16_t* fallback) {
+        return root + WithSlash(install.GetValue(mlconfigx::c_szSectionProductSubpath, category,
+                                                 fallback));
+    };
+    const std::u16string settingsPath =
+        folder(mlconfigx::c_szCategorySettings, mlconfigx::c_szDefaultSubpathSettings) +
+        mlconfigx::c_szMLSettingsINI;
+    const std::u16string debugPath =
+        folder(mlconfigx::c_szCategorySettings, mlconfigx::c_szDefaultSubpathSettings) +
+        mlconfigx::c_szMLDebugINI;
+    CIniFile settings, debug;
+    settings.SetPath(settingsPath, false);
+    debug.SetPath(debugPath, false);
+    const bool settingsRead = settings.ReadFile();
+    debug.ReadFile();
+    add("settings file", settingsPath);
+    addRaw("settings file readable", settingsRead ? "true" : "false", settingsRead ? "yes" : "no");
+
+    const std::u16string reader =
+        settings.GetValue(mlconfigx::c_szSectionLogonDevice, mlconfigx::c_szKeyCardreaderName);
+    const int port =
+        settings.GetValueInt(mlconfigx::c_szSectionLogonDevice, mlconfigx::c_szKeyCurrentPort, 1);
+    if (settingsRead && !reader.empty()) {
+        add("device", u"PC/SC reader " + reader);
+    } else {
+        add("device", u"CT-API terminal, port " + ml::FromUtf8(std::to_string(port)));
+    }
+
+    std::vector<ml::ReaderPresence> readers;
+    const LONG scard = ml::ListReaders(readers);
+    std::string list = json ? "[" : "";
+    for (size_t i = 0; i < readers.size(); ++i) {
+        // Appended piece by piece: the same sums of literals and strings
+        // set off a false overlap warning of some compilers.
+        if (json) {
+            list += i ? ",{\"name\":" : "{\"name\":";
+            list += JsonString(readers[i].name);
+            list += readers[i].card ? ",\"card\":true}" : ",\"card\":false}";
+        } else {
+            list += "\n  ";
+            list += PlainText(readers[i].name);
+            list += readers[i].card ? ": card" : ": empty";
+        }
+    }
+    if (json) {
+        list = scard == SCARD_S_SUCCESS ? list + "]" : "null";
+    } else if (scard != SCARD_S_SUCCESS) {
+        char code[16];
+        snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(scard));
+        list = std::string(" none (the PC/SC service answers ") + code + ")";
+    } else if (readers.empty()) {
+        list = " none";
+    }
+    fields.emplace_back("readers", list);
+
+    add("log folder",
+        folder(mlconfigx::c_szCategoryDiagnostics, mlconfigx::c_szDefaultSubpathDiagnostics));
+    const bool debugOn =
+        debug.GetValueInt(mlconfigx::c_szSectionLogonDevice, mlconfigx::c_szKeyDebug, 0) != 0;
+    addRaw("debug log", debugOn ? "true" : "false", debugOn ? "on" : "off");
+
+    bool ok;
+    if (json) {
+        std::string line = "{";
+        for (size_t i = 0; i < fields.size(); ++i) {
+            std::string key = fields[i].first;
+            for (char& c : key)
+                c = c == ' ' ? '_' : c;
+            line += (i ? ",\"" : "\"") + key + "\":" + fields[i].second;
+        }
+        ok = PrintLine(line + "}");
+    } else {
+        ok = true;
+        for (const auto& [name, value] : fields) {
+            bool nested = name == std::string("readers");
+            ok = ok && PrintLine(name + ":" + (nested || value.empty() ? "" : " ") + value);
+        }
+    }
+    return ok ? kExitOk : kExitHost;
 }
 
 int Main(int argc, char** argv) {
     PrepareOutput();
 
     Options o = ParseArguments(argc, argv);
+    if (o.version && !o.help) {
+        fputs("mlhost " MLHOST_VERSION "\n", stdout);
+        return kExitOk;
+    }
     if (o.help) {
-        const char* text = o.command == "watch" ? kWatchUsage
-                           : o.command == "get" ? kGetUsage
-                           : o.command == "set" ? kSetUsage
-                                                : kUsage;
+        const char* text = o.command == "watch"    ? kWatchUsage
+                           : o.command == "get"    ? kGetUsage
+                           : o.command == "set"    ? kSetUsage
+                           : o.command == "status" ? kStatusUsage
+                                                   : kUsage;
         fputs(text, stdout);
         return kExitOk;
     }
@@ -561,6 +817,8 @@ int Main(int argc, char** argv) {
         return Watch(o);
     if (o.command == "get")
         return Get(o);
+    if (o.command == "status")
+        return Status(o);
     return Set(o);
 }
 

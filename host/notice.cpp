@@ -1,5 +1,6 @@
 #include "host/notice.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <cstdio>
@@ -172,6 +173,39 @@ std::string FormatJson(const Notice& notice) {
     }
     line += "}";
     return line;
+}
+
+std::string Timestamp(std::chrono::system_clock::time_point time, long utcOffsetSeconds) {
+    using std::chrono::duration_cast;
+    const auto sinceEpoch = duration_cast<std::chrono::milliseconds>(time.time_since_epoch()) +
+                            std::chrono::seconds(utcOffsetSeconds);
+    // Local days and the time of day, also before 1970.
+    long long millis = sinceEpoch.count();
+    long long days = millis / 86'400'000;
+    long long dayMillis = millis % 86'400'000;
+    if (dayMillis < 0) {
+        dayMillis += 86'400'000;
+        --days;
+    }
+    // The civil date of a day count (days since 1970-01-01, proleptic Gregorian).
+    const long long z = days + 719'468;
+    const long long era = (z >= 0 ? z : z - 146'096) / 146'097;
+    const long long dayOfEra = z - era * 146'097;
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long shifted = (5 * dayOfYear + 2) / 153;  // months from March
+    const long long day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const long long month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+
+    const long offsetMinutes = (utcOffsetSeconds < 0 ? -utcOffsetSeconds : utcOffsetSeconds) / 60;
+    char out[80];
+    snprintf(out, sizeof out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lld%c%02ld:%02ld", year,
+             month, day, dayMillis / 3'600'000, dayMillis / 60'000 % 60, dayMillis / 1000 % 60,
+             dayMillis % 1000, utcOffsetSeconds < 0 ? '-' : '+', offsetMinutes / 60,
+             offsetMinutes % 60);
+    return out;
 }
 
 }  // namespace mlhost

@@ -19,6 +19,7 @@
 #ifndef ML_HOST_NOTICE_H_
 #define ML_HOST_NOTICE_H_
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,11 @@ std::string JsonString(std::u16string_view text);
 // Text for a terminal line: control characters and direction overrides
 // become "?", in the locale's character set.
 std::string PlainText(std::u16string_view text);
+
+// The time in ISO 8601, local time with milliseconds and the offset from
+// UTC: "2026-12-07T09:15:02.120+01:00". `utcOffsetSeconds` is the local
+// time's offset at `time` (UtcOffsetSeconds in host/console.h).
+std::string Timestamp(std::chrono::system_clock::time_point time, long utcOffsetSeconds);
 
 // Overwrites the characters of a string in a way the compiler keeps.
 void Wipe(std::u16string& text);

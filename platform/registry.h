@@ -54,6 +54,9 @@ namespace ml {
 // error code of the first step that failed.
 ML_PLATFORM_API LONG RegReadString(HKEY root, const std::u16string& subKey,
                                    const std::u16string& valueName, std::u16string& value);
+// Where the registry lives, for tools that show it: on POSIX its root
+// folder, on Windows the words "the system's registry".
+ML_PLATFORM_API std::u16string RegistryLocation();
 }  // namespace ml
 #endif
 

@@ -3,6 +3,7 @@
 if(WIN32)
   add_library(mlscard STATIC
     ${CMAKE_CURRENT_LIST_DIR}/scard.h
+    ${CMAKE_CURRENT_LIST_DIR}/win32/scard_readers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/scard_win32.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/winscard_calls.cpp
     ${CMAKE_CURRENT_LIST_DIR}/win32/winscard_calls.h)
@@ -14,6 +15,8 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_names.cpp
     ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_names.h
     ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_pcsclite.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_readers.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/scard_readers_pcsclite.cpp
     ${CMAKE_CURRENT_LIST_DIR}/${ML_PLATFORM}/pcsclite_calls.h)
   target_link_libraries(mlscard PRIVATE PkgConfig::PCSC)
 endif()

@@ -130,6 +130,8 @@ typedef const SCARD_IO_REQUEST* LPCSCARD_IO_REQUEST;
 #define SCARD_W_CARD_NOT_AUTHENTICATED ((LONG)0x8010006Fu)
 
 #ifdef __cplusplus
+#include <string>
+#include <vector>
 
 namespace ml {
 
@@ -176,6 +178,17 @@ SCardService& GetSCardService();
  * installed before (null for the default). Null restores the default. Meant
  * for tests and tools; calls already under way finish on the old service. */
 SCardService* SetSCardService(SCardService* service);
+
+/* A reader of the PC/SC service and whether a card is in it. */
+struct ReaderPresence {
+    std::u16string name;
+    bool card = false;
+};
+
+/* The readers the PC/SC service knows now, for tools that show them (not
+ * through the service installed with SetSCardService). SCARD_S_SUCCESS with
+ * an empty list when there is none. */
+LONG ListReaders(std::vector<ReaderPresence>& readers);
 
 }  // namespace ml
 

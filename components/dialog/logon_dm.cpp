@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "components/dialog/desktop_box.h"
 #include "components/dialog/logondm.h"
 #include "components/dialog/terminal_box.h"
 #include "platform/com.h"
@@ -86,7 +87,8 @@ class LogonDM final : public ILogonDM {
         return NotImplemented(c, i);
     }
 
-    // The owner window has no meaning on a terminal and is ignored.
+    // The owner window is ignored: the box is a window of its own program,
+    // or on a terminal.
     HRESULT STDMETHODCALLTYPE ShowMessageBox(DWORD challenge, DWORD identification,
                                              LONG timeoutSeconds, HWND, BSTR text, BSTR caption,
                                              UINT type, LONG* result) override {
@@ -101,6 +103,13 @@ class LogonDM final : public ILogonDM {
             request.text = FromBstr(text);
             request.type = type;
             request.timeoutSeconds = timeoutSeconds;
+            // The desktop when the session has one, else the terminal.
+            const std::string program = DesktopProgram();
+            if (!program.empty()) {
+                HRESULT hr = ShowDesktopBox(program, request, result);
+                if (hr != LOGONDM_E_NOTERMINAL)
+                    return hr;
+            }
             return ShowTerminalBox(request, result);
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -95,11 +96,55 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
-// Closes the terminal and restores its mode on every path out.
+// The terminal of the box that is up, for the signal handlers: a signal
+// that ends the process restores the terminal first, and a stop (SIGTSTP)
+// leaves the terminal as it was until the process continues.
+int g_boxFd = -1;
+termios g_boxSaved;
+termios g_boxRaw;
+volatile sig_atomic_t g_boxUp = 0;
+struct sigaction g_previous[NSIG];
+
+void RestoreAndRaise(int sig) {
+    const int savedErrno = errno;
+    if (g_boxUp)
+        tcsetattr(g_boxFd, TCSANOW, &g_boxSaved);
+    g_boxUp = 0;
+    // The process's own handling takes over; the signal, blocked while this
+    // handler runs, reaches it on return.
+    sigaction(sig, &g_previous[sig], nullptr);
+    raise(sig);
+    errno = savedErrno;
+}
+
+void StopWithTerminalRestored(int) {
+    const int savedErrno = errno;
+    if (g_boxUp)
+        tcsetattr(g_boxFd, TCSANOW, &g_boxSaved);
+    struct sigaction self;
+    sigaction(SIGTSTP, &g_previous[SIGTSTP], &self);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    raise(SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the stop happens here
+    sigaction(SIGTSTP, &self, nullptr);
+    if (g_boxUp)
+        tcsetattr(g_boxFd, TCSANOW, &g_boxRaw);
+    errno = savedErrno;
+}
+
+// Closes the terminal and restores its mode on every path out, also when
+// a signal ends or stops the process while the box is up.
 class TerminalSession {
   public:
     ~TerminalSession() {
         if (raw_) {
+            g_boxUp = 0;
+            for (int sig : kHandled) {
+                if (handled_[sig])
+                    sigaction(sig, &g_previous[sig], nullptr);
+            }
             while (tcsetattr(fd_, TCSANOW, &saved_) != 0 && errno == EINTR) {
             }
         }
@@ -126,18 +171,36 @@ class TerminalSession {
         raw.c_oflag |= OPOST | ONLCR;
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        g_boxFd = fd_;
+        g_boxSaved = saved_;
+        g_boxRaw = raw;
+        for (int sig : kHandled) {
+            // A signal the process ignores stays ignored.
+            if (sigaction(sig, nullptr, &g_previous[sig]) != 0 ||
+                g_previous[sig].sa_handler == SIG_IGN)
+                continue;
+            struct sigaction action = {};
+            action.sa_handler = sig == SIGTSTP ? StopWithTerminalRestored : RestoreAndRaise;
+            sigemptyset(&action.sa_mask);
+            for (int other : kHandled)
+                sigaddset(&action.sa_mask, other);
+            handled_[sig] = sigaction(sig, &action, nullptr) == 0;
+        }
+        raw_ = true;
+        g_boxUp = 1;
         if (tcsetattr(fd_, TCSANOW, &raw) != 0)
             return false;
-        raw_ = true;
         return true;
     }
 
     int fd() const { return fd_; }
 
   private:
+    static constexpr int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
     int fd_ = -1;
     termios saved_{};
     bool raw_ = false;
+    bool handled_[NSIG] = {};
 };
 
 // One key press as the box sees it.

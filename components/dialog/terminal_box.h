@@ -21,7 +21,11 @@
 //
 // The terminal is put into raw mode (no echo, no line editing, no signals
 // from Ctrl-C or Ctrl-Z) while the box is up and set back to exactly its
-// previous mode on every path out.
+// previous mode on every path out: also when SIGINT, SIGTERM, SIGHUP or
+// SIGQUIT ends the process while the box is up (the terminal is restored,
+// then the process's own handling of the signal goes on), and around a stop
+// by SIGTSTP (restored while stopped, raw again when continued). Signals
+// the process ignores stay ignored.
 //
 // Text and caption are shown without terminal control characters: C0 and
 // C1 controls, DEL and the Unicode direction overrides are removed; line

@@ -1,5 +1,5 @@
 // mlhost's console on POSIX: stop signals through a signalfd, the password
-// prompt with the terminal's echo off.
+// prompts with the terminal's echo off.
 #include "host/console.h"
 
 #include <errno.h>
@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace mlhost {
@@ -19,13 +20,14 @@ StopRequests::~StopRequests() {
 }
 
 bool StopRequests::Open(std::string& error) {
-    // SIGINT and SIGTERM are taken through a descriptor in the loop. Blocked
-    // before the module is loaded, so that threads it starts inherit the
-    // mask.
+    // SIGINT, SIGTERM and SIGHUP are taken through a descriptor in the
+    // loop. Blocked before the module is loaded, so that threads it starts
+    // inherit the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
         error = strerror(errno);
         return false;
@@ -41,9 +43,13 @@ bool StopRequests::Open(std::string& error) {
 
 namespace {
 
-// Terminal state for the password prompt, restored on every way out.
+// Terminal state for the password prompt, restored on every way out: the
+// signals that end mlhost restore it first; Ctrl-Z restores it for the
+// shell and `fg` turns the echo off again.
 termios g_savedTerminal;
+termios g_quietTerminal;
 volatile sig_atomic_t g_terminalChanged = 0;
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void RestoreTerminalAndDie(int sig) {
     if (g_terminalChanged)
@@ -52,22 +58,28 @@ void RestoreTerminalAndDie(int sig) {
     raise(sig);
 }
 
-}  // namespace
+void StopWithTerminalRestored(int) {
+    const int savedErrno = errno;
+    if (g_terminalChanged)
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    // The stop happens here: SIGTSTP is blocked while its handler runs.
+    signal(SIGTSTP, SIG_DFL);
+    sigset_t stopSignal;
+    sigemptyset(&stopSignal);
+    sigaddset(&stopSignal, SIGTSTP);
+    raise(SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stopSignal, nullptr);
+    // Continued: back in the prompt, echo off again.
+    struct sigaction again = {};
+    again.sa_handler = StopWithTerminalRestored;
+    sigaction(SIGTSTP, &again, nullptr);
+    if (g_terminalChanged)
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_quietTerminal);
+    errno = savedErrno;
+}
 
-bool ReadPasswordLine(std::string& line) {
-    const bool terminal = isatty(STDIN_FILENO);
-    if (terminal && tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0) {
-        struct sigaction restore = {};
-        restore.sa_handler = RestoreTerminalAndDie;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
-            sigaction(sig, &restore, nullptr);
-        termios quiet = g_savedTerminal;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        g_terminalChanged = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
-        // The prompt only once the echo is off, so nothing typed after it shows.
-        fputs("Password: ", stderr);
-        fflush(stderr);
-    }
+// Reads one line of standard input into `line`; false when there is none.
+bool ReadLine(std::string& line) {
     bool got = false;
     for (;;) {
         char c;
@@ -82,17 +94,61 @@ bool ReadPasswordLine(std::string& line) {
         line += c;
         c = 0;
     }
-    if (terminal) {
-        if (g_terminalChanged)
-            tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
-        g_terminalChanged = 0;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
-            signal(sig, SIG_DFL);
-        fputc('\n', stderr);
-    }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return got;
+}
+
+void WipeLine(std::string& text) {
+    explicit_bzero(text.data(), text.size());
+    text.clear();
+}
+
+}  // namespace
+
+PasswordRead ReadPassword(std::string& line) {
+    const bool terminal = isatty(STDIN_FILENO);
+    if (!terminal || tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0)
+        return ReadLine(line) ? PasswordRead::kGot : PasswordRead::kNone;
+
+    struct sigaction restore = {};
+    restore.sa_handler = RestoreTerminalAndDie;
+    for (int sig : kEndSignals)
+        sigaction(sig, &restore, nullptr);
+    struct sigaction stop = {};
+    stop.sa_handler = StopWithTerminalRestored;
+    sigaction(SIGTSTP, &stop, nullptr);
+    g_quietTerminal = g_savedTerminal;
+    g_quietTerminal.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    g_terminalChanged = tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_quietTerminal) == 0;
+
+    // Each prompt only once the echo is off, so nothing typed after it shows.
+    PasswordRead outcome = PasswordRead::kNone;
+    fputs("Password: ", stderr);
+    fflush(stderr);
+    if (ReadLine(line)) {
+        std::string again;
+        fputs("\nAgain: ", stderr);
+        fflush(stderr);
+        if (ReadLine(again))
+            outcome = again == line ? PasswordRead::kGot : PasswordRead::kMismatch;
+        WipeLine(again);
+    }
+    if (g_terminalChanged)
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    g_terminalChanged = 0;
+    for (int sig : kEndSignals)
+        signal(sig, SIG_DFL);
+    signal(SIGTSTP, SIG_DFL);
+    fputc('\n', stderr);
+    return outcome;
+}
+
+long UtcOffsetSeconds(std::time_t time) {
+    tm local{};
+    if (localtime_r(&time, &local) == nullptr)
+        return 0;
+    return local.tm_gmtoff;
 }
 
 std::string ProgramPath() {

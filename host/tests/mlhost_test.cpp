@@ -1,5 +1,6 @@
 // mlhost as its users run it: the real program as a child process, with a
 // fake module that posts scripted notices.
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -11,7 +12,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,6 +39,27 @@ std::string ReadFile(const fs::path& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Watch output without the time stamps that begin its lines, after checking
+// their form.
+std::string Untimed(const std::string& out) {
+    static const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)";
+    static const std::regex plain("^" + time + " "), json("^\\{\"time\":\"" + time + "\",");
+    std::string result;
+    std::stringstream s(out);
+    for (std::string line; std::getline(s, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, json)) {
+            line = "{" + m.suffix().str();
+        } else if (std::regex_search(line, m, plain)) {
+            line = m.suffix().str();
+        } else {
+            ADD_FAILURE() << "no time stamp: " << line;
+        }
+        result += line + "\n";
+    }
+    return result;
 }
 
 // One run of mlhost with its own object namespace and captured output.
@@ -222,6 +247,11 @@ TEST_F(MlHost, ArgumentErrorsExitWithTwo) {
         {"get", "--language", "70000"},
         {"get", "--language", "-1"},
         {"get", "--language", "de"},
+        {"get", "--language", "0x409"},  // decimal only
+        {"get", "--language", "01e3"},
+        {"watch", "--command-timeout", "0"},
+        {"watch", "--act-on-start=1"},
+        {"status", "--show-password"},
         {"set", "--user", "bob"},     // no domain
         {"set", "--domain", "CORP"},  // no user
         {"get", "--module"},
@@ -247,6 +277,8 @@ TEST_F(MlHost, HelpOnEveryCommand) {
         {{"get", "--help"}, "Usage: mlhost get [--json] [--language ID] [--show-password]"},
         {{"set", "--help"}, "Usage: mlhost set --user NAME --domain NAME [--language ID]"},
         {{"set", "--help", "--user", "x"}, "Usage: mlhost set"},
+        {{"status", "--help"}, "Usage: mlhost status [--json]"},
+        {{"--version"}, "mlhost 0.1."},
     };
     for (const auto& [args, head] : cases) {
         SCOPED_TRACE(head);
@@ -304,7 +336,7 @@ TEST_F(MlHost, DefaultModuleLiesInTheLibFolderBesideBin) {
 }
 
 TEST_F(MlHost, WatchPrintsOneLinePerNoticeUntilSignalled) {
-    for (int sig : {SIGTERM, SIGINT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         HostRun run(Args({"watch"}),
                     Env({{"ML_FAKE_SCRIPT", std::string("insert,alice,PLANT,") + kPassword +
@@ -312,7 +344,7 @@ TEST_F(MlHost, WatchPrintsOneLinePerNoticeUntilSignalled) {
         ASSERT_TRUE(run.WaitForLines(6)) << run.out() << run.err();
         run.Signal(sig);
         EXPECT_EQ(run.Finish(), 0) << run.err();
-        EXPECT_EQ(run.out(),
+        EXPECT_EQ(Untimed(run.out()),
                   "inserted user=alice domain=PLANT\nremoved\nerror\nunknown\nnotice "
                   "0x0405\nerror\n");
         ExpectNoPassword(run);
@@ -325,7 +357,7 @@ TEST_F(MlHost, WatchPrintsOneLinePerNoticeUntilSignalled) {
 TEST_F(MlHost, WatchEndsAfterItsTimeout) {
     HostRun run(Args({"watch", "--timeout", "0.3"}), Env({{"ML_FAKE_SCRIPT", "error"}}));
     EXPECT_EQ(run.Finish(), 0) << run.err();
-    EXPECT_EQ(run.out(), "error\n");
+    EXPECT_EQ(Untimed(run.out()), "error\n");
 }
 
 TEST_F(MlHost, WatchJsonEscapesTheUtf16Text) {
@@ -338,7 +370,7 @@ TEST_F(MlHost, WatchJsonEscapesTheUtf16Text) {
     ASSERT_TRUE(run.WaitForLines(3)) << run.out() << run.err();
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Finish(), 0) << run.err();
-    EXPECT_EQ(run.out(),
+    EXPECT_EQ(Untimed(run.out()),
               "{\"notice\":\"inserted\",\"code\":1025,\"user\":\"a\\\"b\\\\c\\n\\u0001\xC3\xA9"
               "\xF0\x9F\x94\x91\xEF\xBF\xBD\",\"domain\":\"D\\tX\"}\n"
               "{\"notice\":\"removed\",\"code\":1026,\"user\":null,\"domain\":null}\n"
@@ -352,7 +384,7 @@ TEST_F(MlHost, WatchJsonEscapesTheUtf16Text) {
     ASSERT_TRUE(plain.WaitForLines(1));
     plain.Signal(SIGTERM);
     EXPECT_EQ(plain.Finish(), 0);
-    EXPECT_EQ(plain.out(), "inserted user=a?[2Jb?c domain=D?X\n");
+    EXPECT_EQ(Untimed(plain.out()), "inserted user=a?[2Jb?c domain=D?X\n");
 }
 
 TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
@@ -374,13 +406,13 @@ TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
                                  "/remove-during.txt; cat > " + d + "/remove-stdin.txt";
     // The script spells the password with an escape, so that the test's own
     // environment, which the command inherits, does not hold it either.
-    HostRun run(Args({"watch", "--on-insert", onInsert, "--on-remove", onRemove}),
+    HostRun run(Args({"watch", "--act-on-start", "--on-insert", onInsert, "--on-remove", onRemove}),
                 Env({{"ML_FAKE_SCRIPT", "insert,alice,PLANT,Pw-s3\\u0063r3t;remove;error"}}));
     // "removed" only comes once the host reset the logon event.
     ASSERT_TRUE(run.WaitForLines(3)) << run.out() << run.err();
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Finish(), 0) << run.err();
-    EXPECT_EQ(run.out(), "inserted user=alice domain=PLANT\nremoved\nerror\n");
+    EXPECT_EQ(Untimed(run.out()), "inserted user=alice domain=PLANT\nremoved\nerror\n");
     EXPECT_EQ(run.err(), "");
 
     EXPECT_EQ(ReadFile(dir_ / "stdin.txt"), "alice|PLANT|match\n");
@@ -397,7 +429,7 @@ TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
 // nobody holding it; the next host starts it afresh and is not held back.
 TEST_F(MlHost, HostKilledDuringItsLogonActionHoldsNoLaterHostBack) {
     const std::string pidFile = (dir_ / "action.pid").string();
-    HostRun killed(Args({"watch", "--on-insert",
+    HostRun killed(Args({"watch", "--act-on-start", "--on-insert",
                          "echo $$ > " + pidFile + ".new && mv " + pidFile + ".new " + pidFile +
                              " && exec sleep 120"}),
                    Env({{"ML_FAKE_SCRIPT", "insert,alice,PLANT,x"}}));
@@ -415,21 +447,104 @@ TEST_F(MlHost, HostKilledDuringItsLogonActionHoldsNoLaterHostBack) {
     ASSERT_TRUE(next.WaitForLines(2)) << next.out() << next.err();
     next.Signal(SIGTERM);
     EXPECT_EQ(next.Finish(), 0);
-    EXPECT_EQ(next.out(), "inserted user=bob domain=PLANT\nremoved\n");
+    EXPECT_EQ(Untimed(next.out()), "inserted user=bob domain=PLANT\nremoved\n");
 }
 
 TEST_F(MlHost, FailingOrUnpassableCommandIsReportedAndWatchingGoesOn) {
     HostRun run(
-        Args({"watch", "--on-insert", "exit 3"}),
+        Args({"watch", "--act-on-start", "--on-insert", "exit 3"}),
         Env({{"ML_FAKE_SCRIPT", "insert,u,d,p;remove;insert,u,d,multi\\u000aline;remove"}}));
     ASSERT_TRUE(run.WaitForLines(4)) << run.out() << run.err();
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Finish(), 0);
-    EXPECT_EQ(run.out(), "inserted user=u domain=d\nremoved\ninserted user=u domain=d\nremoved\n");
+    EXPECT_EQ(Untimed(run.out()),
+              "inserted user=u domain=d\nremoved\ninserted user=u domain=d\nremoved\n");
     EXPECT_NE(run.err().find("--on-insert command ended with status 3"), std::string::npos)
         << run.err();
     EXPECT_NE(run.err().find("--on-insert command not run"), std::string::npos) << run.err();
     EXPECT_EQ(run.err().find("multi"), std::string::npos) << run.err();
+}
+
+TEST_F(MlHost, CommandsRunForChangesWithTheirOutputOnStderr) {
+    const std::string script = "error;unknown;remove;error;unknown";
+    const std::vector<std::string> actions = {"--on-error", "echo E",      "--on-unknown",
+                                              "echo U",     "--on-remove", "echo R; echo R2 >&2"};
+    // The first notice reports the state at start: its command runs only
+    // with --act-on-start.
+    for (bool onStart : {false, true}) {
+        SCOPED_TRACE(onStart);
+        std::vector<std::string> args = {"watch", "--json"};
+        args.insert(args.end(), actions.begin(), actions.end());
+        if (onStart)
+            args.push_back("--act-on-start");
+        ResetEvents();
+        HostRun run(Args(args), Env({{"ML_FAKE_SCRIPT", script}}));
+        ASSERT_TRUE(run.WaitForLines(5)) << run.out() << run.err();
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Finish(), 0);
+        EXPECT_EQ(Untimed(run.out()),
+                  "{\"notice\":\"error\",\"code\":1027,\"user\":null,\"domain\":null}\n"
+                  "{\"notice\":\"unknown\",\"code\":1028,\"user\":null,\"domain\":null}\n"
+                  "{\"notice\":\"removed\",\"code\":1026,\"user\":null,\"domain\":null}\n"
+                  "{\"notice\":\"error\",\"code\":1027,\"user\":null,\"domain\":null}\n"
+                  "{\"notice\":\"unknown\",\"code\":1028,\"user\":null,\"domain\":null}\n");
+        EXPECT_EQ(run.err(), std::string(onStart ? "E\n" : "") + "U\nR\nR2\nE\nU\n");
+    }
+}
+
+TEST_F(MlHost, HungCommandIsEndedAndTheEventResetAnyway) {
+    // The command and its child ignore SIGTERM: only SIGKILL to the whole
+    // group ends them (the sleep would otherwise hold mlhost's stderr open).
+    // The insert after the removal is only posted once the logoff event was
+    // reset.
+    HostRun run(Args({"watch", "--command-timeout", "0.2", "--on-remove",
+                      "trap '' TERM; sleep 1000; echo late"}),
+                Env({{"ML_FAKE_SCRIPT", "error;remove;insert,u,d,p"}}));
+    ASSERT_TRUE(run.WaitForLines(3)) << run.out() << run.err();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_EQ(Untimed(run.out()), "error\nremoved\ninserted user=u domain=d\n");
+    EXPECT_EQ(run.err(), "mlhost: --on-remove command still ran after 0.2 seconds and was ended\n");
+    EXPECT_EQ(EventState(ML_EVENT_LOGOFF_IN_PROCESS), "clear");
+}
+
+TEST_F(MlHost, StatusShowsTheDeviceAndLogsTheSettingsName) {
+    const fs::path docs = dir_ / "documents", registry = dir_ / "registry";
+    const fs::path settings = docs / "Kestrel/MorlindLogon/Settings";
+    fs::create_directories(settings);
+    fs::create_directories(registry / "HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon");
+    std::ofstream(registry / "HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon/Release")
+        << "9.8.7\n";
+    const auto env = Env({{"ML_REGISTRY_ROOT", registry.string()},
+                          {"ML_COMMON_DOCUMENTS", docs.string()},
+                          {"PCSCLITE_CSOCK_NAME", (dir_ / "no-pcscd").string()}});
+    const struct {
+        const char* settings;
+        bool debug;
+        const char* expected;
+    } cases[] = {
+        {"[LogonDevice]\nCardreaderName=Reader \"7\"\n", true,
+         R"("device":"PC/SC reader Reader \"7\"","readers":null,)"},
+        {"[LogonDevice]\nCardreaderName=\nCurrentPort=3\n", false,
+         R"("device":"CT-API terminal, port 3","readers":null,)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        std::ofstream(settings / "mlsettings.ini") << c.settings;
+        std::ofstream(settings / "mldebug.ini") << "[LogonDevice]\nDebug=" << c.debug << "\n";
+        HostRun run({"status", "--json"}, env);
+        EXPECT_EQ(run.Finish(), 0) << run.err();
+        EXPECT_NE(run.out().find(c.expected), std::string::npos) << run.out();
+        EXPECT_NE(run.out().find("\"release\":\"9.8.7\""), std::string::npos) << run.out();
+        EXPECT_NE(run.out().find("\"settings_file\":\"" + (settings / "mlsettings.ini").string() +
+                                 "\",\"settings_file_readable\":true"),
+                  std::string::npos)
+            << run.out();
+        EXPECT_NE(
+            run.out().find(std::string("\"debug_log\":") + (c.debug ? "true" : "false") + "}\n"),
+            std::string::npos)
+            << run.out();
+    }
 }
 
 TEST_F(MlHost, GetPrintsTheLoginDataWithTheMaskedPassword) {
@@ -469,6 +584,11 @@ TEST_F(MlHost, GetReportsTheModulesErrorWithStatusOne) {
                  Env({{"ML_FAKE_SCRIPT", "error"}, {"ML_FAKE_GET", ",,,LANGUAGE"}}));
     EXPECT_EQ(lang.Finish(), 1);
     EXPECT_NE(lang.out().find("\"error\":\"7 language 1031\""), std::string::npos) << lang.out();
+
+    // The user's cancel has a status of its own.
+    HostRun cancel(Args({"get"}),
+                   Env({{"ML_FAKE_SCRIPT", "error"}, {"ML_FAKE_GET", ",,,-1 Cancelled"}}));
+    EXPECT_EQ(cancel.Finish(), 5);
 }
 
 TEST_F(MlHost, ExportsAreCalledOnlyAfterTheFirstNotice) {
@@ -521,49 +641,112 @@ TEST_F(MlHost, SetReadsThePasswordFromStdin) {
     }
 }
 
-TEST_F(MlHost, SetAsksOnTheTerminalWithoutEcho) {
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setenv("ML_FAKE_SCRIPT", "remove", 1);
-        setenv("ML_FAKE_EXPECT_SET", "bob,CORP,Pw-s3\\u0063r3t", 1);
-        execl(MLHOST_PATH, "mlhost", "--module", FAKE_MODULE_PATH, "set", "--user", "bob",
-              "--domain", "CORP", nullptr);
-        _exit(127);
+// Waits until `done` holds, polling; false after the guard time.
+bool Eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < kGuardMs; ++i) {
+        if (done())
+            return true;
+        usleep(1000);
     }
-    std::string screen;
-    bool typed = false;
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, kGuardMs) <= 0) {
-            ADD_FAILURE() << "mlhost stayed silent: " << screen;
-            break;
+    return false;
+}
+
+// The state letter of a process (R, S, T, ...).
+char ProcessState(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+}
+
+bool Echoes(int master) {
+    termios mode{};
+    return tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) != 0;
+}
+
+TEST_F(MlHost, SetAsksTwiceOnTheTerminalWithoutEcho) {
+    const std::string pw = kPassword;
+    const struct {
+        std::vector<std::string> lines;
+        bool stopInPrompt;  // Ctrl-Z and fg while the first prompt is up
+        int status;
+    } cases[] = {
+        {{pw, pw}, false, 0},
+        {{pw, pw}, true, 0},
+        {{pw, pw + "x"}, false, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines[1] + (c.stopInPrompt ? " stopped" : ""));
+        int master = -1;
+        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // A shell's part: mlhost runs as a job of its own in the
+            // terminal's foreground, so that Ctrl-Z really stops it.
+            pid_t job = fork();
+            if (job == 0) {
+                setpgid(0, 0);
+                signal(SIGTTOU, SIG_IGN);
+                tcsetpgrp(STDIN_FILENO, getpid());
+                signal(SIGTTOU, SIG_DFL);
+                setenv("ML_FAKE_SCRIPT", "remove", 1);
+                setenv("ML_FAKE_EXPECT_SET", "bob,CORP,Pw-s3\\u0063r3t", 1);
+                execl(MLHOST_PATH, "mlhost", "--module", FAKE_MODULE_PATH, "set", "--user", "bob",
+                      "--domain", "CORP", nullptr);
+                _exit(127);
+            }
+            setpgid(job, job);
+            int jobStatus = 0;
+            while (waitpid(job, &jobStatus, 0) < 0 && errno == EINTR) {
+            }
+            _exit(WIFEXITED(jobStatus) ? WEXITSTATUS(jobStatus) : 126);
         }
-        char buf[256];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            break;  // mlhost ended
-        screen.append(buf, size_t(n));
-        if (!typed && screen.find("Password: ") != std::string::npos) {
-            // Once the prompt shows, the terminal no longer echoes.
-            termios mode{};
-            ASSERT_EQ(tcgetattr(master, &mode), 0);
-            EXPECT_EQ(mode.c_lflag & ECHO, 0u);
-            std::string line = std::string(kPassword) + "\n";
-            ASSERT_EQ(write(master, line.data(), line.size()), ssize_t(line.size()));
-            typed = true;
+        std::string screen;
+        size_t typed = 0;
+        for (;;) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, kGuardMs) <= 0) {
+                ADD_FAILURE() << "mlhost stayed silent: " << screen;
+                break;
+            }
+            char buf[256];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                break;  // mlhost ended
+            screen.append(buf, size_t(n));
+            const char* prompt = typed == 0 ? "Password: " : "Again: ";
+            if (typed < c.lines.size() && screen.find(prompt) != std::string::npos) {
+                if (typed == 0 && c.stopInPrompt) {
+                    // Ctrl-Z: stopped with the terminal as it was; fg: the
+                    // echo goes off again.
+                    const pid_t job = tcgetpgrp(master);
+                    ASSERT_GT(job, 0);
+                    kill(-job, SIGTSTP);
+                    ASSERT_TRUE(Eventually([&] { return ProcessState(job) == 'T'; }));
+                    EXPECT_TRUE(Echoes(master));
+                    kill(-job, SIGCONT);
+                    EXPECT_TRUE(Eventually([&] { return !Echoes(master); }));
+                }
+                // While a prompt shows, the terminal does not echo.
+                termios mode{};
+                ASSERT_EQ(tcgetattr(master, &mode), 0);
+                EXPECT_EQ(mode.c_lflag & ECHO, 0u);
+                std::string line = c.lines[typed++] + "\n";
+                ASSERT_EQ(write(master, line.data(), line.size()), ssize_t(line.size()));
+            }
         }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        termios after{};
+        EXPECT_EQ(tcgetattr(master, &after), 0);
+        EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo not restored";
+        close(master);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << screen;
+        EXPECT_EQ(screen.find(kPassword), std::string::npos) << screen;
+        EXPECT_NE(screen.find(c.status == 0 ? "error:" : "the two passwords differ"),
+                  std::string::npos)
+            << screen;
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    termios after{};
-    EXPECT_EQ(tcgetattr(master, &after), 0);
-    EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo not restored";
-    close(master);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-    EXPECT_NE(screen.find("error:"), std::string::npos) << screen;
-    EXPECT_EQ(screen.find(kPassword), std::string::npos) << screen;
 }
 
 }  // namespace

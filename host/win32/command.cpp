@@ -1,7 +1,10 @@
 // The commands mlhost runs for a notice, on Windows: "cmd.exe /d /c COMMAND"
-// with mlhost's environment, standard output and error; standard input is
-// a pipe carrying the input, or NUL without input. mlhost waits for the
-// command to end. The login data never goes into the command line or the
+// with mlhost's environment; its standard output and error both go to
+// mlhost's standard error; standard input is a pipe carrying the input, or
+// NUL without input. mlhost waits for the command to end, at most the
+// time-out; then cmd.exe is ended with TerminateProcess (Windows has no
+// polite request to pass first, and programs cmd.exe started keep
+// running). The login data never goes into the command line or the
 // environment.
 #include <windows.h>
 
@@ -45,7 +48,8 @@ std::wstring Widen(const std::string& text) {
 
 }  // namespace
 
-CommandResult RunCommand(const std::string& command, const std::string* input) {
+CommandResult RunCommand(const std::string& command, const std::string* input,
+                         double timeoutSeconds) {
     CommandResult result;
     SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Handle readEnd, writeEnd;
@@ -70,7 +74,7 @@ CommandResult RunCommand(const std::string& command, const std::string* input) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = readEnd.get();
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_ERROR_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::wstring line = L"cmd.exe /d /c " + Widen(command);
     std::vector<wchar_t> mutableLine(line.begin(), line.end());
@@ -94,9 +98,16 @@ CommandResult RunCommand(const std::string& command, const std::string* input) {
         writeEnd.Close();
     }
 
+    // Up to 1000000 seconds (the largest --command-timeout): below INFINITE.
+    const DWORD waitMs = static_cast<DWORD>(timeoutSeconds * 1000);
+    DWORD waited = WaitForSingleObject(processHandle.get(), waitMs);
+    if (waited == WAIT_TIMEOUT) {
+        result.timedOut = true;
+        TerminateProcess(processHandle.get(), 1);
+        waited = WaitForSingleObject(processHandle.get(), INFINITE);
+    }
     DWORD status = 0;
-    if (WaitForSingleObject(processHandle.get(), INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(processHandle.get(), &status)) {
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(processHandle.get(), &status)) {
         result.exitStatus = -1;
         return result;
     }

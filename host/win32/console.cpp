@@ -1,10 +1,12 @@
 // mlhost's console on Windows: stop requests from the console control
-// handler through an event, the password prompt with the console's echo off.
+// handler through an event, the password prompts with the console's echo
+// off.
 #include "host/console.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "host/win32/system_wait.h"
@@ -55,17 +57,10 @@ bool StopRequests::Open(std::string& error) {
     return true;
 }
 
-bool ReadPasswordLine(std::string& line) {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    const bool console = input != INVALID_HANDLE_VALUE && GetConsoleMode(input, &mode);
-    bool echoOff = false;
-    if (console) {
-        echoOff = SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) != 0;
-        // The prompt only once the echo is off, so nothing typed after it shows.
-        fputs("Password: ", stderr);
-        fflush(stderr);
-    }
+namespace {
+
+// Reads one line of standard input into `line`; false when there is none.
+bool ReadLine(std::string& line) {
     bool got = false;
     for (;;) {
         int c = fgetc(stdin);
@@ -76,14 +71,66 @@ bool ReadPasswordLine(std::string& line) {
             break;
         line += static_cast<char>(c);
     }
-    if (console) {
-        if (echoOff)
-            SetConsoleMode(input, mode);
-        fputc('\n', stderr);
-    }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return got;
+}
+
+void WipeLine(std::string& text) {
+    SecureZeroMemory(text.data(), text.size());
+    text.clear();
+}
+
+// The console's input mode from before the password prompts, set back by
+// the control handler when Ctrl-C, Ctrl-Break or the console closing ends
+// mlhost during them.
+HANDLE g_promptInput = nullptr;
+DWORD g_promptMode = 0;
+
+BOOL WINAPI RestoreEchoOnControl(DWORD) {
+    SetConsoleMode(g_promptInput, g_promptMode);
+    return FALSE;  // the next handler, in the end the system's, ends mlhost
+}
+
+}  // namespace
+
+PasswordRead ReadPassword(std::string& line) {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode))
+        return ReadLine(line) ? PasswordRead::kGot : PasswordRead::kNone;
+
+    g_promptInput = input;
+    g_promptMode = mode;
+    const bool restoring = SetConsoleCtrlHandler(RestoreEchoOnControl, TRUE) != 0;
+    const bool echoOff = SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) != 0;
+    // Each prompt only once the echo is off, so nothing typed after it shows.
+    PasswordRead outcome = PasswordRead::kNone;
+    fputs("Password: ", stderr);
+    fflush(stderr);
+    if (ReadLine(line)) {
+        std::string again;
+        fputs("\nAgain: ", stderr);
+        fflush(stderr);
+        if (ReadLine(again))
+            outcome = again == line ? PasswordRead::kGot : PasswordRead::kMismatch;
+        WipeLine(again);
+    }
+    if (echoOff)
+        SetConsoleMode(input, mode);
+    if (restoring)
+        SetConsoleCtrlHandler(RestoreEchoOnControl, FALSE);
+    fputc('\n', stderr);
+    return outcome;
+}
+
+long UtcOffsetSeconds(std::time_t time) {
+    tm local{};
+    if (localtime_s(&local, &time) != 0)
+        return 0;
+    // The local clock read as if it were UTC, less the moment itself.
+    const std::time_t asUtc = _mkgmtime(&local);
+    return asUtc == static_cast<std::time_t>(-1) ? 0 : static_cast<long>(asUtc - time);
 }
 
 std::string ProgramPath() {

@@ -13,6 +13,9 @@
 #define ML_PLATFORM_POSIX_PCSCLITE_CALLS_H_
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace ml::pcsclite {
 
@@ -29,6 +32,8 @@ int32_t Status(uintptr_t card, char* reader, uint32_t readerCapacity, uint32_t* 
 int32_t Transmit(uintptr_t card, uint32_t protocol, const uint8_t* send, uint32_t sendLength,
                  uint8_t* receive, uint32_t* receiveLength);
 int32_t Disconnect(uintptr_t card, uint32_t disposition);
+// The readers (UTF-8 names) and whether a card is in each.
+int32_t ListReaders(std::vector<std::pair<std::string, bool>>& readers);
 
 }  // namespace ml::pcsclite
 

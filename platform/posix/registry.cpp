@@ -13,6 +13,8 @@ using namespace ml::posix;
 
 namespace {
 
+constexpr const char* kDefaultRegistryRoot = "/etc/kestrel/registry";
+
 // Values are short strings; anything larger is not a registry value.
 constexpr size_t kMaxValueBytes = 1 << 20;
 
@@ -44,7 +46,7 @@ const char* RootName(HKEY key) {
 // The directory of `key`; false when the handle is unknown.
 bool KeyPath(HKEY key, std::string& path) {
     if (const char* root = RootName(key)) {
-        path = EnvOr("ML_REGISTRY_ROOT", "/etc/kestrel/registry") + "/" + root;
+        path = EnvOr("ML_REGISTRY_ROOT", kDefaultRegistryRoot) + "/" + root;
         return true;
     }
     auto& keys = Keys();
@@ -185,6 +187,10 @@ LONG RegReadString(HKEY root, const std::u16string& subKey, const std::u16string
     // Closed also when the read throws (out of memory).
     std::unique_ptr<HKEY__, LONG (*)(HKEY)> closer(key, RegCloseKey);
     return ReadValue(key, valueName, value);
+}
+
+std::u16string RegistryLocation() {
+    return Utf8ToUtf16(EnvOr("ML_REGISTRY_ROOT", kDefaultRegistryRoot));
 }
 
 }  // namespace ml

@@ -40,4 +40,8 @@ LONG RegReadString(HKEY root, const std::u16string& subKey, const std::u16string
     return ERROR_SUCCESS;
 }
 
+std::u16string RegistryLocation() {
+    return u"the system's registry";
+}
+
 }  // namespace ml

@@ -57,15 +57,15 @@ int32_t Status(uintptr_t card, char16_t* readerNames, uint32_t* readerLength, ui
                         proto.get(), atr, atrLen.get());
 }
 
-int32_t Transmit(uintptr_t card, uint32_t sendProtocol, uint32_t sendPciLength,
-                 const uint8_t* send, uint32_t sendLength, uint32_t* receiveProtocol,
-                 uint32_t* receivePciLength, uint8_t* receive, uint32_t* receiveLength) {
+int32_t Transmit(uintptr_t card, uint32_t sendProtocol, uint32_t sendPciLength, const uint8_t* send,
+                 uint32_t sendLength, uint32_t* receiveProtocol, uint32_t* receivePciLength,
+                 uint8_t* receive, uint32_t* receiveLength) {
     SCARD_IO_REQUEST sendPci = {sendProtocol, sendPciLength};
     SCARD_IO_REQUEST receivePci = {sendProtocol, sendPciLength};
     OutDword length(receiveLength);
-    LONG rv = SCardTransmit(card, &sendPci, send, sendLength,
-                            receiveProtocol != nullptr ? &receivePci : nullptr, receive,
-                            length.get());
+    LONG rv =
+        SCardTransmit(card, &sendPci, send, sendLength,
+                      receiveProtocol != nullptr ? &receivePci : nullptr, receive, length.get());
     if (rv == SCARD_S_SUCCESS && receiveProtocol != nullptr) {
         *receiveProtocol = receivePci.dwProtocol;
         *receivePciLength = receivePci.cbPciLength;
@@ -75,6 +75,20 @@ int32_t Transmit(uintptr_t card, uint32_t sendProtocol, uint32_t sendPciLength,
 
 int32_t Disconnect(uintptr_t card, uint32_t disposition) {
     return SCardDisconnect(card, disposition);
+}
+
+int32_t ListReaders(uintptr_t context, char16_t* names, uint32_t* length) {
+    OutDword chars(length);
+    return SCardListReadersW(context, nullptr, reinterpret_cast<LPWSTR>(names), chars.get());
+}
+
+int32_t CardPresent(uintptr_t context, const char16_t* reader, bool* present) {
+    SCARD_READERSTATEW state = {};
+    state.szReader = reinterpret_cast<LPCWSTR>(reader);
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    LONG rv = SCardGetStatusChangeW(context, 0, &state, 1);
+    *present = rv == SCARD_S_SUCCESS && (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+    return rv;
 }
 
 }  // namespace ml::winscard

@@ -8,6 +8,8 @@ ML_PACKAGES=(
     ctapi-dev libinih-dev
     clang libclang-rt-14-dev
     tmux util-linux procps
+    debhelper dpkg-dev fakeroot lintian help2man man-db systemd
+    libgtk-4-dev xvfb xdotool imagemagick
 )
 
 # The Windows stage (scripts/test-windows): the cross compilers, Wine to run

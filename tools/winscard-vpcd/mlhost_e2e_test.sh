@@ -85,6 +85,9 @@ host_with_card() {
     ML_VPCD_EXPECT=$slot "$wine_run" mlhost.exe "$@"
 }
 
+# The time that begins every line of watch (2026-12-07T09:15:02.120+01:00).
+stamp='^[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\}[-+][0-9][0-9]:[0-9][0-9]'
+
 device() { # family slot reader-name user domain password
     local family=$1 slot=$2 reader=$3 user=$4 domain=$5 password=$6
     local image=$work/card-$slot.img out
@@ -113,12 +116,12 @@ device() { # family slot reader-name user domain password
     "$wine_run" mlhost.exe watch --timeout 60 </dev/null >>"$work/watch-$slot.log" 2>&1 &
     local watch_pid=$!
     pids+=("$watch_pid")
-    wait_for_lines "$work/watch-$slot.log" '^removed$' 1
+    wait_for_lines "$work/watch-$slot.log" "$stamp removed\$" 1
     card "$family" "$slot" "$image"
-    wait_for_lines "$work/watch-$slot.log" "^inserted user=$user domain=$domain\$" 1
+    wait_for_lines "$work/watch-$slot.log" "$stamp inserted user=$user domain=$domain\$" 1
     kill "$card_pid"
     wait "$card_pid" || true
-    wait_for_lines "$work/watch-$slot.log" '^removed$' 2
+    wait_for_lines "$work/watch-$slot.log" "$stamp removed\$" 2
     if grep -q -- "$password" "$work/watch-$slot.log"; then
         fail "watch printed the password"
     fi
@@ -136,4 +139,7 @@ case "$out" in
 "error: 18 "*) ;;
 *) fail "get from an empty reader: [$out]" ;;
 esac
+# status lists the service's two readers, neither holding a card now.
+out=$(host status </dev/null | tr -d '\r' | grep '^  Virtual PCD' || true)
+expect_output "status" "$(printf '  Virtual PCD 00 00: empty\n  Virtual PCD 00 01: empty')" "$out"
 echo "mlhost.exe end to end: passed"

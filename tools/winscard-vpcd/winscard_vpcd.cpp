@@ -427,6 +427,29 @@ LONG WINAPI SCardListReadersA(ULONG_PTR context, LPCSTR, LPSTR readers, DWORD* l
     return kSuccess;
 }
 
+// The names are ASCII: the list of the ANSI call, widened.
+LONG WINAPI SCardListReadersW(ULONG_PTR context, LPCWSTR, LPWSTR readers, DWORD* length) {
+    if (length == nullptr)
+        return kInvalidParameter;
+    DWORD needed = 0;
+    LONG rc = SCardListReadersA(context, nullptr, nullptr, &needed);
+    std::string list(needed, '\0');
+    if (rc == kSuccess)
+        rc = SCardListReadersA(context, nullptr, list.data(), &needed);
+    if (rc != kSuccess)
+        return rc;
+    if (readers != nullptr && *length < needed) {
+        *length = needed;
+        return kInsufficientBuffer;
+    }
+    if (readers != nullptr) {
+        for (DWORD i = 0; i < needed; ++i)
+            readers[i] = static_cast<unsigned char>(list[i]);
+    }
+    *length = needed;
+    return kSuccess;
+}
+
 LONG WINAPI SCardConnectA(ULONG_PTR context, LPCSTR reader, DWORD, DWORD protocols, ULONG_PTR* card,
                           DWORD* active) {
     if (SCardIsValidContext(context) != kSuccess)

@@ -18,6 +18,10 @@
 
 namespace {
 
+// These boxes are drawn on pseudo-terminals: a desktop of the developer's
+// session must not take them.
+const bool kNoDesktop = (unsetenv("DISPLAY"), unsetenv("WAYLAND_DISPLAY"), true);
+
 namespace fs = std::filesystem;
 
 // The creation context the module asks for.

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +20,10 @@
 #include "platform/com.h"
 
 namespace {
+
+// These boxes are drawn on pseudo-terminals: a desktop of the developer's
+// session must not take them.
+const bool kNoDesktop = (unsetenv("DISPLAY"), unsetenv("WAYLAND_DISPLAY"), true);
 
 // Generous guard against a hanging box; never reached when things work.
 constexpr int kGuardMs = 20'000;
@@ -161,6 +166,38 @@ class DialogComponent : public ::testing::Test {
     static inline MlCreateInstanceFn factory_ = nullptr;
     ILogonDM* dm_ = nullptr;
 };
+
+TEST_F(DialogComponent, SignalThatEndsTheProcessRestoresTheTerminalFirst) {
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(sig);
+        int master = -1;
+        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            BSTR text = SysAllocString(u"Insert the card");
+            LONG result = -1;
+            CallFifteenthMethod(dm_, 1u, LogonDMIdentification(1u), -1, text, nullptr,
+                                MB_RETRYCANCEL, &result);
+            _exit(0);  // not reached: the signal ends the process
+        }
+        std::string screen;
+        ASSERT_TRUE(ReadUntil(master, screen, "(Enter:"));
+        termios raw{};
+        ASSERT_EQ(tcgetattr(master, &raw), 0);
+        EXPECT_EQ(raw.c_lflag & ICANON, 0u);
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        termios after{};
+        ASSERT_EQ(tcgetattr(master, &after), 0);
+        // A new pseudo-terminal's line mode, which the box had taken away.
+        const tcflag_t cooked = ICANON | ECHO | ISIG | IEXTEN;
+        EXPECT_EQ(after.c_lflag & cooked, cooked);
+        EXPECT_NE(after.c_iflag & ICRNL, 0u);
+        close(master);
+    }
+}
 
 TEST_F(DialogComponent, FactoryAnswersOnlyItsClassAndInterfaces) {
     void* object = reinterpret_cast<void*>(1);
