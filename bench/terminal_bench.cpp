@@ -63,7 +63,10 @@ std::string SetUp() {
     WriteText(vireo + "/Path", g_root + "/vireo\n");
     WriteText(g_root + "/mlsettings.ini", "[LogonDevice]\r\nCurrentPort=1\r\n");
     setenv("ML_REGISTRY_ROOT", (g_root + "/registry").c_str(), 1);
-    setenv("ML_OBJECT_NAMESPACE", ("mlterminalbench" + std::to_string(getpid()) + "_").c_str(), 1);
+    // Below the namespace scripts/bench gives, which it removes at the end.
+    const char* run = getenv("ML_OBJECT_NAMESPACE");
+    setenv("ML_OBJECT_NAMESPACE",
+           ((run ? run : "mlbench") + std::to_string(getpid()) + "_").c_str(), 1);
     g_settingsPath = ml::FromUtf8(g_root + "/mlsettings.ini");
     SetTCOSSettingsINIFileSource(SettingsPath);
 
