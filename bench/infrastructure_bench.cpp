@@ -162,7 +162,10 @@ void SetUp() {
     g_root = pattern;
     setenv("ML_REGISTRY_ROOT", (g_root + "/registry").c_str(), 1);
     setenv("ML_COMMON_DOCUMENTS", (g_root + "/documents").c_str(), 1);
-    setenv("ML_OBJECT_NAMESPACE", ("mlbench" + std::to_string(getpid()) + "_").c_str(), 1);
+    // Below the namespace scripts/bench gives, which it removes at the end.
+    const char* run = getenv("ML_OBJECT_NAMESPACE");
+    setenv("ML_OBJECT_NAMESPACE",
+           ((run ? run : "mlbench") + std::to_string(getpid()) + "_").c_str(), 1);
     const std::string key =
         g_root + "/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon";
     WriteText(key + "/Path", g_root + "/install\n");

@@ -83,23 +83,39 @@ void BM_IdleLoopCpu60s(benchmark::State& state) {
 BENCHMARK(BM_IdleLoopCpu60s)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void BM_PostGetRoundTrip(benchmark::State& state) {
-    std::atomic<DWORD> echoTid{0};
-    const DWORD self = GetCurrentThreadId();
-    std::thread echo([&] {
-        echoTid = GetCurrentThreadId();
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
-            PostThreadMessageW(self, WM_USER, msg.wParam, 0);
-    });
-    while (echoTid == 0)
-        std::this_thread::yield();
+    // Both threads have their queues before the first post: a post to a
+    // thread without one fails, and the other side would wait forever.
     MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    const DWORD self = GetCurrentThreadId();
+    std::atomic<DWORD> echoTid{0};
+    std::thread echo([&echoTid, self] {
+        MSG m;
+        PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);
+        echoTid = GetCurrentThreadId();
+        echoTid.notify_one();
+        while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+            if (!PostThreadMessageW(self, WM_USER, m.wParam, 0))
+                break;
+        }
+    });
+    echoTid.wait(0);
     WPARAM n = 0;
     for (auto _ : state) {
-        PostThreadMessageW(echoTid, WM_USER, ++n, 0);
-        GetMessageW(&msg, nullptr, 0, 0);
+        if (!PostThreadMessageW(echoTid, WM_USER, ++n, 0)) {
+            state.SkipWithError("PostThreadMessageW to the echo thread failed");
+            break;
+        }
+        if (GetMessageW(&msg, nullptr, 0, 0) <= 0 || msg.wParam != n) {
+            state.SkipWithError("the echo did not come back");
+            break;
+        }
     }
-    PostThreadMessageW(echoTid, WM_QUIT, 0, 0);
+    if (!PostThreadMessageW(echoTid, WM_QUIT, 0, 0)) {
+        state.SkipWithError("the echo thread cannot be ended");
+        echo.detach();
+        return;
+    }
     echo.join();
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 2);
     state.counters["messages_per_s"] = benchmark::Counter(

@@ -393,7 +393,9 @@ void SupervisionCpu(benchmark::State& state, bool withCard) {
 
 int main(int argc, char** argv) {
     // Machine-wide objects of this run only.
-    const std::string space = "mlbench" + std::to_string(getpid()) + "_";
+    // Below the namespace scripts/bench gives, which it removes at the end.
+    const char* run = getenv("ML_OBJECT_NAMESPACE");
+    const std::string space = (run ? run : "mlbench") + std::to_string(getpid()) + "_";
     setenv("ML_OBJECT_NAMESPACE", space.c_str(), 1);
 
     benchmark::RegisterBenchmark("InsertionLatency", mlbench::InsertionLatency)

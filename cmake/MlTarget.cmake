@@ -56,4 +56,7 @@ function(ml_add_fuzzer)
             sh -c "rm -rf '${work}' && mkdir -p '${work}' && cp -R '${F_CORPUS}'/. '${work}'/ && exec \"$0\" -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 '${work}'"
             $<TARGET_FILE:${F_NAME}>)
   set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 600)
+  # For scripts/fuzz: the program and its seed corpus in the source tree.
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers/${F_NAME}
+    CONTENT "$<TARGET_FILE:${F_NAME}>\n${F_CORPUS}\n")
 endfunction()

@@ -1,7 +1,7 @@
 /* System error texts (stand-in for FormatMessageW from the system table).
  *
- * Known codes: errno values (strerror_r's text), PC/SC results 0x8010xxxx
- * (pcsc-lite's texts), the ML_ERROR_* codes of lasterror.h (for the two
+ * Known codes: errno values (strerror_r's text), the PC/SC results of
+ * scard.h (the texts Windows gives them), the ML_ERROR_* codes of lasterror.h (for the two
  * loader codes: the loader's text of the thread's last failure), and the
  * HRESULTs of windef.h and com.h. An unknown code fails, so that callers can
  * fall back as they see fit.

@@ -6,7 +6,9 @@
 set -euo pipefail
 build=$1 source=$2 registry_root=$3 documents_root=$4 extra_cflags=${5:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/mlframe-install.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# Named objects of the C host go under the test run's namespace, and go with the test.
+objects="${ML_OBJECT_NAMESPACE:-mltest}install$$."
+trap 'rm -rf "$work"; find /dev/shm -depth -name "$objects*" -exec rm -rf {} + 2>/dev/null || true' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 expect_file() { [ -f "$1" ] || fail "missing $1"; }
@@ -72,7 +74,7 @@ if [ -x "$work/c_host" ]; then
     # No card service and no terminal to ask on: the read fails with the
     # German notice.
     out=$(cd "$work" && env ML_REGISTRY_ROOT="$work/registry" ML_COMMON_DOCUMENTS="$work/documents" \
-        ML_OBJECT_NAMESPACE="mlinstalltest$$." PCSCLITE_CSOCK_NAME="$work/no-pcscd" \
+        ML_OBJECT_NAMESPACE="$objects" PCSCLITE_CSOCK_NAME="$work/no-pcscd" \
         setsid -w ./c_host </dev/null 2>&1) || fail "C host failed: $out"
     case $out in
     *"error: 57 Die Anmeldedaten konnten nicht von der Karte gelesen werden."*) ;;

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "platform/tests/test_support.h"
+
 namespace mltest {
 
 namespace fs = std::filesystem;
@@ -74,6 +76,9 @@ Sandbox::Sandbox() {
     }
     ok_ = env_.count("ML_REGISTRY_ROOT") && env_.count("ML_COMMON_DOCUMENTS") &&
           env_.count("ML_OBJECT_NAMESPACE") && env_.count("PATH");
+    // Named objects go under the test run's namespace, and go with the sandbox.
+    env_["ML_OBJECT_NAMESPACE"] =
+        ml::test::UniqueNamespace("sandbox") + fs::path(dir_).filename().string() + ".";
 }
 
 Sandbox::~Sandbox() {
@@ -81,6 +86,8 @@ Sandbox::~Sandbox() {
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
+    if (auto ns = env_.find("ML_OBJECT_NAMESPACE"); ns != env_.end())
+        ml::test::RemoveShmObjects(ns->second);
 }
 
 std::string Sandbox::SettingsDir() const {

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "mlcardmanx.h"
+#include "platform/tests/test_support.h"
 
 namespace {
 
@@ -177,20 +178,14 @@ class MlHost : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         // Events of this test only.
-        ns_ = "mlhost-test-" + std::to_string(getpid()) + "-" + dir_.filename().string();
-        ASSERT_EQ(setenv("ML_OBJECT_NAMESPACE", ns_.c_str(), 1), 0);
+        ns_ = ml::test::UniqueNamespace("mlhost") + dir_.filename().string() + ".";
+        nsEnv_.emplace("ML_OBJECT_NAMESPACE", ns_);
     }
     void TearDown() override {
         ResetEvents();
-        unsetenv("ML_OBJECT_NAMESPACE");
+        nsEnv_.reset();
         fs::remove_all(dir_);
-        // The POSIX events of this test's namespace stay in /dev/shm until
-        // removed.
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
-            if (entry.path().filename().string().rfind(ns_, 0) == 0)
-                fs::remove(entry.path(), ec);
-        }
+        ml::test::RemoveShmObjects(ns_);
     }
 
     std::map<std::string, std::string> Env(std::map<std::string, std::string> more = {}) {
@@ -228,6 +223,7 @@ class MlHost : public ::testing::Test {
 
     fs::path dir_;
     std::string ns_;
+    std::optional<ml::test::ScopedEnv> nsEnv_;
 };
 
 TEST_F(MlHost, ArgumentErrorsExitWithTwo) {

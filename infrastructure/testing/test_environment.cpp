@@ -16,6 +16,7 @@
 #include "infrastructure/mlconfigx.h"
 #include "platform/codepage.h"
 #include "platform/session.h"
+#include "platform/tests/test_support.h"
 
 namespace mltest {
 
@@ -49,9 +50,9 @@ InfraEnvironment::InfraEnvironment() {
     root_ = buffer.data();
 
     static std::atomic<int> counter{0};
-    const std::string values[] = {
-        root_ + "/registry", DocumentsDir(),
-        "mltest" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_"};
+    namespace_ =
+        ml::test::RunNamespace() + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_";
+    const std::string values[] = {root_ + "/registry", DocumentsDir(), namespace_};
     for (size_t i = 0; i < std::size(kVariables); ++i) {
         const char* old = std::getenv(kVariables[i]);
         saved_.push_back({kVariables[i], {old != nullptr, old ? old : ""}});
@@ -78,6 +79,9 @@ InfraEnvironment::~InfraEnvironment() {
     if (!root_.empty()) {
         std::error_code ignored;
         fs::remove_all(root_, ignored);
+    }
+    if (!namespace_.empty()) {
+        ml::test::RemoveShmObjects(namespace_);
     }
 }
 

@@ -69,6 +69,7 @@ class InfraEnvironment {
 
   private:
     std::string root_;
+    std::string namespace_;
     std::vector<std::pair<std::string, std::pair<bool, std::string>>> saved_;
 };
 

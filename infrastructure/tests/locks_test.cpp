@@ -53,7 +53,9 @@ TEST(SettingsLocks, IndependentLocksNamespacesAndDeadHolders) {
         EXPECT_EQ(Join(Fork([] { return CMLMutexDebugINI().IsHeld() ? 0 : 1; })), 0)
             << "the two locks are independent";
         EXPECT_EQ(Join(Fork([] {
-                      setenv("ML_OBJECT_NAMESPACE", "mltest_other_namespace_", 1);
+                      // Below this test's namespace, so that it is removed with it.
+                      const std::string other = std::string(getenv("ML_OBJECT_NAMESPACE")) + "o_";
+                      setenv("ML_OBJECT_NAMESPACE", other.c_str(), 1);
                       return CMLMutexSettingsINI().IsHeld() ? 0 : 1;
                   })),
                   0)

@@ -73,13 +73,14 @@ class SmartCardRealStackTest : public ::testing::Test {
         return std::make_unique<CardSimProcess>(CardSimOptions{family, path, 0, {}});
     }
 
-    // Waits for the next notice and returns it (code 0 when none came).
+    // Waits for the notice after the last one taken and returns it (code 0
+    // when none came). The count is kept here rather than read from the host:
+    // a notice may be handled before the action that causes it returns.
     SupervisionHost::Notice Next(SupervisionHost& host) {
-        const size_t count = host.Count();
-        if (!host.WaitForNotices(count + 1, kPatience)) {
+        if (!host.WaitForNotices(taken_ + 1, kPatience)) {
             return {};
         }
-        return host.Notices()[count];
+        return host.Notices()[taken_++];
     }
 
     // Waits until `more` passes have tried the reader (or found a card).
@@ -99,6 +100,7 @@ class SmartCardRealStackTest : public ::testing::Test {
     std::unique_ptr<InfraEnvironment> env_;
     std::unique_ptr<ForwardingService> counting_;
     std::unique_ptr<ScopedSCardService> service_;
+    size_t taken_ = 0;
 };
 
 TEST_F(SmartCardRealStackTest, OneNoticePerInsertionAndRemovalOfEachFamily) {

@@ -407,15 +407,21 @@ TEST_F(SmartCardTest, EachDecisionWritesItsEntriesAndNoPassword) {
     const std::string unresponsive = "[ERROR]  = Card error (SCARD_W_UNRESPONSIVE_CARD)";
     reader_.FailConnects(SCARD_W_UNRESPONSIVE_CARD);
     expect(1, kError,
-           retries("0x80100066", "Card is unresponsive. \" [2148532326]") + debug(unresponsive),
+           retries("0x80100066", "The smart card is not responding to a reset. \" [2148532326]") +
+               debug(unresponsive),
            error(unresponsive));
     const std::string unknown = "[INFO]  = Card inserted (SCARD_E_UNKNOWN_CARD)";
     reader_.FailConnects(SCARD_E_UNKNOWN_CARD);
-    expect(1, kUnknown, retries("0x8010000d", "Unknown card. \" [2148532237]") + debug(unknown),
-           error(unknown));
+    expect(
+        1, kUnknown,
+        retries("0x8010000d", "The specified smart card name is not recognized. \" [2148532237]") +
+            debug(unknown),
+        error(unknown));
     reader_.FailConnects(SCARD_E_NOT_TRANSACTED);
-    const std::string failed = retries("0x80100016", "Transaction failed. \" [2148532246]");
-    const std::string text = "\n   \"Transaction failed. \" [2148532246]";
+    const std::string failed = retries(
+        "0x80100016", "An attempt was made to end a non-existent transaction. \" [2148532246]");
+    const std::string text =
+        "\n   \"An attempt was made to end a non-existent transaction. \" [2148532246]";
     expect(1, kError,
            failed + debug("[ERROR]  = Card error (see details below)") +
                debug("[ERROR] Error Number = 0x80100016") + debug("[ERROR] Error Text = " + text),

@@ -109,9 +109,6 @@ const std::string& LoaderError();
 // Wakes all message queues (their threads look at the clock again).
 void WakeAllQueues();
 
-// pcsc-lite's text of a PC/SC result code.
-const char* PcscText(uint32_t code);
-
 // The system clock's milliseconds (CLOCK_MONOTONIC), whatever clock is set.
 uint64_t SystemNowMs();
 // Whether a replacement clock is installed.

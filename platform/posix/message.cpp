@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/posix/internal.h"
@@ -74,13 +75,20 @@ struct QueueHolder {
     ~QueueHolder() {
         if (!queue)
             return;
+        // SetTimer takes the queue's mutex, then the registry's: never hold
+        // both here, or a thread ending beside one setting a timer deadlocks.
+        std::vector<UINT_PTR> ids;
+        {
+            std::lock_guard queueLock(queue->mutex);
+            for (const auto& [id, timer] : queue->timers)
+                ids.push_back(id);
+            queue->timers.clear();
+        }
         auto& registry = Queues();
         std::lock_guard lock(registry.mutex);
         registry.queues.erase(queue->tid);
-        std::lock_guard queueLock(queue->mutex);
-        for (const auto& [id, timer] : queue->timers)
+        for (UINT_PTR id : ids)
             registry.timers.erase(id);
-        queue->timers.clear();
     }
 };
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ml::test {
 
@@ -104,18 +105,34 @@ class Signal {
     int fds_[2];
 };
 
-// A name prefix for machine-wide objects that no other test run shares.
-inline std::string UniqueNamespace(const char* test) {
-    return std::string("mltest.") + test + "." + std::to_string(::getpid()) + ".";
+// The name prefix of the test run (scripts/test gives each run its own),
+// under which every test puts the machine-wide objects it makes.
+inline std::string RunNamespace() {
+    const char* run = std::getenv("ML_OBJECT_NAMESPACE");
+    return run != nullptr && *run != '\0' ? run : "mltest";
 }
 
-// Removes the objects a test left in /dev/shm under its namespace.
+// A name prefix for machine-wide objects that no other test shares.
+inline std::string UniqueNamespace(const char* test) {
+    return RunNamespace() + test + "." + std::to_string(::getpid()) + ".";
+}
+
+// Removes what was left under `prefix` anywhere below /dev/shm (objects may
+// live in a folder of their own there). Links are removed, never followed.
 inline void RemoveShmObjects(const std::string& prefix) {
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
-        if (entry.path().filename().string().rfind(prefix, 0) == 0)
-            std::filesystem::remove(entry.path(), ignored);
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<fs::path> found;
+    fs::recursive_directory_iterator it("/dev/shm", fs::directory_options::skip_permission_denied,
+                                        ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path().filename().string().rfind(prefix, 0) == 0) {
+            found.push_back(it->path());
+            it.disable_recursion_pending();
+        }
     }
+    for (const fs::path& path : found)
+        fs::remove_all(path, ec);
 }
 
 }  // namespace ml::test
