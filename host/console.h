@@ -49,6 +49,14 @@ PasswordRead ReadPassword(std::string& line);
 // The local time's offset from UTC at `time`, in seconds (east positive).
 long UtcOffsetSeconds(std::time_t time);
 
+// What woke the message loop's wait.
+enum class Woken { kInput, kStop, kTimeout, kFailed };
+
+// Waits until the calling thread's queue has input (a posted message, a due
+// timer), a stop request arrives on `stop`, or `waitMs` (-1: no limit)
+// passed. A wait cut short by a signal counts as input.
+Woken WaitForInputOrStop(StopWait stop, int waitMs);
+
 // The running program's full path, or "" when it cannot be told.
 std::string ProgramPath();
 

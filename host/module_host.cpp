@@ -1,5 +1,6 @@
 #include "host/module_host.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/codepage.h"
@@ -78,6 +79,42 @@ void ResetNamedEvent(LPCWSTR name) {
         return;  // nobody created it: nothing is in process
     ResetEvent(event);
     CloseHandle(event);
+}
+
+LoopEnd RunMessageLoop(const std::function<bool(const MSG&)>& onNotice,
+                       std::optional<Clock::time_point> deadline, StopWait stop) {
+    for (;;) {
+        // Everything that waits is handled before the next wait.
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                return LoopEnd::kQuit;
+            if (msg.message == WM_COMMAND) {
+                if (onNotice(msg))
+                    return LoopEnd::kDone;
+                continue;
+            }
+            DispatchMessageW(&msg);
+        }
+
+        int waitMs = -1;
+        if (deadline) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0)
+                return LoopEnd::kDeadline;
+            waitMs = static_cast<int>(std::min<long long>(left.count() + 1, 60'000));
+        }
+        switch (WaitForInputOrStop(stop, waitMs)) {
+            case Woken::kStop:
+                return LoopEnd::kSignal;
+            case Woken::kFailed:
+                return LoopEnd::kFailed;
+            case Woken::kInput:
+            case Woken::kTimeout:
+                break;
+        }
+    }
 }
 
 }  // namespace mlhost

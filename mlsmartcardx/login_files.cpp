@@ -419,8 +419,14 @@ LONG SmartCardReadFiles(LPCWSTR reader, LPWSTR* userName, LPWSTR* domain, LPWSTR
     return SCARD_S_SUCCESS;
 }
 
-LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
-                         DWORD passwordLength, LPCSTR pin) {
+namespace {
+
+using RecordBody = LONG (*)(SCARDHANDLE, const CardInfo&, LPCSTR, const LoginBuffer&);
+
+// One session that hands the prepared record to `body`; the record is wiped
+// before the session ends, whatever the outcome.
+LONG WithRecordInSession(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
+                         DWORD passwordLength, LPCSTR pin, RecordBody body, const char* done) {
     if (password == nullptr && passwordLength != 0) {
         return SCARD_E_INVALID_PARAMETER;
     }
@@ -436,7 +442,7 @@ LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWS
         SecureZeroMemory(&buffer, sizeof buffer);
         return rv;
     }
-    rv = WriteBody(card, info, pin, buffer);
+    rv = body(card, info, pin, buffer);
     SecureZeroMemory(&buffer, sizeof buffer);
     LONG disconnect = SmartCardDisconnect(context, card);
     if (disconnect != SCARD_S_SUCCESS) {
@@ -446,38 +452,21 @@ LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWS
         }
     }
     if (rv == SCARD_S_SUCCESS) {
-        SC_DIAG("Write File Succesfull\n");
+        SC_DIAG("%s", done);
     }
     return rv;
 }
 
+}  // namespace
+
+LONG SmartCardWriteFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
+                         DWORD passwordLength, LPCSTR pin) {
+    return WithRecordInSession(reader, userName, domain, password, passwordLength, pin, WriteBody,
+                               "Write File Succesfull\n");
+}
+
 LONG SmartCardStoreFiles(LPCWSTR reader, LPCWSTR userName, LPCWSTR domain, LPCWSTR password,
                          DWORD passwordLength, LPCSTR pin) {
-    if (password == nullptr && passwordLength != 0) {
-        return SCARD_E_INVALID_PARAMETER;
-    }
-    LoginBuffer buffer;
-    PrepareRecord(userName, domain, password, passwordLength, &buffer);
-    CardInfo info{};
-    SCARDCONTEXT context = 0;
-    SCARDHANDLE card = 0;
-    LONG rv = SmartCardConnect(reader, &context, &card, &info);
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("Connect failed lRet: %x\n", static_cast<unsigned>(rv));
-        SecureZeroMemory(&buffer, sizeof buffer);
-        return rv;
-    }
-    rv = StoreBody(card, info, pin, buffer);
-    SecureZeroMemory(&buffer, sizeof buffer);
-    LONG disconnect = SmartCardDisconnect(context, card);
-    if (disconnect != SCARD_S_SUCCESS) {
-        SC_DIAG("Disconnect failed lRet: %x\n", static_cast<unsigned>(disconnect));
-        if (rv == SCARD_S_SUCCESS) {
-            rv = disconnect;
-        }
-    }
-    if (rv == SCARD_S_SUCCESS) {
-        SC_DIAG("login data stored\n");
-    }
-    return rv;
+    return WithRecordInSession(reader, userName, domain, password, passwordLength, pin, StoreBody,
+                               "login data stored\n");
 }

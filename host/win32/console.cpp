@@ -9,8 +9,6 @@
 #include <ctime>
 #include <vector>
 
-#include "host/win32/system_wait.h"
-
 namespace mlhost {
 
 namespace {
@@ -166,8 +164,6 @@ void PrepareOutput() {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
-namespace win32 {
-
 Woken WaitForInputOrStop(StopWait stop, int waitMs) {
     HANDLE handles[1] = {reinterpret_cast<HANDLE>(stop)};
     const DWORD count = stop != kNoStop ? 1 : 0;
@@ -182,7 +178,5 @@ Woken WaitForInputOrStop(StopWait stop, int waitMs) {
         return Woken::kTimeout;
     return Woken::kFailed;
 }
-
-}  // namespace win32
 
 }  // namespace mlhost
