@@ -42,8 +42,13 @@ settings=$work/sandbox/documents/Kestrel/MorlindLogon/Settings
 port=$(ml_free_port_pair $((${ML_VPCD_PORT:-36963} + 2)))
 ml_pcscd_start "$work/pcscd" "$port" >&2
 
-# count WHAT: lines of the watch output that start with WHAT.
-count() { grep -c "^$1" "$work/watch.out" || true; }
+# count WHAT: lines of the watch output whose notice (after the time stamp)
+# is WHAT; 0 before the watcher has made its output file.
+count() {
+    local n
+    n=$(grep -c "^[^ ]* $1" "$work/watch.out" 2>/dev/null) || true
+    echo "${n:-0}"
+}
 # wait_count WHAT N: until N such lines are there (at most 30 s).
 wait_count() {
     local i
