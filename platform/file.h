@@ -12,9 +12,10 @@
 // ignored. Only regular files are opened: a path that names a folder fails
 // (EISDIR), one that names a FIFO, socket or device fails (ENXIO) without
 // blocking, and a symbolic link in the last part of the path is not
-// followed (ELOOP). OPEN_ALWAYS makes a missing file with O_EXCL and opens
-// an existing one without O_CREAT, so another user's file in a sticky
-// folder opens as on Windows.
+// followed (ELOOP). OPEN_ALWAYS makes a missing file with O_EXCL; an
+// existing file in a sticky folder (the shared log folder, /tmp) that
+// belongs to neither the caller nor the folder's owner is refused
+// (EACCES), so that nobody can plant a file for another user's log.
 //
 // Windows: the system's functions with all their dispositions and flags.
 #ifndef ML_PLATFORM_FILE_H_

@@ -4,7 +4,9 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -265,6 +267,21 @@ TEST_F(LogTest, FailuresDropEntries) {
     fs::remove(env_.ErrorLogPath());
     ASSERT_EQ(::mkfifo(env_.ErrorLogPath().c_str(), 0600), 0);
     EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    fs::remove(env_.ErrorLogPath());
+    if (::geteuid() == 0) {
+        // In a sticky folder, another user's file under the log's name is
+        // not written, though everybody may write to it.
+        ASSERT_EQ(::chmod(env_.DiagnosticsDir().c_str(), 01777), 0);
+        InfraEnvironment::WriteFile(env_.ErrorLogPath(), "planted");
+        ASSERT_EQ(::chmod(env_.ErrorLogPath().c_str(), 0666), 0);
+        ASSERT_EQ(::chown(env_.ErrorLogPath().c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+        EXPECT_EQ(InfraEnvironment::ReadFile(env_.ErrorLogPath()), "planted");
+        ASSERT_EQ(::chmod(env_.DiagnosticsDir().c_str(), 0755), 0);
+        EXPECT_TRUE(theErrorFile.Write(u"h", u"l", FALSE)) << "outside a sticky folder it is used";
+    } else {
+        std::printf("not root: the planted-file case of another user is skipped\n");
+    }
     env_.StopLogs();
 
     // The Diagnostics folder is /dev and the log /dev/full: every write fails.

@@ -50,16 +50,20 @@ bool WriteAll(int fd, const char* data, size_t size, size_t* written) {
 // Opens `path` with `flags` when it is a regular file: links are not
 // followed, a FIFO or device never blocks the caller, and anything but a
 // regular file is refused (EISDIR for a folder, ENXIO for the rest). With
-// `create` a missing file is made with O_EXCL; an existing file is never
-// opened with O_CREAT, which protected_regular refuses for another user's
-// file in a sticky folder.
+// `create` a missing file is made with O_EXCL. An existing file found where
+// the caller would have made one is refused (EACCES) when it lies in a
+// sticky folder and belongs to neither the caller nor the folder's owner:
+// another user put it there (the rule of the kernel's protected_regular,
+// kept whatever that setting is).
 Fd OpenRegular(const std::string& path, int flags, bool create) {
     Fd fd;
+    bool made = false;
     for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
         fd = Fd(::open(path.c_str(), flags));
         if (fd.valid() || errno != ENOENT || !create)
             break;
         fd = Fd(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666));
+        made = fd.valid();
         if (!fd.valid() && errno != EEXIST)
             break;
     }
@@ -71,6 +75,16 @@ Fd OpenRegular(const std::string& path, int flags, bool create) {
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
         return Fd();
+    }
+    if (create && !made && st.st_uid != ::geteuid()) {
+        const size_t slash = path.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        struct stat dir;
+        if (::stat(folder.c_str(), &dir) != 0 ||
+            ((dir.st_mode & S_ISVTX) && st.st_uid != dir.st_uid)) {
+            errno = EACCES;
+            return Fd();
+        }
     }
     return fd;
 }
