@@ -37,10 +37,10 @@ class WinSCardService final : public SCardService {
                   DWORD* receiveLength) override {
         if (sendPci == nullptr)
             return SCARD_E_INVALID_PARAMETER;
-        return winscard::Transmit(
-            card, sendPci->dwProtocol, sendPci->cbPciLength, send, sendLength,
-            receivePci != nullptr ? &receivePci->dwProtocol : nullptr,
-            receivePci != nullptr ? &receivePci->cbPciLength : nullptr, receive, receiveLength);
+        return winscard::Transmit(card, sendPci->dwProtocol, sendPci->cbPciLength, send, sendLength,
+                                  receivePci != nullptr ? &receivePci->dwProtocol : nullptr,
+                                  receivePci != nullptr ? &receivePci->cbPciLength : nullptr,
+                                  receive, receiveLength);
     }
 
     LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {

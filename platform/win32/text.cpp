@@ -9,7 +9,8 @@ std::string ToCodePage(UINT codePage, std::u16string_view text) {
     if (text.empty() || text.size() > INT_MAX)
         return {};
     int length = static_cast<int>(text.size());
-    int needed = WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    int needed =
+        WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     if (needed <= 0)
         return {};
     std::string out(static_cast<size_t>(needed), '\0');

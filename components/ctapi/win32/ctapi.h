@@ -23,7 +23,15 @@ int8_t CT_API_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t le
                            uint8_t* command, uint16_t* lenr, uint8_t* response);
 int8_t CT_API_CALL CT_close(uint16_t ctn);
 
-enum { OK = 0, ERR_INVALID = -1, ERR_CT = -8, ERR_TRANS = -10, ERR_MEMORY = -11, ERR_HOST = -127, ERR_HTSI = -128 };
+enum {
+    OK = 0,
+    ERR_INVALID = -1,
+    ERR_CT = -8,
+    ERR_TRANS = -10,
+    ERR_MEMORY = -11,
+    ERR_HOST = -127,
+    ERR_HTSI = -128
+};
 
 enum { HOST = 0x02, REMOTE_HOST = 0x05 };
 
