@@ -9,13 +9,23 @@
 
 #include "cardsim/card.h"
 
+namespace {
+char g_folder[] = "/dev/shm/cardsim-fuzz-XXXXXX";
+void RemoveFolder() {
+    ::unlink((std::string(g_folder) + "/card.img").c_str());
+    ::rmdir(g_folder);
+}
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The card saves its image with fsync after every write: on tmpfs that
+    // costs nothing, on a disk it would bound the fuzzer to the disk's pace.
     static const std::string image = [] {
-        char tmpl[] = "/tmp/cardsim-fuzz-XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr) {
+        if (::mkdtemp(g_folder) == nullptr) {
             std::abort();
         }
-        return std::string(tmpl) + "/card.img";
+        std::atexit(RemoveFolder);
+        return std::string(g_folder) + "/card.img";
     }();
     if (size == 0) {
         return 0;
