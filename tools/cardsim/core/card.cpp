@@ -185,7 +185,10 @@ CardImage FreshImage(Family family) {
 }  // namespace
 
 Card::Card(Family family, std::string image_path) : path_(std::move(image_path)) {
-    std::optional<CardImage> loaded = LoadImage(path_);
+    std::optional<CardImage> loaded;
+    if (!path_.empty()) {
+        loaded = LoadImage(path_);
+    }
     if (!loaded) {
         image_ = FreshImage(family);
         return;
@@ -195,6 +198,12 @@ Card::Card(Family family, std::string image_path) : path_(std::move(image_path))
                          " card, not a " + std::string(FamilyName(family)) + " card");
     }
     image_ = std::move(*loaded);
+}
+
+void Card::Save(const CardImage& next) const {
+    if (!path_.empty()) {
+        SaveImage(path_, next);
+    }
 }
 
 void Card::Reset() {
@@ -218,7 +227,7 @@ void Card::SetPin(std::optional<Bytes> pin) {
     CardImage next = image_;
     next.pin = std::move(pin);
     next.pin_tries_left = kPinTries;
-    SaveImage(path_, next);
+    Save(next);
     image_ = std::move(next);
     pin_verified_ = false;
 }
@@ -522,7 +531,7 @@ std::uint16_t Card::Verify(const Command& cmd) {
 
 std::uint16_t Card::Commit(CardImage next) {
     try {
-        SaveImage(path_, next);
+        Save(next);
     } catch (const ImageError&) {
         return sw::kMemoryFailure;
     }

@@ -39,6 +39,7 @@ class Card {
   public:
     // Opens the card kept in `image_path`. A missing file gives a fresh card (master file and
     // the family's identifier file with a random serial number), written at its first change.
+    // An empty path keeps the card in memory only.
     // Throws ImageError when the file cannot be read, is malformed or holds another family.
     Card(Family family, std::string image_path);
 
@@ -83,6 +84,8 @@ class Card {
     bool IsIdentifierFile(std::uint16_t fid) const { return IdentifierFileOf(family()) == fid; }
     // Writes `next` to the image file and makes it the card's state; 65 81 when writing failed.
     std::uint16_t Commit(CardImage next);
+    // Writes `next` to the image file, if the card has one; throws ImageError.
+    void Save(const CardImage& next) const;
 
     std::string path_;
     CardImage image_;
