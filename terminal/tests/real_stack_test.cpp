@@ -108,15 +108,6 @@ TEST_F(RealStack, WritesReadsAndAnnouncesEachChangeOnce) {
     EXPECT_EQ(Count(ErrorLog(), "CTCOSCard::InitCom()"), 0) << ErrorLog();
 }
 
-TEST_F(RealStack, ATcosCardIsUnknownOnce) {
-    CreateCard();
-    Insert("tcos12");
-    EXPECT_EQ(PassAndTake(4), (std::vector<WPARAM>{CARD_UNKNOWN}));
-    EXPECT_EQ(Card().GetCardState(), CT_OK);  // not read again while it stays
-    Remove();
-    EXPECT_EQ(PassAndTake(2), (std::vector<WPARAM>{CARD_REMOVED}));
-}
-
 TEST_F(RealStack, ACardPulledAtAnyCommandOfAWriteReadsOldNewOrAsAnError) {
     // Scans the moment of the pull over the card reset and every command of
     // the write, for files written in place and for a card without them.

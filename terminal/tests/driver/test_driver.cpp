@@ -182,21 +182,15 @@ class Driver final : public mltest::TestCtDriver {
 
     // RESET CT of the terminal (P1 00) or of card 1 (P1 01, P2 01 asks for the ATR).
     std::vector<uint8_t> Terminal(const std::vector<uint8_t>& apdu) {
-        if (apdu[0] != 0x20 || (apdu[1] != 0x10 && apdu[1] != 0x11)) {
-            return {static_cast<uint8_t>(apdu[0] != 0x20 ? 0x6E : 0x6D), 0x00};
-        }
-        if (apdu[2] > 0x01) {
-            return {0x6A, 0x00};
-        }
-        if (apdu[2] == 0x01 && (!s_.present || !card_)) {
-            return {0x64, 0xA1};
-        }
         std::vector<uint8_t> out;
-        if (apdu[2] == 0x01) {
+        if (apdu[2] != 0x00) {
+            if (!s_.present || !card_) {
+                return {0x64, 0xA1};
+            }
             card_->Reset();
             out = apdu[3] == 0x01 ? card_->Atr() : out;
         }
-        out.insert(out.end(), {0x90, static_cast<uint8_t>(apdu[2])});
+        out.insert(out.end(), {0x90, apdu[2]});
         return out;
     }
 

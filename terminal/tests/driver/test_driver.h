@@ -2,11 +2,12 @@
 // process (the card logic of the card emulator, mlcardsim_core) and scripted
 // answers that a test sets through the exported function MlTestCtDriver.
 //
-// Terminal commands (dad 1): RESET CT (20 10/11) of the terminal (P1 00)
-// answers 90 00; of card 1 (P1 01) resets the card and answers its answer to
-// reset and 90 01, or 64 A1 when no card is present. Card commands (dad 0) go
-// to the card; without a card they fail with ERR_TRANS. A terminal number that
-// was not opened with CT_init gives ERR_INVALID, as in ct32.
+// Terminal commands (dad 1), the two the module sends: RESET CT of the
+// terminal (P1 00) answers 90 00; of card 1 (P1 01) resets the card and
+// answers its answer to reset and 90 01, or 64 A1 when no card is present.
+// Card commands (dad 0) go to the card; without a card they fail with
+// ERR_TRANS. A terminal number that was not opened with CT_init gives
+// ERR_INVALID, as in ct32.
 //
 // Variants of the library are built without some entry points
 // (ML_TEST_DRIVER_WITHOUT_CT_INIT, _CT_DATA, _CT_CLOSE, _CT_SET_TRACE_OPTIONS).
