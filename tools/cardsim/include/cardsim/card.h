@@ -20,6 +20,8 @@
 // 6D 00 unknown instruction, 6E 00 unknown class, 65 81 image could not be written.
 // A READ BINARY without Le reads up to 256 bytes, as a T=0 card does with P3 = 00.
 //
+// A card opened without an image path keeps its files in memory (Card(CardImage)).
+//
 // A Card is not thread-safe: one caller at a time. It owns no resources besides memory.
 #pragma once
 
@@ -41,6 +43,9 @@ class Card {
     // the family's identifier file with a random serial number), written at its first change.
     // Throws ImageError when the file cannot be read, is malformed or holds another family.
     Card(Family family, std::string image_path);
+    // A card that keeps its files in memory only, starting from `image`: nothing is read or
+    // written, and no change fails for want of a file.
+    explicit Card(CardImage image);
 
     Family family() const { return image_.family; }
     const std::string& image_path() const { return path_; }
@@ -56,6 +61,12 @@ class Card {
     // Fault injection: every command with this instruction byte is answered with `status`
     // alone and not carried out.
     void ForceStatus(std::uint8_t ins, std::uint16_t status);
+    // Fault injection: every SELECT of `fid`, and every READ or UPDATE BINARY while it is the
+    // current file, is answered with `status` alone and not carried out.
+    void RefuseFile(std::uint16_t fid, std::uint16_t status);
+    // Fault injection: READ BINARY hands out at most `max` data bytes and 90 00, as a card that
+    // ends an answer early without saying so.
+    void LimitReads(std::size_t max) { read_limit_ = max; }
 
     // Inspection and set-up for tests. FileData is nullopt when the EF does not exist. SetPin
     // sets (or with nullopt removes) the PIN, with all tries, and writes the image; it throws
@@ -89,6 +100,8 @@ class Card {
     Selection current_;
     bool pin_verified_ = false;
     std::map<std::uint8_t, std::uint16_t> forced_;
+    std::map<std::uint16_t, std::uint16_t> refused_;
+    std::optional<std::size_t> read_limit_;
 };
 
 }  // namespace cardsim
