@@ -299,15 +299,16 @@ TEST_F(CardTest, FaultModesAnswerInsteadOfTheCommand) {
     CardImage image;
     image.files = {{0x5511, H("01 02 03 04")}, {0x5522, H("05 06")}};
     Card card(image);
-    card.ForceStatus(0xD6, 0x6581);
-    Expect(card, {{"00 A4 02 0C 02 55 11", sw::kOk},
-                  {"00 D6 00 00 01 AA", 0x6581},
-                  {"00 D6 00", 0x6581, "whatever its length"}});
-    EXPECT_EQ(card.FileData(0x5511), H("01 02 03 04")) << "the forced command is not carried out";
+    card.ForceStatus(0xE0, 0x6581);
+    Expect(card, {{"00 E0 00 00 09 62 07 81 01 04 83 02 55 33", 0x6581},
+                  {"00 E0", 0x6581, "whatever its length"},
+                  {"00 A4 02 0C 02 55 11", sw::kOk}});
+    EXPECT_FALSE(card.FileData(0x5533)) << "the forced command is not carried out";
     card.LimitReads(3);
     EXPECT_EQ(Send(card, "00 B0 00 00 04"), H("01 02 03 90 00")) << "a short answer";
     card.RefuseFile(0x5511, 0x6982);
     Expect(card, {{"00 B0 00 00 02", 0x6982, "the selected file"},
+                  {"00 D6 00 00 01 AA", 0x6982},
                   {"00 A4 02 0C 02 55 22", sw::kOk},
                   {"00 B0 00 00 01", sw::kOk, "another file"},
                   {"00 A4 02 0C 02 55 11", 0x6982},
