@@ -1,52 +1,119 @@
-// The card commands: APDU templates per card variant, the transmit, and the
-// status word map with each command's own acceptances.
+// The card commands: one table row per command with its APDU templates per
+// card variant, its send-length rule, the status words it accepts besides
+// 9000 and its diagnostic texts; the transmit and the status word map.
 #include <cstring>
 
+#include "mlsmartcardx/card_tables_internal.h"
 #include "mlsmartcardx/diagnostic.h"
-#include "mlsmartcardx/mlsmartcard.h"
 #include "platform/secure_memory.h"
 
 namespace {
 
-// clang-format off
-constexpr ApduTemplate kTemplates[] = {
-    {kCmdSelectMF, 0, 7, 0, 0, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}},
-    {kCmdSelectMF, 1, 5, 0, 0, {0x00, 0xA4, 0x00, 0x00, 0x00}},
-    {kCmdSelectMF, 2, 7, 0, 0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}},
+// How many bytes go out when P3 (position 4) is not zero: a command that
+// carries data sends P3 of them after the header, one that expects data only
+// the header and Le. With P3 zero, T=0 sends the bare header.
+enum class SendRule { carriesData, expectsData };
 
-    {kCmdSelectEF, 0, 7, 0, 5, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
-    {kCmdSelectEF, 1, 7, 0, 5, {0xB0, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
-    {kCmdSelectEF, 2, 7, 0, 5, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
+// A status word that counts as success: every word w with (w & mask) == sw,
+// on one card variant or on all. mask 0 ends the list.
+constexpr DWORD kAnyVariant = 0xFFFFFFFF;
+struct Acceptance {
+    WORD sw;
+    WORD mask;
+    DWORD variant;
+};
+
+struct CardCommand {
+    DWORD command;
+    SendRule sendRule;
+    Acceptance accepted[3];
+    const char* receiveText;  // printf: receive length, status word
+    const char* failureText;  // printf: result
+    ApduTemplate templates[kCardVariantCount];
+};
+
+// clang-format off
+constexpr CardCommand kCommands[] = {
+    {kCmdSelectMF, SendRule::carriesData,
+     {{0x6100, 0xFF00, kAnyVariant}, {0x6E00, 0xFFFF, kCardVariantTcos12}},
+     "select Master file receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "SCardTransmit(select Master File) failed lRet = 0x%08.8x\n",
+     {{kCmdSelectMF, 0, 7, 0, 0, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}},
+      {kCmdSelectMF, 1, 5, 0, 0, {0x00, 0xA4, 0x00, 0x00, 0x00}},
+      {kCmdSelectMF, 2, 7, 0, 0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}}}},
+
+    {kCmdSelectEF, SendRule::carriesData, {},
+     "select file receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "ScardTransmit(select file) failed lRet = 0x%08.8x\n",
+     {{kCmdSelectEF, 0, 7, 0, 5, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
+      {kCmdSelectEF, 1, 7, 0, 5, {0xB0, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}},
+      {kCmdSelectEF, 2, 7, 0, 5, {0x00, 0xA4, 0x02, 0x0C, 0x02, 0x00, 0x00}}}},
 
     // The generic row already carries the login record's size and identifier.
-    {kCmdCreateFile, 0, 28, 9, 15,
-     {0x00, 0xE0, 0x00, 0x00, 0x17, 0x62, 0x15, 0x81, 0x01, 0xF0, 0x82, 0x01, 0x01, 0x83,
-      0x02, 0x55, 0x44, 0x8A, 0x01, 0x01, 0x8C, 0x06, 0x67, 0x00, 0x00, 0x00, 0x00, 0x00}},
-    {kCmdCreateFile, 1, 15, 14, 5,
-     {0xB0, 0xE0, 0x00, 0x00, 0x0A, 0x00, 0x00, 0xFF, 0xFF, 0x80, 0xFF, 0x00, 0x00, 0x00,
-      0x00}},
-    {kCmdCreateFile, 2, 40, 8, 14,
-     {0x80, 0xE0, 0x00, 0x00, 0x23, 0x81, 0x02, 0x00, 0x00, 0x82, 0x01, 0x01, 0x83, 0x02,
-      0x00, 0x00, 0x85, 0x02, 0x01, 0x00, 0x86, 0x12, 0x60, 0x00, 0x00, 0x00, 0xFF, 0xFF,
-      0xD6, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xB0, 0x00, 0x00, 0x00, 0xFF, 0xFF}},
+    {kCmdCreateFile, SendRule::carriesData, {},
+     "create file receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "SCardTransmit(create file) failed lRet = 0x%08.8x\n",
+     {{kCmdCreateFile, 0, 28, 9, 15,
+       {0x00, 0xE0, 0x00, 0x00, 0x17, 0x62, 0x15, 0x81, 0x01, 0xF0, 0x82, 0x01, 0x01, 0x83,
+        0x02, 0x55, 0x44, 0x8A, 0x01, 0x01, 0x8C, 0x06, 0x67, 0x00, 0x00, 0x00, 0x00, 0x00}},
+      {kCmdCreateFile, 1, 15, 14, 5,
+       {0xB0, 0xE0, 0x00, 0x00, 0x0A, 0x00, 0x00, 0xFF, 0xFF, 0x80, 0xFF, 0x00, 0x00, 0x00,
+        0x00}},
+      {kCmdCreateFile, 2, 40, 8, 14,
+       {0x80, 0xE0, 0x00, 0x00, 0x23, 0x81, 0x02, 0x00, 0x00, 0x82, 0x01, 0x01, 0x83, 0x02,
+        0x00, 0x00, 0x85, 0x02, 0x01, 0x00, 0x86, 0x12, 0x60, 0x00, 0x00, 0x00, 0xFF, 0xFF,
+        0xD6, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xB0, 0x00, 0x00, 0x00, 0xFF, 0xFF}}}},
 
-    {kCmdDeleteFile, 0, 7, 0, 5, {0x00, 0xE4, 0x00, 0x0C, 0x02, 0x00, 0x00}},
-    {kCmdDeleteFile, 1, 7, 0, 5, {0xB0, 0xE4, 0x00, 0x00, 0x02, 0x00, 0x00}},
-    {kCmdDeleteFile, 2, 7, 0, 5, {0x80, 0xE4, 0x00, 0x00, 0x02, 0x00, 0x00}},
+    {kCmdDeleteFile, SendRule::carriesData, {},
+     "delete file receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "SCardTransmit(delete file) failed lRet = 0x%08.8x\n",
+     {{kCmdDeleteFile, 0, 7, 0, 5, {0x00, 0xE4, 0x00, 0x0C, 0x02, 0x00, 0x00}},
+      {kCmdDeleteFile, 1, 7, 0, 5, {0xB0, 0xE4, 0x00, 0x00, 0x02, 0x00, 0x00}},
+      {kCmdDeleteFile, 2, 7, 0, 5, {0x80, 0xE4, 0x00, 0x00, 0x02, 0x00, 0x00}}}},
 
-    {kCmdReadBinary, 0, 5, 4, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}},
-    {kCmdReadBinary, 1, 5, 4, 0, {0xB0, 0xB0, 0x00, 0x00, 0x00}},
-    {kCmdReadBinary, 2, 5, 4, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}},
+    {kCmdReadBinary, SendRule::expectsData, {{0x6282, 0xFFFF, kAnyVariant}},
+     "read binary receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "SCardTransmit(read binary) failed lRet = 0x%08.8x",
+     {{kCmdReadBinary, 0, 5, 4, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}},
+      {kCmdReadBinary, 1, 5, 4, 0, {0xB0, 0xB0, 0x00, 0x00, 0x00}},
+      {kCmdReadBinary, 2, 5, 4, 0, {0x00, 0xB0, 0x00, 0x00, 0x00}}}},
 
-    {kCmdUpdateBinary, 0, 5, 4, 0, {0x00, 0xD6, 0x00, 0x00, 0x00}},
-    {kCmdUpdateBinary, 1, 5, 4, 0, {0xB0, 0xD6, 0x00, 0x00, 0x00}},
-    {kCmdUpdateBinary, 2, 5, 4, 0, {0x00, 0xD6, 0x00, 0x00, 0x00}},
+    {kCmdUpdateBinary, SendRule::carriesData, {{0x6381, 0xFFFF, kAnyVariant}},
+     "update binary receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "SCardTransmit(update binary) failed lRet = 0x%08.8x\n",
+     {{kCmdUpdateBinary, 0, 5, 4, 0, {0x00, 0xD6, 0x00, 0x00, 0x00}},
+      {kCmdUpdateBinary, 1, 5, 4, 0, {0xB0, 0xD6, 0x00, 0x00, 0x00}},
+      {kCmdUpdateBinary, 2, 5, 4, 0, {0x00, 0xD6, 0x00, 0x00, 0x00}}}},
 
-    {kCmdVerifyPIN, 0, 5, 4, 0, {0x00, 0x20, 0x00, 0x01, 0x00}},
-    {kCmdVerifyPIN, 1, 5, 4, 0, {0xB0, 0x20, 0x00, 0x00, 0x00}},
-    {kCmdVerifyPIN, 2, 5, 4, 0, {0x00, 0x20, 0x00, 0x01, 0x00}},
+    {kCmdVerifyPIN, SendRule::carriesData,
+     {{0x6984, 0xFFFF, kAnyVariant}, {0x6A88, 0xFFFF, kAnyVariant},
+      {0x6A82, 0xFFFF, kCardVariantTcos12}},
+     "verify PIN receive length: 0x%08.8x \tSW: 0x%04.4x\n",
+     "SCardTransmit(verify PIN) failed lRet = 0x%08.8x\n",
+     {{kCmdVerifyPIN, 0, 5, 4, 0, {0x00, 0x20, 0x00, 0x01, 0x00}},
+      {kCmdVerifyPIN, 1, 5, 4, 0, {0xB0, 0x20, 0x00, 0x00, 0x00}},
+      {kCmdVerifyPIN, 2, 5, 4, 0, {0x00, 0x20, 0x00, 0x01, 0x00}}}},
 };
 // clang-format on
+
+const CardCommand* FindCommand(DWORD command) {
+    for (const CardCommand& row : kCommands) {
+        if (row.command == command) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+bool Accepts(const CardCommand& row, WORD sw, DWORD variant) {
+    for (const Acceptance& a : row.accepted) {
+        if (a.mask != 0 && (sw & a.mask) == a.sw &&
+            (a.variant == kAnyVariant || a.variant == variant)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // What one command fills into its template.
 struct Fill {
@@ -91,15 +158,15 @@ const SCARD_IO_REQUEST* PciFor(DWORD protocol) {
 
 // Builds the command from its template and sends it. `*sent` tells whether
 // anything was sent: a template of length 0 sends nothing and succeeds.
-LONG Exchange(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill& fill,
+LONG Exchange(SCARDHANDLE card, const CardInfo& info, const CardCommand& command, const Fill& fill,
               Answer* answer, bool* sent) {
     *sent = false;
     answer->length = 0;
     answer->statusWord = 0;
-    const ApduTemplate* row = FindApduTemplate(command, info.variant);
-    if (row == nullptr) {
+    if (info.variant >= kCardVariantCount) {
         return SCARD_E_INVALID_PARAMETER;
     }
+    const ApduTemplate* row = &command.templates[info.variant];
     if (row->length == 0) {
         return SCARD_S_SUCCESS;
     }
@@ -121,7 +188,7 @@ LONG Exchange(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill&
     // A command with an empty body has no P3 byte under T=0.
     DWORD sendLength;
     if (apdu[4] != 0) {
-        sendLength = command == kCmdReadBinary ? 5 : apdu[4] + 5u;
+        sendLength = command.sendRule == SendRule::expectsData ? 5 : apdu[4] + 5u;
     } else {
         sendLength = info.protocol == SCARD_PROTOCOL_T0 ? 4 : 5;
     }
@@ -144,15 +211,32 @@ LONG Exchange(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill&
     return MapStatusWord(answer->statusWord);
 }
 
+// Runs one command of the table: the exchange, the command's own
+// acceptances, and its diagnostics.
+LONG Run(SCARDHANDLE card, const CardInfo& info, DWORD command, const Fill& fill, Answer* answer) {
+    const CardCommand& row = *FindCommand(command);
+    bool sent;
+    LONG rv = Exchange(card, info, row, fill, answer, &sent);
+    if (sent) {
+        if (Accepts(row, answer->statusWord, info.variant)) {
+            rv = SCARD_S_SUCCESS;
+        }
+        SC_DIAG(row.receiveText, answer->length, static_cast<unsigned>(answer->statusWord));
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        SC_DIAG(row.failureText, static_cast<unsigned>(rv));
+    }
+    return rv;
+}
+
 }  // namespace
 
 const ApduTemplate* FindApduTemplate(DWORD command, DWORD variant) {
-    for (const ApduTemplate& row : kTemplates) {
-        if (row.command == command && row.variant == variant) {
-            return &row;
-        }
+    const CardCommand* row = FindCommand(command);
+    if (row == nullptr || variant >= kCardVariantCount) {
+        return nullptr;
     }
-    return nullptr;
+    return &row->templates[variant];
 }
 
 LONG MapStatusWord(WORD statusWord) {
@@ -215,92 +299,38 @@ LONG MapStatusWord(WORD statusWord) {
 
 LONG selectMF(SCARDHANDLE card, const CardInfo& info) {
     Answer answer;
-    bool sent;
-    LONG rv = Exchange(card, info, kCmdSelectMF, Fill{}, &answer, &sent);
-    if (sent) {
-        WORD sw = answer.statusWord;
-        if ((sw == 0x6E00 && info.variant == kCardVariantTcos12) || (sw & 0xFF00) == 0x6100) {
-            rv = SCARD_S_SUCCESS;
-        }
-        SC_DIAG("select Master file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(sw));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(select Master File) failed lRet = 0x%08.8x\n",
-                static_cast<unsigned>(rv));
-    }
-    return rv;
+    return Run(card, info, kCmdSelectMF, Fill{}, &answer);
 }
 
 LONG selectEF(SCARDHANDLE card, const CardInfo& info, WORD fileId) {
     Answer answer;
-    bool sent;
     Fill fill;
     fill.fileId = fileId;
-    LONG rv = Exchange(card, info, kCmdSelectEF, fill, &answer, &sent);
-    if (sent) {
-        SC_DIAG("select file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(answer.statusWord));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("ScardTransmit(select file) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
-    }
-    return rv;
+    return Run(card, info, kCmdSelectEF, fill, &answer);
 }
 
 LONG verifyPIN(SCARDHANDLE card, const CardInfo& info, const BYTE* pin, BYTE length) {
     Answer answer;
-    bool sent;
     Fill fill;
     fill.lengthByte = length;
     fill.data = pin;
     fill.dataLength = pin != nullptr ? length : 0;
-    LONG rv = Exchange(card, info, kCmdVerifyPIN, fill, &answer, &sent);
-    if (sent) {
-        WORD sw = answer.statusWord;
-        if (sw == 0x6984 || sw == 0x6A88 || (sw == 0x6A82 && info.variant == kCardVariantTcos12)) {
-            rv = SCARD_S_SUCCESS;
-        }
-        SC_DIAG("verify PIN receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(sw));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(verify PIN) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
-    }
-    return rv;
+    return Run(card, info, kCmdVerifyPIN, fill, &answer);
 }
 
 LONG createFile(SCARDHANDLE card, const CardInfo& info, WORD fileId, BYTE fileSize) {
     Answer answer;
-    bool sent;
     Fill fill;
     fill.fileId = fileId;
     fill.lengthByte = fileSize;
-    LONG rv = Exchange(card, info, kCmdCreateFile, fill, &answer, &sent);
-    if (sent) {
-        SC_DIAG("create file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(answer.statusWord));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(create file) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
-    }
-    return rv;
+    return Run(card, info, kCmdCreateFile, fill, &answer);
 }
 
 LONG deleteFile(SCARDHANDLE card, const CardInfo& info, WORD fileId) {
     Answer answer;
-    bool sent;
     Fill fill;
     fill.fileId = fileId;
-    LONG rv = Exchange(card, info, kCmdDeleteFile, fill, &answer, &sent);
-    if (sent) {
-        SC_DIAG("delete file receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(answer.statusWord));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(delete file) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
-    }
-    return rv;
+    return Run(card, info, kCmdDeleteFile, fill, &answer);
 }
 
 LONG readBinary(SCARDHANDLE card, const CardInfo& info, BYTE le, BYTE* buffer, DWORD capacity,
@@ -309,56 +339,34 @@ LONG readBinary(SCARDHANDLE card, const CardInfo& info, BYTE le, BYTE* buffer, D
         *received = 0;
     }
     Answer answer;
-    bool sent;
     Fill fill;
     fill.lengthByte = le;
-    LONG rv = Exchange(card, info, kCmdReadBinary, fill, &answer, &sent);
-    if (sent) {
-        WORD sw = answer.statusWord;
-        if (rv == SCARD_S_SUCCESS || sw == 0x6282) {
-            rv = SCARD_S_SUCCESS;
-            // The data are the bytes before the status word, as far as the
-            // caller's buffer reaches.
-            DWORD count = answer.length >= 2 ? answer.length - 2 : 0;
-            if (buffer == nullptr) {
-                capacity = 0;
-            }
-            if (count > capacity) {
-                count = capacity;
-            }
-            if (count != 0) {
-                std::memcpy(buffer, answer.bytes, count);
-            }
-            if (received != nullptr) {
-                *received = count;
-            }
+    const LONG rv = Run(card, info, kCmdReadBinary, fill, &answer);
+    if (rv == SCARD_S_SUCCESS) {
+        // The data are the bytes before the status word, as far as the
+        // caller's buffer reaches.
+        DWORD count = answer.length >= 2 ? answer.length - 2 : 0;
+        if (buffer == nullptr) {
+            capacity = 0;
         }
-        SC_DIAG("read binary receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(sw));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(read binary) failed lRet = 0x%08.8x", static_cast<unsigned>(rv));
+        if (count > capacity) {
+            count = capacity;
+        }
+        if (count != 0) {
+            std::memcpy(buffer, answer.bytes, count);
+        }
+        if (received != nullptr) {
+            *received = count;
+        }
     }
     return rv;
 }
 
 LONG updateBinary(SCARDHANDLE card, const CardInfo& info, const BYTE* data, BYTE length) {
     Answer answer;
-    bool sent;
     Fill fill;
     fill.lengthByte = length;
     fill.data = data;
     fill.dataLength = data != nullptr ? length : 0;
-    LONG rv = Exchange(card, info, kCmdUpdateBinary, fill, &answer, &sent);
-    if (sent) {
-        if (answer.statusWord == 0x6381) {
-            rv = SCARD_S_SUCCESS;
-        }
-        SC_DIAG("update binary receive length: 0x%08.8x \tSW: 0x%04.4x\n", answer.length,
-                static_cast<unsigned>(answer.statusWord));
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        SC_DIAG("SCardTransmit(update binary) failed lRet = 0x%08.8x\n", static_cast<unsigned>(rv));
-    }
-    return rv;
+    return Run(card, info, kCmdUpdateBinary, fill, &answer);
 }

@@ -12,7 +12,7 @@
 // status words are mapped onto them. No function throws.
 //
 // Thread safety: the functions keep no state between calls apart from the
-// ATR pattern table, which is built once, safely, on first use. Sessions on
+// ATR recognition table, which is built once, safely, on first use. Sessions on
 // the same reader from two threads are the callers' affair: the library
 // takes no lock.
 //
@@ -53,55 +53,11 @@ struct CardInfo {
     void SetId(const BYTE* bytes, size_t length);
 };
 
-// One row of the ATR recognition table: an ATR matches when for every i below
-// `length`, (atr[i] & mask[i]) == (pattern[i] & mask[i]).
-struct AtrPattern {
-    static constexpr DWORD kMaxBytes = 32;
-
-    DWORD variant;
-    DWORD length;
-    BYTE pattern[kMaxBytes];
-    BYTE mask[kMaxBytes];
-};
-
-// Builds a row; without a mask every bit counts (32 bytes 0xFF). Input
-// beyond 32 bytes is cut.
-AtrPattern MakeAtrPattern(DWORD variant, const BYTE* pattern, size_t length,
-                          const BYTE* mask = nullptr);
-
-// The recognition table, built on first use (thread-safe) and kept for the
-// life of the process; `*count` receives the number of rows.
-const AtrPattern* AtrPatternTable(size_t* count);
-
-// The variant of the first row that `atr` matches, kCardVariantGeneric when
-// none does. Only each row's own length is compared; bytes at and beyond
+// The card variant of an ATR: the first of the seven known ATRs (two TCOS
+// 1.2, five class-80) that `atr` begins with, kCardVariantGeneric when none
+// matches. Only the known ATR's own length is compared; bytes at and beyond
 // `length` count as zero.
 DWORD RecognizeCardVariant(const BYTE* atr, size_t length);
-
-// Command numbers of the APDU templates.
-constexpr DWORD kCmdSelectMF = 2;
-constexpr DWORD kCmdSelectEF = 4;
-constexpr DWORD kCmdCreateFile = 5;
-constexpr DWORD kCmdDeleteFile = 6;
-constexpr DWORD kCmdReadBinary = 7;
-constexpr DWORD kCmdUpdateBinary = 8;
-constexpr DWORD kCmdVerifyPIN = 9;
-
-// A command APDU of one card variant, before the caller's values are filled
-// in: the length byte (Lc, Le or file size) at lengthPos and the file
-// identifier, high byte first, at dataPos; 0 = no such value (position 0 is
-// always the class byte). length 0 = the command does not exist.
-struct ApduTemplate {
-    DWORD command;
-    DWORD variant;
-    BYTE length;
-    BYTE lengthPos;
-    BYTE dataPos;
-    BYTE bytes[48];
-};
-
-// The template of (command, variant); null when the table has no such row.
-const ApduTemplate* FindApduTemplate(DWORD command, DWORD variant);
 
 // The PC/SC result of a card status word (SW1 << 8 | SW2) before a command's
 // own acceptances; SCARD_E_UNEXPECTED for a word the map does not list.
@@ -111,8 +67,9 @@ LONG MapStatusWord(WORD statusWord);
 constexpr DWORD kApduBufferSize = 308;
 constexpr DWORD kReceiveLength = 300;
 
-// The card commands. Each sends one APDU built from the template of the
-// session's variant, with the PCI of the session's protocol, and returns the
+// The card commands. Each sends one ISO 7816-4 APDU built from the template
+// of the session's variant (class 00, B0 on TCOS cards, create and delete in
+// class 80 on class-80 cards), with the PCI of the session's protocol, and returns the
 // transmit failure unchanged or the mapped status word. They allocate
 // nothing and keep no state.
 LONG selectMF(SCARDHANDLE card, const CardInfo& info);

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "mlsmartcardx/card_tables_internal.h"
 #include "mlsmartcardx/diagnostic.h"
-#include "mlsmartcardx/mlsmartcard.h"
 
 namespace mlsmartcard {
 namespace {

@@ -202,6 +202,7 @@ TEST_F(AllocationTest, CommandsAllocateNothing) {
         delete new int(1);  // the counter sees an allocation made here
     }
     ASSERT_EQ(g_mallocs.load(), 1);
+    ml::GetSCardService();  // made on first use, once per process
     const BYTE data[] = {1, 2, 3, 4};
     for (DWORD variant : {kCardVariantGeneric, kCardVariantTcos12, kCardVariantClass80}) {
         SCARDHANDLE card = OpenCard(variant, SCARD_PROTOCOL_T1);

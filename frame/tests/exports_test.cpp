@@ -56,7 +56,7 @@ std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
 }
 
 void InsertFakeCard(int, void* context) {
-    static_cast<FakeSCard*>(context)->InsertCard(GenericAtr());
+    static_cast<FakeSCard*>(context)->ReinsertCard();
 }
 
 void InsertTerminalCard(int, void* context) {
@@ -227,14 +227,14 @@ TEST_F(ReaderExports, RefusedInputLeavesTheCardUntouched) {
          u"27 The password is too long for the card: at most 50 characters fit. Nothing was "
          u"written."},
     };
-    const std::map<WORD, std::vector<BYTE>> before = card_.files;
+    const cardsim::CardImage before = fake_.Card().image();
     for (const auto& c : cases) {
         fake_.ClearSent();
         SetLoginData(c.user, c.domain, c.password, error);
         EXPECT_EQ(std::u16string(error), c.error);
         EXPECT_TRUE(fake_.Sent().empty()) << Utf8(c.error);
     }
-    EXPECT_EQ(card_.files, before);
+    EXPECT_EQ(fake_.Card().image(), before);
     EXPECT_TRUE(Boxes().empty());
     std::string log = ErrorLog();
     EXPECT_NE(log.find("A value is missing (null pointer); nothing is written."),

@@ -37,8 +37,6 @@ std::string Utf8(const std::u16string& text) {
 void FrameTest::SetUp() {
     service_ = new ScopedSCardService(&fake_);
     fake_.SetReaderName(Utf16(kReader));
-    fake_.InsertCard(GenericAtr());
-    fake_.SetResponder(std::ref(card_));
 
     // The installation: the language table beside the install settings;
     // the module's language libraries beside the module file, found from

@@ -70,7 +70,6 @@ class FrameTest : public ::testing::Test {
     ml::testing::TestClock clock_;
     InfraEnvironment env_;
     FakeSCard fake_;
-    MemoryCard card_;
     HMODULE english_ = nullptr;
     HMODULE dialog_ = nullptr;
     HMODULE driverLibrary_ = nullptr;

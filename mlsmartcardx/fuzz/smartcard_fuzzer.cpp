@@ -62,16 +62,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mltest::FakeSCard fake;
     mltest::ScopedSCardService installed(&fake);
     const DWORD protocol = kProtocols[(selector >> 4) % 3];
-    std::vector<BYTE> atr = atrChoice % 4 == 0   ? mltest::GenericAtr()
-                            : atrChoice % 4 == 1 ? mltest::Tcos12Atr()
-                            : atrChoice % 4 == 2 ? mltest::Class80Atr()
-                                                 : std::vector<BYTE>(in.Byte() % 33);
+    // A card of each family, or one with an arbitrary ATR.
+    const cardsim::Family families[] = {cardsim::Family::generic, cardsim::Family::tcos12,
+                                        cardsim::Family::class80};
+    fake.InsertCard(families[atrChoice % 4 % 3], {}, protocol);
     if (atrChoice % 4 == 3) {
+        std::vector<BYTE> atr(in.Byte() % 33);
         for (BYTE& b : atr) {
             b = in.Byte();
         }
+        fake.SetAtr(atr);
     }
-    fake.InsertCard(atr, protocol);
     fake.statusResult = (faults & 0x01) ? SCARD_E_INSUFFICIENT_BUFFER : 0;
     fake.disconnectResult = (faults & 0x02) ? SCARD_E_INVALID_HANDLE : 0;
     fake.connectResult = (faults & 0x0C) == 0x0C ? SCARD_E_SHARING_VIOLATION : 0;

@@ -7,30 +7,25 @@
 
 namespace mltest {
 
-std::vector<BYTE> GenericAtr() {
-    return {0x3B, 0x02, 0x14, 0x50};
-}
-
-std::vector<BYTE> Tcos12Atr() {
-    return {0x3B, 0xA8, 0x00, 0x81, 0x71, 0x46, 0x5D, 0x00, 0x54,
-            0x43, 0x4F, 0x53, 0x31, 0x2E, 0x32, 0x00, 0x65};
-}
-
-std::vector<BYTE> Class80Atr() {
-    return {0x3B, 0xBA, 0x13, 0x00, 0x81, 0x31, 0x86, 0x5D, 0x00, 0x64,
-            0x05, 0x0A, 0x02, 0x01, 0x31, 0x80, 0x90, 0x00, 0x8B};
-}
-
-FakeSCard::FakeSCard() : atr_(GenericAtr()) {
+FakeSCard::FakeSCard() : atr_(card_.Atr()) {
     replies_.reserve(kReserved);
     sent_.reserve(kReserved);
     contexts_.reserve(kReserved);
     cards_.reserve(kReserved);
 }
 
-void FakeSCard::InsertCard(std::vector<BYTE> atr, DWORD protocol) {
-    atr_ = std::move(atr);
+void FakeSCard::InsertCard(cardsim::Family family, Files files, DWORD protocol) {
+    cardsim::CardImage image;
+    image.family = family;
+    image.files = std::move(files);
+    card_ = cardsim::Card(std::move(image));
+    atr_ = card_.Atr();
     protocol_ = protocol;
+    present_ = true;
+}
+
+void FakeSCard::ReinsertCard() {
+    card_.Reset();
     present_ = true;
 }
 
@@ -63,16 +58,25 @@ std::vector<std::vector<BYTE>> FakeSCard::SentBytes() const {
     return out;
 }
 
-LONG FakeSCard::EstablishContext(DWORD /*scope*/, SCARDCONTEXT* context) {
+FakeSCard::Handle* FakeSCard::FindCard(SCARDHANDLE card) {
+    auto it = std::find_if(cards_.begin(), cards_.end(),
+                           [card](const Handle& h) { return h.handle == card; });
+    return it == cards_.end() ? nullptr : &*it;
+}
+
+LONG FakeSCard::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
     if (context == nullptr) {
         return SCARD_E_INVALID_PARAMETER;
+    }
+    if (scope != SCARD_SCOPE_USER && scope != SCARD_SCOPE_SYSTEM) {
+        return SCARD_E_INVALID_VALUE;
     }
     if (establishResult != SCARD_S_SUCCESS) {
         return establishResult;
     }
+    lastScope_ = scope;
     *context = nextContext_++;
     contexts_.push_back(*context);
-    ++openContexts_;
     return SCARD_S_SUCCESS;
 }
 
@@ -86,11 +90,10 @@ LONG FakeSCard::ReleaseContext(SCARDCONTEXT context) {
         return releaseResult;
     }
     contexts_.erase(it);
-    --openContexts_;
     return SCARD_S_SUCCESS;
 }
 
-LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD /*shareMode*/,
+LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
                         DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) {
     ++connectCalls_;
     if (std::find(contexts_.begin(), contexts_.end(), context) == contexts_.end()) {
@@ -99,26 +102,36 @@ LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD /*shareMode*
     if (reader == nullptr || readerName_ != reader) {
         return SCARD_E_UNKNOWN_READER;
     }
+    if (shareMode != SCARD_SHARE_SHARED && shareMode != SCARD_SHARE_EXCLUSIVE &&
+        shareMode != SCARD_SHARE_DIRECT) {
+        return SCARD_E_INVALID_VALUE;
+    }
     if (connectResult != SCARD_S_SUCCESS) {
         return connectResult;
     }
     if (!present_) {
         return SCARD_W_REMOVED_CARD;
     }
+    // An exclusive connection shares the card with no other.
+    const bool exclusiveHeld = std::any_of(cards_.begin(), cards_.end(), [](const Handle& h) {
+        return h.shareMode == SCARD_SHARE_EXCLUSIVE;
+    });
+    if (exclusiveHeld || (shareMode == SCARD_SHARE_EXCLUSIVE && !cards_.empty())) {
+        return SCARD_E_SHARING_VIOLATION;
+    }
     if ((preferredProtocols & protocol_) == 0) {
         return SCARD_E_PROTO_MISMATCH;
     }
+    lastShareMode_ = shareMode;
     *card = nextCard_++;
     *activeProtocol = protocol_;
-    cards_.push_back(*card);
-    ++openCards_;
+    cards_.push_back({*card, shareMode});
     return SCARD_S_SUCCESS;
 }
 
 LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength, DWORD* state,
                        DWORD* protocol, BYTE* atr, DWORD* atrLength) {
-    ++statusCalls_;
-    if (std::find(cards_.begin(), cards_.end(), card) == cards_.end()) {
+    if (FindCard(card) == nullptr) {
         return SCARD_E_INVALID_HANDLE;
     }
     if (statusResult != SCARD_S_SUCCESS) {
@@ -162,7 +175,7 @@ LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength
 LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, const BYTE* send,
                          DWORD sendLength, SCARD_IO_REQUEST* /*receivePci*/, BYTE* receive,
                          DWORD* receiveLength) {
-    if (std::find(cards_.begin(), cards_.end(), card) == cards_.end()) {
+    if (FindCard(card) == nullptr) {
         return SCARD_E_INVALID_HANDLE;
     }
     if (sendPci == nullptr || send == nullptr || receive == nullptr || receiveLength == nullptr ||
@@ -180,162 +193,42 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
         return SCARD_W_REMOVED_CARD;
     }
 
+    const BYTE* answer = nullptr;
+    DWORD length = 0;
+    std::vector<BYTE> fromCard;
     if (nextReply_ < replies_.size()) {
         const Scripted& reply = replies_[nextReply_++];
         if (reply.result != SCARD_S_SUCCESS) {
             return reply.result;
         }
-        if (reply.length > *receiveLength) {
-            return SCARD_E_INSUFFICIENT_BUFFER;
-        }
-        std::memcpy(receive, reply.bytes, reply.length);
-        *receiveLength = reply.length;
-        return SCARD_S_SUCCESS;
+        answer = reply.bytes;
+        length = reply.length;
+    } else {
+        fromCard = card_.Transmit({send, sendLength});
+        answer = fromCard.data();
+        length = static_cast<DWORD>(fromCard.size());
     }
-    if (!responder_) {
-        return SCARD_E_NOT_TRANSACTED;
-    }
-    std::vector<BYTE> answer = responder_(record.Bytes());
-    if (answer.size() > *receiveLength) {
+    if (length > *receiveLength) {
+        *receiveLength = length;
         return SCARD_E_INSUFFICIENT_BUFFER;
     }
-    std::copy(answer.begin(), answer.end(), receive);
-    *receiveLength = static_cast<DWORD>(answer.size());
+    std::memcpy(receive, answer, length);
+    *receiveLength = length + overstateReceived;
     return SCARD_S_SUCCESS;
 }
 
 LONG FakeSCard::Disconnect(SCARDHANDLE card, DWORD disposition) {
-    ++disconnectCalls_;
     lastDisposition_ = disposition;
-    auto it = std::find(cards_.begin(), cards_.end(), card);
-    if (it == cards_.end()) {
+    Handle* handle = FindCard(card);
+    if (handle == nullptr) {
         return SCARD_E_INVALID_HANDLE;
     }
     // The handle is gone even when the service reports a failure.
-    cards_.erase(it);
-    --openCards_;
+    cards_.erase(cards_.begin() + (handle - cards_.data()));
+    if (disposition != SCARD_LEAVE_CARD) {
+        card_.Reset();
+    }
     return disconnectResult;
-}
-
-namespace {
-
-std::vector<BYTE> Sw(WORD sw) {
-    return {static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)};
-}
-
-WORD FileIdAt(const std::vector<BYTE>& apdu, size_t pos) {
-    return static_cast<WORD>(apdu[pos] << 8 | apdu[pos + 1]);
-}
-
-}  // namespace
-
-std::vector<BYTE> MemoryCard::operator()(const std::vector<BYTE>& apdu) {
-    if (apdu.size() < 4) {
-        return Sw(0x6700);
-    }
-    const BYTE cla = apdu[0];
-    const BYTE ins = apdu[1];
-    const BYTE p1 = apdu[2];
-    const size_t lc = apdu.size() > 5 ? apdu[4] : 0;
-    if (apdu.size() > 5 && apdu.size() != 5 + lc) {
-        return Sw(0x6700);
-    }
-    auto refused = [&](WORD fid, WORD* sw) {
-        auto it = refuse.find(fid);
-        if (it == refuse.end()) {
-            return false;
-        }
-        *sw = it->second;
-        return true;
-    };
-    WORD sw = 0;
-    switch (ins) {
-        case 0xA4:  // SELECT
-            if (p1 == 0x00) {
-                current_ = 0;
-                return Sw(0x9000);
-            }
-            if (p1 == 0x02 && lc == 2) {
-                WORD fid = FileIdAt(apdu, 5);
-                if (refused(fid, &sw)) {
-                    return Sw(sw);
-                }
-                if (files.count(fid) == 0) {
-                    return Sw(0x6A82);
-                }
-                current_ = fid;
-                return Sw(0x9000);
-            }
-            return Sw(0x6A86);
-        case 0xE0: {  // CREATE FILE, in the layout of the variant's class byte
-            size_t sizePos = cla == 0xB0 ? 14 : cla == 0x80 ? 8 : 9;
-            size_t fidPos = cla == 0xB0 ? 5 : cla == 0x80 ? 14 : 15;
-            if (apdu.size() < fidPos + 2) {
-                return Sw(0x6700);
-            }
-            WORD fid = FileIdAt(apdu, fidPos);
-            if (files.count(fid) != 0) {
-                return Sw(0x6A89);
-            }
-            files[fid] = std::vector<BYTE>(apdu[sizePos], 0);
-            current_ = fid;
-            return Sw(0x9000);
-        }
-        case 0xE4: {  // DELETE FILE
-            if (lc != 2) {
-                return Sw(0x6700);
-            }
-            WORD fid = FileIdAt(apdu, 5);
-            if (files.erase(fid) == 0) {
-                return Sw(0x6A82);
-            }
-            if (current_ == fid) {
-                current_ = 0;
-            }
-            return Sw(0x9000);
-        }
-        case 0xB0: {  // READ BINARY
-            if (current_ == 0 || files.count(current_) == 0) {
-                return Sw(0x6986);
-            }
-            if (refused(current_, &sw)) {
-                return Sw(sw);
-            }
-            const std::vector<BYTE>& file = files[current_];
-            size_t le = apdu.size() == 5 ? apdu[4] : 0;
-            if (le == 0) {
-                le = 256;
-            }
-            std::vector<BYTE> out(file.begin(), file.begin() + std::min(le, file.size()));
-            out.push_back(0x90);
-            out.push_back(0x00);
-            return out;
-        }
-        case 0xD6: {  // UPDATE BINARY
-            if (current_ == 0 || files.count(current_) == 0) {
-                return Sw(0x6986);
-            }
-            if (refused(current_, &sw)) {
-                return Sw(sw);
-            }
-            std::vector<BYTE>& file = files[current_];
-            if (lc > file.size()) {
-                return Sw(0x6700);
-            }
-            std::copy(apdu.begin() + 5, apdu.end(), file.begin());
-            return Sw(0x9000);
-        }
-        case 0x20:  // VERIFY
-            if (pin.empty()) {
-                return Sw(0x6984);
-            }
-            if (std::string(apdu.begin() + 5, apdu.end()) == pin) {
-                return Sw(0x9000);
-            }
-            return Sw(0x63C2);
-        default:
-            return Sw(0x6D00);
-    }
 }
 
 }  // namespace mltest

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "mlsmartcardx/card_tables_internal.h"
 #include "mlsmartcardx/tests/test_support.h"
 
 namespace mltest {
@@ -66,7 +67,7 @@ TEST_F(CommandTest, EachCommandSendsItsTemplateForEachVariant) {
             EXPECT_EQ(c.command(card, info), SCARD_S_SUCCESS);
             ASSERT_EQ(fake.Sent().size(), 1u);
             EXPECT_EQ(fake.Sent()[0].Bytes(), Hex(c.apdu[variant]));
-            EXPECT_EQ(fake.Sent()[0].receiveCapacity, kReceiveLength);
+            EXPECT_EQ(fake.Sent()[0].receiveCapacity, 300u);
         }
     }
 }
@@ -245,6 +246,15 @@ TEST_F(CommandTest, TransmitFailureIsReturnedUnchanged) {
         fake.FailTransmit(failure);
         EXPECT_EQ(verifyPIN(card, info, buffer, 1), failure);
     }
+    // A service that reports more bytes than the buffer holds is not believed.
+    SCARDHANDLE card = OpenCard(kCardVariantGeneric, SCARD_PROTOCOL_T1);
+    fake.overstateReceived = 1;
+    fake.ReplyData(std::vector<BYTE>(298, 0x5A), 0x9000);
+    BYTE buffer[300];
+    DWORD received = 5;
+    EXPECT_EQ(readBinary(card, info, 0, buffer, sizeof(buffer), &received),
+              SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(received, 0u);
 }
 
 TEST_F(CommandTest, FailuresAndAnswersAreReportedToTheHook) {

@@ -10,28 +10,28 @@
 namespace mltest {
 namespace {
 
+using Files = std::map<WORD, std::vector<BYTE>>;
+
+// The legacy files with the zones of `record`.
+Files Legacy(const std::vector<BYTE>& record) {
+    Files files;
+    for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
+        files[file] = Zone(record, file);
+    }
+    return files;
+}
+
 class LoginFilesTest : public FakeReaderTest {
   public:
     const LPCWSTR reader = u"Fake Reader 00";
 
     ReadResult Read(LPCSTR pin = nullptr) { return ReadCard(reader, pin); }
-
-    // A card of `variant` (by its ATR) answered by `card`.
-    void UseMemoryCard(DWORD variant, DWORD protocol = SCARD_PROTOCOL_T1) {
-        std::vector<BYTE> atr = variant == kCardVariantTcos12    ? Tcos12Atr()
-                                : variant == kCardVariantClass80 ? Class80Atr()
-                                                                 : GenericAtr();
-        fake.InsertCard(atr, protocol);
-        fake.SetResponder(std::ref(card));
+    // A card of `family` holding `files`.
+    void UseCard(Files files, cardsim::Family family = cardsim::Family::generic,
+                 DWORD protocol = SCARD_PROTOCOL_T1) {
+        fake.InsertCard(family, std::move(files), protocol);
     }
-    // The legacy files with the zones of `record`.
-    void PutLegacy(const std::vector<BYTE>& record) {
-        for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
-            card.files[file] = Zone(record, file);
-        }
-    }
-
-    MemoryCard card;
+    Files CardFiles() { return fake.Card().image().files; }
 };
 
 std::vector<BYTE> Record(const std::string& user, const std::string& domain,
@@ -40,9 +40,8 @@ std::vector<BYTE> Record(const std::string& user, const std::string& domain,
 }
 
 TEST_F(LoginFilesTest, UniqueIsReadInOneGoElseTheLegacyFiles) {
-    UseMemoryCard(kCardVariantGeneric);
     const std::vector<BYTE> record = Record("legacy.user", "DOM", "pw");
-    PutLegacy(record);
+    UseCard(Legacy(record));
     ReadResult legacy = Read();
     ASSERT_EQ(legacy.rv, SCARD_S_SUCCESS);
     EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
@@ -54,7 +53,7 @@ TEST_F(LoginFilesTest, UniqueIsReadInOneGoElseTheLegacyFiles) {
     EXPECT_EQ(legacy.password, u"pw");
 
     // The same data in UNIQUE: one read of 240 bytes, the same outs.
-    card.files[kFileUnique] = record;
+    UseCard({{kFileUnique, record}});
     fake.ClearSent();
     ReadResult unique = Read();
     ASSERT_EQ(unique.rv, SCARD_S_SUCCESS);
@@ -89,9 +88,8 @@ TEST_F(LoginFilesTest, LegacyReadStopsAtTheFirstFailure) {
 
     // The domain file is refused: the password file is not touched.
     fake.ClearSent();
-    UseMemoryCard(kCardVariantGeneric);
-    PutLegacy(Record("A", "B", "C"));
-    card.refuse[kFileDomain] = 0x6982;
+    UseCard(Legacy(Record("A", "B", "C")));
+    fake.Card().RefuseFile(kFileDomain, 0x6982);
     EXPECT_EQ(Read().rv, SCARD_W_SECURITY_VIOLATION);
     EXPECT_EQ(fake.Sent().size(), 5u);
     EXPECT_TRUE(diag.Contains("selectEF(DOMAIN) failed lRet: 8010006a\n"));
@@ -100,8 +98,9 @@ TEST_F(LoginFilesTest, LegacyReadStopsAtTheFirstFailure) {
 TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
     // A surrogate pair and text beyond the length given; values longer than
     // their fields (22, 17, 51 characters: full fields carry no terminator);
-    // no password at all.
-    const std::u16string password = u"pässwörd🔑XYZ", user22 = u"abcdefghijklmnopqrstuv",
+    // no password at all. No password reaches the diagnostics, not even as
+    // one narrowed character.
+    const std::u16string password = u"Gässwörd🔑XYZ", user22 = u"abcdefghijklmnopqrstuv",
                          domain17 = u"ABCDEFGHIJKLMNOPQ", password51(51, u'p');
     const struct {
         std::u16string user, domain;
@@ -121,9 +120,8 @@ TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.user.begin(), c.user.end()));
         DiagnosticCollector diag;
-        UseMemoryCard(kCardVariantGeneric);
+        UseCard({{kFileUnique, std::vector<BYTE>(240, 0xCC)}});
         fake.ClearSent();
-        card.files[kFileUnique].assign(240, 0xCC);
         ASSERT_EQ(
             SmartCardWriteFiles(reader, c.user.c_str(), c.domain.c_str(), c.password, c.length),
             SCARD_S_SUCCESS);
@@ -131,7 +129,7 @@ TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
         const std::vector<BYTE> record = mltest::Record(c.user, c.domain, written);
         EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 A4 02 0C 02 55 44"),
                                            Concat(Hex("00 D6 00 00 F0"), record)}));
-        EXPECT_EQ(card.files[kFileUnique], record);
+        EXPECT_EQ(fake.Card().FileData(kFileUnique), record);
         for (const std::string& text : c.diagnostics) {
             EXPECT_TRUE(diag.Contains(text)) << text;
         }
@@ -142,6 +140,7 @@ TEST_F(LoginFilesTest, WriteLaysOutTheRecord) {
         EXPECT_EQ(r.password, written.substr(0, 50));
         EXPECT_EQ(r.capacity, 50u);
         EXPECT_TRUE(r.terminated);
+        EXPECT_FALSE(diag.AnyContains("G"));
         ExpectNothingOpen();
     }
     // A length without a password is refused before the card is touched.
@@ -155,25 +154,20 @@ TEST_F(LoginFilesTest, StoreUpdatesAFittingRecordInPlaceElseMakesTheFilesAfresh)
     const std::vector<BYTE> fresh = Record("new", "PLANT", "s3cret");
     const struct {
         const char* name;
-        std::map<WORD, std::vector<BYTE>> files;
+        Files files;
         bool inPlace;
     } cases[] = {
         {"UNIQUE of 240 bytes", {{kFileUnique, old}}, true},
         {"UNIQUE of 200 bytes", {{kFileUnique, std::vector<BYTE>(200, 0x41)}}, false},
-        {"legacy files",
-         {{kFileUserName, Zone(old, kFileUserName)},
-          {kFileDomain, Zone(old, kFileDomain)},
-          {kFilePassword, Zone(old, kFilePassword)}},
-         false},
+        {"legacy files", Legacy(old), false},
         {"no files", {}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UseMemoryCard(kCardVariantGeneric);
-        card.files = c.files;
+        UseCard(c.files);
         fake.ClearSent();
         ASSERT_EQ(SmartCardStoreFiles(reader, u"new", u"PLANT", u"s3cret", 6), SCARD_S_SUCCESS);
-        EXPECT_EQ(card.files, (std::map<WORD, std::vector<BYTE>>{{kFileUnique, fresh}}));
+        EXPECT_EQ(CardFiles(), (Files{{kFileUnique, fresh}}));
         const Apdus sent = fake.SentBytes();
         ASSERT_GE(sent.size(), 4u);
         EXPECT_EQ(sent.back(), Concat(Hex("00 D6 00 00 F0"), fresh)) << "one update of the record";
@@ -202,7 +196,7 @@ TEST_F(LoginFilesTest, ARecordWithoutUserNameOrAShortFileIsNoLoginData) {
     shortUnique.resize(200);
     const struct {
         const char* name;
-        std::map<WORD, std::vector<BYTE>> files;
+        Files files;
     } cases[] = {
         {"UNIQUE all zero", {{kFileUnique, std::vector<BYTE>(240, 0)}}},
         {"UNIQUE without user name", {{kFileUnique, noUser}}},
@@ -219,25 +213,23 @@ TEST_F(LoginFilesTest, ARecordWithoutUserNameOrAShortFileIsNoLoginData) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UseMemoryCard(kCardVariantGeneric);
-        card.files = c.files;
+        UseCard(c.files);
         ReadResult r = Read();
         EXPECT_EQ(r.rv, kSmartCardNoLoginData);
         EXPECT_FALSE(r.handedOut);
         ExpectNothingOpen();
     }
     // A user name alone is complete: an empty password reads as before.
-    UseMemoryCard(kCardVariantGeneric);
-    card.files = {{kFileUnique, Record("u", "", "")}};
+    UseCard({{kFileUnique, Record("u", "", "")}});
     ReadResult r = Read();
     ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
     EXPECT_EQ(r.password, u"");
 }
 
 TEST_F(LoginFilesTest, LegacyWriteGoesPasswordDomainUserName) {
-    UseMemoryCard(kCardVariantTcos12, SCARD_PROTOCOL_T0);
-    card.files[0x5A49].assign(10, 0x01);
-    PutLegacy(std::vector<BYTE>(240, 0xEE));
+    Files files = Legacy(std::vector<BYTE>(240, 0xEE));
+    files[0x5A49].assign(10, 0x01);
+    UseCard(files, cardsim::Family::tcos12, SCARD_PROTOCOL_T0);
     ASSERT_EQ(SmartCardWriteFiles(reader, u"usr", u"dom", u"pwd", 3), SCARD_S_SUCCESS);
     auto sent = fake.SentBytes();
     ASSERT_EQ(sent.size(), 10u);  // 2 identification, selectMF, UNIQUE, 3 x select + update
@@ -254,7 +246,7 @@ TEST_F(LoginFilesTest, LegacyWriteGoesPasswordDomainUserName) {
     }
     const std::vector<BYTE> record = Record("usr", "dom", "pwd");
     for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
-        EXPECT_EQ(card.files[file], Zone(record, file)) << file;
+        EXPECT_EQ(fake.Card().FileData(file), Zone(record, file)) << file;
     }
     ReadResult r = Read();
     ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
@@ -265,12 +257,11 @@ TEST_F(LoginFilesTest, LegacyWriteGoesPasswordDomainUserName) {
 
 TEST_F(LoginFilesTest, LegacyWriteStopsAtTheFirstFailureAndKeepsWhatWasWritten) {
     DiagnosticCollector diag;
-    UseMemoryCard(kCardVariantGeneric);
-    PutLegacy(std::vector<BYTE>(240, 0xEE));
-    card.refuse[kFileDomain] = 0x6985;
+    UseCard(Legacy(std::vector<BYTE>(240, 0xEE)));
+    fake.Card().RefuseFile(kFileDomain, 0x6985);
     EXPECT_EQ(SmartCardWriteFiles(reader, u"usr", u"dom", u"pwd", 3), SCARD_E_UNSUPPORTED_FEATURE);
-    EXPECT_EQ(card.files[kFilePassword][0], 'p');   // written
-    EXPECT_EQ(card.files[kFileUserName][0], 0xEE);  // never reached
+    EXPECT_EQ(CardFiles()[kFilePassword][0], 'p');   // written
+    EXPECT_EQ(CardFiles()[kFileUserName][0], 0xEE);  // never reached
     EXPECT_TRUE(diag.Contains("selectEF(Domain) failed lRet: 80100022\n"));
     ExpectNothingOpen();
 }
@@ -285,7 +276,7 @@ TEST_F(LoginFilesTest, CreateSendsTheTemplateOnceOrTwiceOnTcos) {
                          "00 00 00 00")}));
 
     // TCOS: no identifier file, selectMF, create, create again (6A89: exists, ignored).
-    fake.InsertCard(Tcos12Atr(), SCARD_PROTOCOL_T1);
+    fake.InsertCard(cardsim::Family::tcos12);
     fake.ClearSent();
     for (WORD sw : {0x6A82, 0x9000, 0x9000, 0x6A89}) {
         fake.ReplySw(sw);
@@ -304,25 +295,23 @@ TEST_F(LoginFilesTest, CreateSendsTheTemplateOnceOrTwiceOnTcos) {
     EXPECT_EQ(fake.Sent().size(), 3u);
 
     // Other cards that have UNIQUE return the refusal (6A89).
-    UseMemoryCard(kCardVariantClass80);
-    card.files[kFileUnique].assign(240, 0);
+    UseCard({{kFileUnique, std::vector<BYTE>(240, 0)}});
     EXPECT_EQ(SmartCardCreateFiles(reader), SCARD_E_INVALID_VALUE);
     ExpectNothingOpen();
 }
 
 TEST_F(LoginFilesTest, DeleteRemovesAllFourUniqueDecides) {
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0);
+    UseCard({{kFileUnique, std::vector<BYTE>(240, 0)}});
     ASSERT_EQ(SmartCardDeleteFiles(reader), SCARD_S_SUCCESS);  // legacy files absent
     EXPECT_EQ(fake.SentBytes(), (Apdus{Hex("00 A4 00 00 02 3F 00"), Hex("00 E4 00 0C 02 55 11"),
                                        Hex("00 E4 00 0C 02 55 22"), Hex("00 E4 00 0C 02 55 33"),
                                        Hex("00 E4 00 0C 02 55 44")}));
-    EXPECT_TRUE(card.files.empty());
+    EXPECT_TRUE(CardFiles().empty());
 
     // Legacy files only: all deleted, yet file not found.
-    PutLegacy(std::vector<BYTE>(240, 0));
+    UseCard(Legacy(std::vector<BYTE>(240, 0)));
     EXPECT_EQ(SmartCardDeleteFiles(reader), SCARD_E_FILE_NOT_FOUND);
-    EXPECT_TRUE(card.files.empty());
+    EXPECT_TRUE(CardFiles().empty());
     ExpectNothingOpen();
 }
 
@@ -343,9 +332,8 @@ TEST_F(LoginFilesTest, FailedSelectOfTheMasterFileEndsEveryOperation) {
 }
 
 TEST_F(LoginFilesTest, PinIsVerifiedAfterTheMasterFile) {
-    UseMemoryCard(kCardVariantGeneric);
-    card.pin = "k7Zq";
-    card.files[kFileUnique] = Record("a", "b", "c");
+    UseCard({{kFileUnique, Record("a", "b", "c")}});
+    fake.Card().SetPin(Hex("6B 37 5A 71"));
     DiagnosticCollector diag;
     ASSERT_EQ(Read("k7Zq").rv, SCARD_S_SUCCESS);
     EXPECT_EQ(fake.SentBytes()[1], Hex("00 20 00 01 04 6B 37 5A 71"));
@@ -354,7 +342,7 @@ TEST_F(LoginFilesTest, PinIsVerifiedAfterTheMasterFile) {
     fake.ClearSent();
     EXPECT_EQ(SmartCardDeleteFiles(reader, "wxyv"), SCARD_E_UNEXPECTED);  // 63C2
     EXPECT_EQ(fake.Sent().size(), 2u);
-    EXPECT_EQ(card.files.count(kFileUnique), 1u);
+    EXPECT_EQ(CardFiles().count(kFileUnique), 1u);
     EXPECT_TRUE(diag.Contains("verifyPIN() failed lRet: 8010001f\n"));
 
     // A PIN that cannot be sent in one command is refused without sending it.
@@ -368,20 +356,9 @@ TEST_F(LoginFilesTest, PinIsVerifiedAfterTheMasterFile) {
     EXPECT_FALSE(diag.AnyContains("wxyv"));
 }
 
-TEST_F(LoginFilesTest, NoPasswordReachesTheDiagnostics) {
-    DiagnosticCollector diag;
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique].assign(240, 0);
-    ASSERT_EQ(SmartCardWriteFiles(reader, u"user", u"dom", u"Geheim99", 8), SCARD_S_SUCCESS);
-    ASSERT_EQ(Read().rv, SCARD_S_SUCCESS);
-    ASSERT_FALSE(diag.entries().empty());
-    EXPECT_FALSE(diag.AnyContains("G"));  // not even as one narrowed character
-}
-
 TEST_F(LoginFilesTest, FailuresAroundTheBodyLeaveNothingOpen) {
     // A failed disconnect fails an otherwise successful operation.
-    UseMemoryCard(kCardVariantGeneric);
-    card.files[kFileUnique] = Record("a", "b", "c");
+    UseCard({{kFileUnique, Record("a", "b", "c")}});
     fake.disconnectResult = SCARD_E_INVALID_HANDLE;
     ReadResult r = Read();
     EXPECT_EQ(r.rv, SCARD_E_INVALID_HANDLE);

@@ -3,8 +3,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
+#include <map>
 
+#include "cardsim/image.h"
 #include "cardsim_process.h"
 #include "mlsmartcardx/tests/test_support.h"
 
@@ -13,20 +14,15 @@ namespace {
 
 // The content of one EF in an emulator image file, empty when absent.
 std::vector<BYTE> ImageFile(const std::string& image, WORD fid) {
-    std::ifstream in(image);
-    std::string line;
-    char wanted[16];
-    snprintf(wanted, sizeof(wanted), "ef %04X ", fid);
-    while (std::getline(in, line)) {
-        if (line.rfind(wanted, 0) == 0) {
-            std::vector<BYTE> out;
-            for (size_t i = 8; i + 1 < line.size(); i += 2) {
-                out.push_back(static_cast<BYTE>(std::stoul(line.substr(i, 2), nullptr, 16)));
-            }
-            return out;
-        }
-    }
-    return {};
+    const cardsim::CardImage card = cardsim::LoadImage(image).value_or(cardsim::CardImage{});
+    return card.files.contains(fid) ? card.files.at(fid) : std::vector<BYTE>{};
+}
+
+// Writes a generic card holding `files`.
+void PutImage(const std::string& image, std::map<WORD, std::vector<BYTE>> files) {
+    cardsim::CardImage card;
+    card.files = std::move(files);
+    cardsim::SaveImage(image, card);
 }
 
 class RealStackTest : public ::testing::Test {
@@ -80,7 +76,8 @@ TEST_F(RealStackTest, EachFamilyIsCreatedWrittenReadAndDeleted) {
         EXPECT_EQ(info.variant, family.variant);
         EXPECT_EQ(info.idLength, family.idLength);
         EXPECT_TRUE(info.protocol == SCARD_PROTOCOL_T0 || info.protocol == SCARD_PROTOCOL_T1);
-        EXPECT_GT(info.atrLength, 0u);
+        EXPECT_EQ(std::vector<BYTE>(info.atr, info.atr + info.atrLength),
+                  cardsim::AtrOf(*cardsim::ParseFamily(family.name)));
         // The reader's name comes back from pcsc-lite as UTF-16.
         WCHAR names[128] = {};
         DWORD namesLength = 128;
@@ -115,13 +112,16 @@ TEST_F(RealStackTest, EachFamilyIsCreatedWrittenReadAndDeleted) {
 TEST_F(RealStackTest, LegacyFilesAreReadAndWrittenWhenUniqueIsAbsent) {
     const std::string image = Image("legacy");
     const std::vector<BYTE> record = Record(u"altbenutzer", u"ALT", u"geheim");
-    {
-        std::ofstream out(image);
-        out << "mlcardsim-image 1\nfamily generic\n";
-        for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
-            out << "ef " << std::hex << file << " " << HexOf(Zone(record, file)) << "\n";
-        }
-        out << "end\n";
+    PutImage(image, {{kFileUserName, Zone(record, kFileUserName)},
+                     {kFileDomain, Zone(record, kFileDomain)},
+                     {kFilePassword, Zone(record, kFilePassword)}});
+    // A card that refuses the domain file, and one whose answers end early.
+    for (const auto& [fault, result] :
+         {std::pair{std::vector<std::string>{"--refuse-file", "5522=6982"},
+                    SCARD_W_SECURITY_VIOLATION},
+          {{"--short-read", "20"}, kSmartCardNoLoginData}}) {
+        CardSimProcess faulty({"generic", image, 0, fault});
+        EXPECT_EQ(Read().rv, result) << fault[0];
     }
     CardSimProcess sim({"generic", image, 0, {}});
     ReadResult r = Read();
@@ -184,16 +184,11 @@ TEST_F(RealStackTest, ACardPulledAtAnyCommandOfAStoreReadsOldNewOrAsNoLoginData)
         for (int n = 0; n <= c.commands; ++n) {
             SCOPED_TRACE(testing::Message() << c.name << ", pulled after " << n);
             const std::string image = Image(c.name + std::to_string(n));
-            {
-                std::ofstream out(image);
-                out << "mlcardsim-image 1\nfamily generic\n";
-                for (WORD file : c.files) {
-                    char line[16];
-                    snprintf(line, sizeof line, "ef %04X ", file);
-                    out << line << HexOf(file == kFileUnique ? old : Zone(old, file)) << "\n";
-                }
-                out << "end\n";
+            std::map<WORD, std::vector<BYTE>> files;
+            for (WORD file : c.files) {
+                files[file] = file == kFileUnique ? old : Zone(old, file);
             }
+            PutImage(image, files);
             LONG stored = SCARD_S_SUCCESS;
             {
                 CardSimProcess sim({"generic", image, 0, {"--remove-after", std::to_string(n)}});

@@ -3,6 +3,7 @@
 // and the identification reads.
 #include <cstring>
 
+#include "mlsmartcardx/card_tables_internal.h"
 #include "mlsmartcardx/tests/test_support.h"
 
 namespace mltest {
@@ -44,55 +45,55 @@ TEST(CardInfoTest, SettersClamp) {
     EXPECT_EQ(MakeAtrPattern(1, bytes, 40).length, 32u);
 }
 
-TEST(AtrTableTest, SevenRowsEachRecognised) {
-    size_t count = 0;
-    const AtrPattern* rows = AtrPatternTable(&count);
-    ASSERT_EQ(count, 7u);
-    const DWORD variants[] = {1, 1, 2, 2, 2, 2, 2};
-    const DWORD lengths[] = {17, 17, 19, 19, 19, 15, 19};
-    for (size_t i = 0; i < count; ++i) {
-        EXPECT_EQ(rows[i].length, lengths[i]) << i;
-        EXPECT_EQ(std::vector<BYTE>(rows[i].mask, rows[i].mask + 32), std::vector<BYTE>(32, 0xFF));
-        EXPECT_EQ(RecognizeCardVariant(rows[i].pattern, rows[i].length), variants[i]) << i;
+TEST(AtrTableTest, EachKnownAtrGivesItsVariant) {
+    // The seven ATRs of the recognition table, typed in; then ones a byte off,
+    // longer, cut short, or a card of no known kind.
+    const struct {
+        const char* atr;
+        DWORD variant;
+    } cases[] = {
+        {"3B A8 00 81 71 46 5D 00 54 43 4F 53 31 2E 32 00 65", kCardVariantTcos12},
+        {"3B A8 00 81 71 46 5D 00 54 43 4F 53 31 2E 32 4B 2E", kCardVariantTcos12},
+        {"3B BA 13 00 81 31 86 5D 00 64 05 0A 02 01 31 80 90 00 8B", kCardVariantClass80},
+        {"3B BA 14 00 81 31 86 5D 00 64 05 14 02 02 31 80 90 00 91", kCardVariantClass80},
+        {"3B BA 96 00 81 31 86 5D 00 64 05 60 02 03 31 80 90 00 66", kCardVariantClass80},
+        {"3B 8A 80 01 00 64 05 76 02 03 31 80 90 00 3C", kCardVariantClass80},
+        {"3B BA 96 00 81 31 86 5D 00 64 05 7B 02 03 31 80 90 00 7D", kCardVariantClass80},
+        {"3B A8 00 81 71 46 5D 00 54 43 4F 53 31 2E 32 00 65 42 43", kCardVariantTcos12},
+        {"3B A8 00 81 71 46 5D 00 54 43 4F 53 31 2E 32 00", kCardVariantGeneric},
+        {"3B A8 00 81 71 46 5D 00 54 43 4F 53 31 2E 32 01 65", kCardVariantGeneric},
+        {"3B BA 13 00 81 31 86 5D 00 64 05 0B 02 01 31 80 90 00 8B", kCardVariantGeneric},
+        {"3B 8A 80 01 00 64 05 76 02 03 31 80 90 00 3D", kCardVariantGeneric},
+        {"3B 88 01 80 56 4D 4C 43 53 49 4D 4A", kCardVariantGeneric},
+        {"", kCardVariantGeneric},
+    };
+    for (const auto& c : cases) {
+        const std::vector<BYTE> atr = Hex(c.atr);
+        EXPECT_EQ(RecognizeCardVariant(atr.data(), atr.size()), c.variant) << c.atr;
     }
-    EXPECT_EQ(AtrPatternTable(&count), rows) << "built once";
-}
-
-TEST(AtrTableTest, RecognitionComparesThePatternLengthOnly) {
-    std::vector<BYTE> longer = Tcos12Atr();
-    longer.insert(longer.end(), {0x42, 0x43});
-    EXPECT_EQ(RecognizeCardVariant(longer.data(), longer.size()), kCardVariantTcos12);
-    std::vector<BYTE> other = Class80Atr();
-    other[11] = 0x0B;  // one byte off every class-80 row
-    EXPECT_EQ(RecognizeCardVariant(other.data(), other.size()), kCardVariantGeneric);
-    // A cut ATR compares against zeros beyond its end.
-    std::vector<BYTE> cut = Tcos12Atr();
-    cut.resize(16);
-    EXPECT_EQ(RecognizeCardVariant(cut.data(), cut.size()), kCardVariantGeneric);
-    std::vector<BYTE> second = Tcos12Atr();
-    second[15] = 0x4B;
-    second[16] = 0x2E;
-    EXPECT_EQ(RecognizeCardVariant(second.data(), second.size()), kCardVariantTcos12);
-    EXPECT_EQ(RecognizeCardVariant(nullptr, 0), kCardVariantGeneric);
+    EXPECT_EQ(RecognizeCardVariant(nullptr, 17), kCardVariantGeneric);
 }
 
 TEST_F(SessionTest, ConnectFillsTheRecordOfAGenericCard) {
     DiagnosticCollector diag;
-    fake.InsertCard(GenericAtr(), SCARD_PROTOCOL_T0);
+    fake.InsertCard(cardsim::Family::generic, {}, SCARD_PROTOCOL_T0);
     CardInfo info{};
     ASSERT_EQ(Connect(&info), SCARD_S_SUCCESS);
+    EXPECT_EQ(fake.LastScope(), SCARD_SCOPE_USER);
+    EXPECT_EQ(fake.LastShareMode(), SCARD_SHARE_SHARED);
     EXPECT_NE(context, 0u);
     EXPECT_NE(card, 0u);
     EXPECT_EQ(info.protocol, SCARD_PROTOCOL_T0);
     EXPECT_EQ(info.variant, kCardVariantGeneric);
     EXPECT_EQ(info.readerState, SCARD_SPECIFIC);
-    EXPECT_EQ(std::vector<BYTE>(info.atr, info.atr + info.atrLength), GenericAtr());
+    EXPECT_EQ(std::vector<BYTE>(info.atr, info.atr + info.atrLength),
+              Hex("3B 88 01 80 56 4D 4C 43 53 49 4D 4A"));
     EXPECT_EQ(info.idLength, 0u);
     EXPECT_TRUE(fake.Sent().empty());  // no identification read
     EXPECT_EQ(fake.OpenContexts(), 1);
     EXPECT_EQ(fake.OpenCards(), 1);
     EXPECT_TRUE(diag.Contains("Context established\n"));
-    EXPECT_TRUE(diag.Contains("ATR String (Status): lTmp=0x00000000, ATRLength=4\n"));
+    EXPECT_TRUE(diag.Contains("ATR String (Status): lTmp=0x00000000, ATRLength=12\n"));
 
     EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_S_SUCCESS);
     EXPECT_EQ(fake.LastDisposition(), SCARD_LEAVE_CARD);
@@ -106,27 +107,27 @@ TEST_F(SessionTest, IdentificationReads) {
     }
     // TCOS: ten bytes of 5A49 or none; class 80: the number tagged 5A in
     // 2F02, cut to 16 bytes. Anything else: no identifier, and the session opens.
+    const cardsim::Family tcos = cardsim::Family::tcos12, class80 = cardsim::Family::class80;
     const struct {
-        std::vector<BYTE> atr;
+        cardsim::Family family;
         WORD selectSw;
         std::vector<BYTE> answer;
         std::vector<BYTE> id;
     } cases[] = {
-        {Tcos12Atr(), 0x9000, Hex("01 02 03 04 05 06 07 08 09 0A"),
-         Hex("01 02 03 04 05 06 07 08 09 0A")},
-        {Tcos12Atr(), 0x9000, std::vector<BYTE>(9, 0x33), {}},
-        {Tcos12Atr(), 0x9000, std::vector<BYTE>(11, 0x33), {}},
-        {Class80Atr(), 0x9000, Hex("5A 04 A1 A2 A3 A4"), Hex("A1 A2 A3 A4")},
-        {Class80Atr(), 0x9000, longNumber, {longNumber.begin() + 2, longNumber.begin() + 18}},
-        {Class80Atr(), 0x9000, Hex("5B 02 01 02"), {}},
-        {Class80Atr(), 0x9000, Hex("5A 03 01 02"), {}},
-        {Class80Atr(), 0x9000, Hex("5A"), {}},
-        {Class80Atr(), 0x6A82, {}, {}},  // no read after the refused select
+        {tcos, 0x9000, Hex("01 02 03 04 05 06 07 08 09 0A"), Hex("01 02 03 04 05 06 07 08 09 0A")},
+        {tcos, 0x9000, std::vector<BYTE>(9, 0x33), {}},
+        {tcos, 0x9000, std::vector<BYTE>(11, 0x33), {}},
+        {class80, 0x9000, Hex("5A 04 A1 A2 A3 A4"), Hex("A1 A2 A3 A4")},
+        {class80, 0x9000, longNumber, {longNumber.begin() + 2, longNumber.begin() + 18}},
+        {class80, 0x9000, Hex("5B 02 01 02"), {}},
+        {class80, 0x9000, Hex("5A 03 01 02"), {}},
+        {class80, 0x9000, Hex("5A"), {}},
+        {class80, 0x6A82, {}, {}},  // no read after the refused select
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
-        const bool tcos = c.atr == Tcos12Atr();
-        fake.InsertCard(c.atr, SCARD_PROTOCOL_T1);
+        const bool tcos = c.family == cardsim::Family::tcos12;
+        fake.InsertCard(c.family);
         fake.ClearSent();
         fake.ReplySw(c.selectSw);
         if (c.selectSw == 0x9000) {
@@ -146,7 +147,7 @@ TEST_F(SessionTest, IdentificationReads) {
 }
 
 TEST_F(SessionTest, FailedStatusLeavesAGenericSession) {
-    fake.InsertCard(Tcos12Atr(), SCARD_PROTOCOL_T1);
+    fake.InsertCard(cardsim::Family::tcos12);
     fake.statusResult = SCARD_E_INSUFFICIENT_BUFFER;
     CardInfo info{};
     info.variant = 2;
@@ -183,9 +184,21 @@ TEST_F(SessionTest, FailedConnectLeavesNothingOpen) {
     fake.connectResult = SCARD_S_SUCCESS;
     EXPECT_EQ(SmartCardConnect(u"No Such Reader", &context, &card, &info), SCARD_E_UNKNOWN_READER);
     EXPECT_EQ(context, 0u);
-    // An empty reader.
+    // An empty reader; a card another application holds exclusively.
     fake.RemoveCard();
     EXPECT_EQ(Connect(&info), SCARD_W_REMOVED_CARD);
+    ExpectNothingOpen();
+    fake.ReinsertCard();
+    SCARDCONTEXT other = 0;
+    SCARDHANDLE held = 0;
+    DWORD protocol = 0;
+    ASSERT_EQ(fake.EstablishContext(SCARD_SCOPE_SYSTEM, &other), SCARD_S_SUCCESS);
+    ASSERT_EQ(fake.Connect(other, fake.ReaderName().c_str(), SCARD_SHARE_EXCLUSIVE,
+                           SCARD_PROTOCOL_T1, &held, &protocol),
+              SCARD_S_SUCCESS);
+    EXPECT_EQ(Connect(&info), SCARD_E_SHARING_VIOLATION);
+    fake.Disconnect(held, SCARD_LEAVE_CARD);
+    fake.ReleaseContext(other);
     ExpectNothingOpen();
 
     // When even the release fails, the caller keeps the context.

@@ -115,8 +115,8 @@ class SmartCardTest : public ::testing::Test {
     void SetUp() override {
         env_.WriteDebugIni(true, 1);
         env_.StartLogs();
-        card_.files[kFileUnique] = Record(kUser, kDomain, kPassword);
-        fake_.SetResponder(std::ref(card_));
+        fake_.InsertCard(cardsim::Family::generic,
+                         {{kFileUnique, Record(kUser, kDomain, kPassword)}});
     }
     void TearDown() override {
         object_.reset();
@@ -165,7 +165,6 @@ class SmartCardTest : public ::testing::Test {
     InfraEnvironment env_;
     ml::testing::TestClock clock_;
     FakeSCard fake_;
-    MemoryCard card_;
     ScriptedReader reader_{fake_};
     ScopedSCardService service_{&reader_};
     bool autoReset_ = true;
@@ -198,7 +197,7 @@ TEST_F(SmartCardTest, OneNoticePerChange) {
     EXPECT_EQ(Pass(6), kInserted) << "a card left in the reader";
     fake_.RemoveCard();
     EXPECT_EQ(Pass(6), kRemoved) << "its removal";
-    fake_.InsertCard(Class80Atr());
+    fake_.InsertCard(cardsim::Family::class80, fake_.Card().image().files);
     EXPECT_EQ(Pass(6), kInserted) << "another card";
 
     reader_.FailConnects(SCARD_W_UNRESPONSIVE_CARD);
@@ -220,7 +219,7 @@ TEST_F(SmartCardTest, UnknownCardPostsOnceUntilRemoved) {
     EXPECT_EQ(Pass(3), kNone);
     fake_.RemoveCard();
     EXPECT_EQ(Pass(3), kRemoved);
-    fake_.InsertCard(GenericAtr());
+    fake_.ReinsertCard();
     EXPECT_EQ(Pass(3), kInserted);
 
     // After an error, an unknown card is posted again.
@@ -275,7 +274,7 @@ TEST_F(SmartCardTest, EventsHoldBackInsertAndRemoveNotices) {
     ASSERT_EQ(Pass(), kRemoved);
     // The module set the logoff event with its notice; until the logoff is
     // done an inserted card waits, and then the removal waits for the logon.
-    fake_.InsertCard(GenericAtr());
+    fake_.ReinsertCard();
     EXPECT_EQ(Pass(4), kNone);
     ASSERT_EQ(MlTestCHostResetEvent(0), 1);
     EXPECT_EQ(Pass(), kInserted);
@@ -287,7 +286,7 @@ TEST_F(SmartCardTest, EventsHoldBackInsertAndRemoveNotices) {
 
     // Set by someone else: either event holds both kinds back.
     ASSERT_EQ(MlTestCHostSetEvent(1), 1);
-    fake_.InsertCard(GenericAtr());
+    fake_.ReinsertCard();
     EXPECT_EQ(Pass(3), kNone);
     ASSERT_EQ(MlTestCHostResetEvent(1), 1);
     ASSERT_EQ(MlTestCHostSetEvent(0), 1);
@@ -307,7 +306,7 @@ TEST_F(SmartCardTest, HostReceivesTheCardsLoginData) {
     const std::u16string user = u"abcdefghijklmnopqrstu";                   // 21
     const std::u16string domain = u"\u00c4\u00d6\u00dc-Werk-S\u00fcd-001";  // 16
     const std::u16string password(50, u'\u20ac');                           // 50
-    card_.files[kFileUnique] = Record(user, domain, password);
+    fake_.InsertCard(cardsim::Family::generic, {{kFileUnique, Record(user, domain, password)}});
     Start();
     std::vector<Notice> n = Passes();
     ASSERT_EQ(Codes(n), kInserted);
@@ -339,7 +338,7 @@ TEST_F(SmartCardTest, StoppedTimerPausesSupervisionUntilADirectPass) {
     // runs, it leaves the one timer running.
     object_->SuperviseCard();
     EXPECT_EQ(Codes(Loop()), kRemoved);
-    fake_.InsertCard(GenericAtr());
+    fake_.ReinsertCard();
     EXPECT_EQ(Pass(), kInserted);
     const UINT_PTR timer = g_nSuperviseTimer.load();
     object_->SuperviseCard();
@@ -396,7 +395,7 @@ TEST_F(SmartCardTest, EachDecisionWritesItsEntriesAndNoPassword) {
     ASSERT_EQ(MlTestCHostResetEvent(1), 1);
     expect(1, kRemoved, debug("[INFO]  = Card removed"), "");
 
-    fake_.InsertCard(GenericAtr());
+    fake_.ReinsertCard();
     const std::string insertHeld =
         debug("[INFO]  = Card inserted but logon/logoff in process -> we wait till next loop.",
               "CSmartCard::SuperviseCard");

@@ -201,7 +201,7 @@ class FakeReaderTest : public ::testing::Test {
 
     // A handle on the fake card and a session record for `variant`.
     SCARDHANDLE OpenCard(DWORD variant, DWORD protocol) {
-        fake.InsertCard(GenericAtr(), protocol);
+        fake.InsertCard(cardsim::Family::generic, {}, protocol);
         SCARDCONTEXT context = 0;
         EXPECT_EQ(fake.EstablishContext(SCARD_SCOPE_USER, &context), SCARD_S_SUCCESS);
         SCARDHANDLE card = 0;

@@ -51,6 +51,10 @@ std::string UsageText() {
            "                      then the card is gone: pulled mid-operation) and exit 0\n"
            "  --answer-sw INS=SW  answer every command with instruction INS (2 hex digits) with\n"
            "                      status word SW (4 hex digits) alone; repeatable\n"
+           "  --refuse-file FID=SW  answer every SELECT of file FID (4 hex digits), and every\n"
+           "                      READ or UPDATE BINARY while it is selected, with status word SW\n"
+           "                      alone; repeatable\n"
+           "  --short-read N      READ BINARY hands out at most N data bytes with 90 00\n"
            "  --delay-ms MS       delay every answer to a command APDU by MS milliseconds\n"
            "  --verbose           log the traffic to stderr (headers and status words, no data)\n"
            "  --help              show this text\n"
@@ -78,9 +82,9 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
             (name == "--help" ? o.help : o.verbose) = true;
             continue;
         }
-        static const char* const kWithValue[] = {"--family",    "--image",      "--slot",
-                                                 "--port",      "--stop-after", "--remove-after",
-                                                 "--answer-sw", "--delay-ms"};
+        static const char* const kWithValue[] = {
+            "--family",       "--image",     "--slot",     "--port",        "--stop-after",
+            "--remove-after", "--answer-sw", "--delay-ms", "--refuse-file", "--short-read"};
         bool known = false;
         for (const char* k : kWithValue) {
             known = known || name == k;
@@ -145,6 +149,24 @@ std::variant<Options, UsageError> ParseOptions(const std::vector<std::string>& a
                                   v + "\""};
             }
             o.answer_sw[static_cast<std::uint8_t>(*ins)] = static_cast<std::uint16_t>(*sw);
+        } else if (name == "--refuse-file") {
+            const std::size_t eq = v.find('=');
+            const std::optional<unsigned> fid =
+                eq == v.npos ? std::nullopt : ParseHexExact(std::string_view(v).substr(0, eq), 4);
+            const std::optional<unsigned> sw =
+                eq == v.npos ? std::nullopt : ParseHexExact(std::string_view(v).substr(eq + 1), 4);
+            if (!fid || !sw) {
+                return UsageError{
+                    "--refuse-file must be FID=SW1SW2 in hex, e.g. 5544=6982, not \"" + v + "\""};
+            }
+            o.refuse_file[static_cast<std::uint16_t>(*fid)] = static_cast<std::uint16_t>(*sw);
+        } else if (name == "--short-read") {
+            const std::optional<long> n = ParseNumber(v, 0, 256);
+            if (!n) {
+                return UsageError{"--short-read must be a count of bytes from 0 to 256, not \"" +
+                                  v + "\""};
+            }
+            o.short_read = *n;
         }
     }
     if (o.help) {

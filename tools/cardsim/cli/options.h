@@ -21,7 +21,9 @@ struct Options {
     std::optional<int> port;  // overrides ML_VPCD_PORT + slot
     std::optional<long> stop_after;
     std::optional<long> remove_after;
-    std::map<std::uint8_t, std::uint16_t> answer_sw;  // instruction byte -> status word
+    std::map<std::uint8_t, std::uint16_t> answer_sw;     // instruction byte -> status word
+    std::map<std::uint16_t, std::uint16_t> refuse_file;  // file identifier -> status word
+    std::optional<long> short_read;                      // most data bytes a READ BINARY gives
     long delay_ms = 0;
     bool verbose = false;
     bool help = false;

@@ -7,6 +7,12 @@ Session::Session(Card& card, const Options& options)
     for (const auto& [ins, status] : options.answer_sw) {
         card_.ForceStatus(ins, status);
     }
+    for (const auto& [fid, status] : options.refuse_file) {
+        card_.RefuseFile(fid, status);
+    }
+    if (options.short_read) {
+        card_.LimitReads(static_cast<std::size_t>(*options.short_read));
+    }
 }
 
 Reply Session::OnMessage(std::span<const std::uint8_t> message) {

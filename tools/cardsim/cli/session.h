@@ -35,7 +35,8 @@ struct Reply {
 //                      ATR is still answered.
 // vpcd has no time-out: a card that never answers would block pcscd's reader thread and its
 // client until the emulator ends, so no mode does that.
-// --answer-sw is handed to the card (Card::ForceStatus).
+// --answer-sw, --refuse-file and --short-read are handed to the card (Card::ForceStatus,
+// RefuseFile, LimitReads).
 class Session {
   public:
     // `card` must outlive the session.

@@ -185,10 +185,7 @@ CardImage FreshImage(Family family) {
 }  // namespace
 
 Card::Card(Family family, std::string image_path) : path_(std::move(image_path)) {
-    std::optional<CardImage> loaded;
-    if (!path_.empty()) {
-        loaded = LoadImage(path_);
-    }
+    std::optional<CardImage> loaded = LoadImage(path_);
     if (!loaded) {
         image_ = FreshImage(family);
         return;
@@ -200,11 +197,7 @@ Card::Card(Family family, std::string image_path) : path_(std::move(image_path))
     image_ = std::move(*loaded);
 }
 
-void Card::Save(const CardImage& next) const {
-    if (!path_.empty()) {
-        SaveImage(path_, next);
-    }
-}
+Card::Card(CardImage image) : image_(std::move(image)) {}
 
 void Card::Reset() {
     current_ = Selection{};
@@ -213,6 +206,10 @@ void Card::Reset() {
 
 void Card::ForceStatus(std::uint8_t ins, std::uint16_t status) {
     forced_[ins] = status;
+}
+
+void Card::RefuseFile(std::uint16_t fid, std::uint16_t status) {
+    refused_[fid] = status;
 }
 
 std::optional<Bytes> Card::FileData(std::uint16_t fid) const {
@@ -227,7 +224,9 @@ void Card::SetPin(std::optional<Bytes> pin) {
     CardImage next = image_;
     next.pin = std::move(pin);
     next.pin_tries_left = kPinTries;
-    Save(next);
+    if (!path_.empty()) {
+        SaveImage(path_, next);
+    }
     image_ = std::move(next);
     pin_verified_ = false;
 }
@@ -252,6 +251,17 @@ Bytes Card::Transmit(std::span<const std::uint8_t> apdu) {
         const std::optional<Command> cmd = ParseCommand(apdu);
         if (!cmd) {
             return Response(sw::kWrongLength);
+        }
+        std::optional<std::uint16_t> refused_file;
+        if (route == Route::select && cmd->data.size() == 2) {
+            refused_file = FileIdOf(cmd->data);
+        } else if (route == Route::read || route == Route::update) {
+            refused_file = current_.ef;
+        }
+        if (refused_file) {
+            if (const auto it = refused_.find(*refused_file); it != refused_.end()) {
+                return Response(it->second);
+            }
         }
         Bytes out;
         const std::uint16_t status = Dispatch(*cmd, out);
@@ -461,10 +471,10 @@ std::uint16_t Card::ReadBinary(const Command& cmd, Bytes& out) {
         return sw::kWrongOffset;
     }
     const std::size_t ne = cmd.ne.value_or(256);
-    const std::size_t n = std::min(ne, data.size() - offset);
+    const std::size_t n = std::min({ne, data.size() - offset, read_limit_.value_or(ne)});
     out.assign(data.begin() + static_cast<std::ptrdiff_t>(offset),
                data.begin() + static_cast<std::ptrdiff_t>(offset + n));
-    return n < ne ? sw::kEndOfFile : sw::kOk;
+    return n < ne && !read_limit_ ? sw::kEndOfFile : sw::kOk;
 }
 
 std::uint16_t Card::UpdateBinary(const Command& cmd) {
@@ -531,7 +541,9 @@ std::uint16_t Card::Verify(const Command& cmd) {
 
 std::uint16_t Card::Commit(CardImage next) {
     try {
-        Save(next);
+        if (!path_.empty()) {
+            SaveImage(path_, next);
+        }
     } catch (const ImageError&) {
         return sw::kMemoryFailure;
     }

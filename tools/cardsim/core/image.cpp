@@ -1,12 +1,10 @@
 #include "cardsim/image.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace cardsim {
@@ -15,8 +13,11 @@ namespace {
 constexpr std::string_view kMagic = "mlcardsim-image 1";
 constexpr std::size_t kMaxImageBytes = 1024 * 1024;
 
-std::string SystemError(const std::string& what, const std::string& path, int err) {
-    return what + " " + path + ": " + std::strerror(err);
+namespace fs = std::filesystem;
+
+std::string SystemError(const std::string& what, const std::string& path,
+                        const std::error_code& err) {
+    return what + " " + path + ": " + err.message();
 }
 
 int HexDigit(char c) {
@@ -206,28 +207,6 @@ class Parser {
 };
 
 // Writes all of `text` to `fd`; false with errno set on failure.
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 bool IsReservedFileId(std::uint16_t fid) {
@@ -256,67 +235,78 @@ CardImage ParseImage(std::string_view text, const std::string& name) {
 }
 
 std::optional<CardImage> LoadImage(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return std::nullopt;
-        }
-        throw ImageError(SystemError("cannot open image", path, errno));
+    std::error_code err;
+    const fs::file_status status = fs::status(path, err);
+    if (status.type() == fs::file_type::not_found) {
+        return std::nullopt;
+    }
+    if (err) {
+        throw ImageError(SystemError("cannot open image", path, err));
+    }
+    if (status.type() != fs::file_type::regular) {
+        throw ImageError("cannot read image " + path + ": not a regular file");
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ImageError("cannot open image " + path);
     }
     std::string text;
     char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int err = errno;
-            ::close(fd);
-            throw ImageError(SystemError("cannot read image", path, err));
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buf, static_cast<std::size_t>(n));
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, static_cast<std::size_t>(in.gcount()));
         if (text.size() > kMaxImageBytes) {
-            ::close(fd);
             throw ImageError("image " + path + ": larger than " + std::to_string(kMaxImageBytes) +
                              " bytes, not a card image");
         }
     }
-    ::close(fd);
+    if (in.bad()) {
+        throw ImageError("cannot read image " + path);
+    }
     return ParseImage(text, path);
 }
 
 void SaveImage(const std::string& path, const CardImage& image) {
     const std::string text = FormatImage(image);
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);  // mode 0600
-    if (fd < 0) {
-        throw ImageError(SystemError("cannot create a temporary file for image", path, errno));
+    // A temporary file of a name no one uses yet, beside the image, readable by its owner alone
+    // before anything is written to it.
+    std::random_device random;
+    std::string tmp;
+    std::error_code err;
+    for (int attempt = 0; tmp.empty() && attempt < 16; ++attempt) {
+        std::string name = path + ".tmp" + std::to_string(random());
+        if (!fs::exists(name, err) && !err) {
+            tmp = std::move(name);
+        }
     }
-    if (!WriteAll(fd, text) || ::fsync(fd) != 0) {
-        const int err = errno;
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw ImageError(SystemError("cannot write image", path, err));
+    if (tmp.empty()) {
+        throw ImageError("cannot create a temporary file for image " + path);
     }
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        throw ImageError(SystemError("cannot write image", path, err));
+    auto fail = [&](const std::string& what) {
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        throw ImageError(what + " " + path);
+    };
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            throw ImageError("cannot create a temporary file for image " + path);
+        }
+        fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, err);
+        if (err) {
+            out.close();
+            fail("cannot protect the temporary file of image");
+        }
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.flush();
+        if (!out) {
+            out.close();
+            fail("cannot write image");
+        }
     }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        throw ImageError(SystemError("cannot replace image", path, err));
-    }
-    // The rename itself must reach the disk too.
-    const int dir = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    fs::rename(tmp, path, err);
+    if (err) {
+        fail("cannot replace image");
     }
 }
 

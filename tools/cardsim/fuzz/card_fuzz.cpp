@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "cardsim/card.h"
 
@@ -12,8 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // In memory: saving the image after every write would bound the fuzzer
-    // to the pace of fsync; the image format has a fuzzer of its own.
-    cardsim::Card card(static_cast<cardsim::Family>(data[0] % 3), "");
+    // to the pace of the disk; the image format has a fuzzer of its own.
+    cardsim::CardImage image;
+    image.family = static_cast<cardsim::Family>(data[0] % 3);
+    cardsim::Card card(std::move(image));
     for (std::size_t start = 1, i = 1; i <= size; ++i) {
         if (i == size || (i + 1 < size && data[i] == 0xFF && data[i + 1] == 0xFF)) {
             const cardsim::Bytes r = card.Transmit(std::span(data + start, i - start));

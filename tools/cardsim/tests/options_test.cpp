@@ -17,15 +17,18 @@ std::string Refusal(const std::vector<std::string>& args) {
 }
 
 TEST(Options, FullCommandLine) {
-    const Options o = Parse({"--family", "tcos12", "--image=/tmp/x.img", "--slot", "1",
-                             "--stop-after", "3", "--remove-after=0", "--answer-sw", "B0=6a82",
-                             "--answer-sw", "d6=6581", "--delay-ms", "250", "--verbose"});
+    const Options o =
+        Parse({"--family", "tcos12", "--image=/tmp/x.img", "--slot", "1", "--stop-after", "3",
+               "--remove-after=0", "--answer-sw", "B0=6a82", "--answer-sw", "d6=6581", "--delay-ms",
+               "250", "--verbose", "--refuse-file", "5522=6982", "--short-read", "20"});
     EXPECT_EQ(o.family, Family::tcos12);
     EXPECT_EQ(o.image, "/tmp/x.img");
     EXPECT_EQ(o.slot, 1);
     EXPECT_EQ(o.stop_after, 3);
     EXPECT_EQ(o.remove_after, 0);
     EXPECT_EQ(o.answer_sw, (std::map<std::uint8_t, std::uint16_t>{{0xB0, 0x6A82}, {0xD6, 0x6581}}));
+    EXPECT_EQ(o.refuse_file, (std::map<std::uint16_t, std::uint16_t>{{0x5522, 0x6982}}));
+    EXPECT_EQ(o.short_read, 20);
     EXPECT_EQ(o.delay_ms, 250);
     EXPECT_TRUE(o.verbose);
     EXPECT_FALSE(o.port);
@@ -48,6 +51,8 @@ TEST(Options, BadArgumentsAreNamed) {
         {{"--family", "class80", "--image", "x", "--answer-sw", "B0=6A8"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "B00=6A82"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "ZZ=6A82"}, "INS=SW1SW2"},
+        {{"--family", "class80", "--image", "x", "--refuse-file", "55=6982"}, "FID=SW1SW2"},
+        {{"--family", "class80", "--image", "x", "--short-read", "257"}, "--short-read"},
         {{"--family", "class80", "--image", "x", "--verbose=1"}, "takes no value"},
         {{"--family", "class80", "--image", "x", "extra"}, "unknown argument \"extra\""},
     };

@@ -20,6 +20,8 @@
 // 6D 00 unknown instruction, 6E 00 unknown class, 65 81 image could not be written.
 // A READ BINARY without Le reads up to 256 bytes, as a T=0 card does with P3 = 00.
 //
+// A card opened without an image path keeps its files in memory (Card(CardImage)).
+//
 // A Card is not thread-safe: one caller at a time. It owns no resources besides memory.
 #pragma once
 
@@ -39,9 +41,11 @@ class Card {
   public:
     // Opens the card kept in `image_path`. A missing file gives a fresh card (master file and
     // the family's identifier file with a random serial number), written at its first change.
-    // An empty path keeps the card in memory only.
     // Throws ImageError when the file cannot be read, is malformed or holds another family.
     Card(Family family, std::string image_path);
+    // A card that keeps its files in memory only, starting from `image`: nothing is read or
+    // written, and no change fails for want of a file.
+    explicit Card(CardImage image);
 
     Family family() const { return image_.family; }
     const std::string& image_path() const { return path_; }
@@ -57,6 +61,12 @@ class Card {
     // Fault injection: every command with this instruction byte is answered with `status`
     // alone and not carried out.
     void ForceStatus(std::uint8_t ins, std::uint16_t status);
+    // Fault injection: every SELECT of `fid`, and every READ or UPDATE BINARY while it is the
+    // current file, is answered with `status` alone and not carried out.
+    void RefuseFile(std::uint16_t fid, std::uint16_t status);
+    // Fault injection: READ BINARY hands out at most `max` data bytes and 90 00, as a card that
+    // ends an answer early without saying so.
+    void LimitReads(std::size_t max) { read_limit_ = max; }
 
     // Inspection and set-up for tests. FileData is nullopt when the EF does not exist. SetPin
     // sets (or with nullopt removes) the PIN, with all tries, and writes the image; it throws
@@ -84,14 +94,14 @@ class Card {
     bool IsIdentifierFile(std::uint16_t fid) const { return IdentifierFileOf(family()) == fid; }
     // Writes `next` to the image file and makes it the card's state; 65 81 when writing failed.
     std::uint16_t Commit(CardImage next);
-    // Writes `next` to the image file, if the card has one; throws ImageError.
-    void Save(const CardImage& next) const;
 
     std::string path_;
     CardImage image_;
     Selection current_;
     bool pin_verified_ = false;
     std::map<std::uint8_t, std::uint16_t> forced_;
+    std::map<std::uint16_t, std::uint16_t> refused_;
+    std::optional<std::size_t> read_limit_;
 };
 
 }  // namespace cardsim

@@ -11,8 +11,9 @@
 //
 // The size of an EF is the length of its content. Identifiers are unique and never 3F00, 3FFF
 // or FFFF; an EF holds at most kMaxFileSize bytes and all EFs together at most kCardCapacity.
-// Files are written with mode 0600 (they hold passwords) and replaced atomically: the new text
-// goes to a temporary file beside the image, which is flushed to disk and renamed over it.
+// Files are readable by their owner only (they hold passwords) and replaced atomically: the new
+// text goes to a temporary file beside the image, which is renamed over it, so an emulator ended
+// at any moment leaves the old image or the new one.
 //
 // Functions here are stateless and thread-compatible; they throw ImageError on failure.
 #pragma once
@@ -61,7 +62,7 @@ CardImage ParseImage(std::string_view text, const std::string& name);
 // Reads the image at `path`; nullopt when no such file exists.
 std::optional<CardImage> LoadImage(const std::string& path);
 
-// Replaces the image at `path` atomically (temporary file, fsync, rename, fsync of the folder).
+// Replaces the image at `path` atomically (temporary file, rename).
 // On failure the old image stays as it was.
 void SaveImage(const std::string& path, const CardImage& image);
 
