@@ -35,12 +35,7 @@ constexpr int kGuardMs = 30'000;
 // The test password of the fake card; it must never appear in any output.
 constexpr char kPassword[] = "Pw-s3cr3t";
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using ml::test::ReadFile;
 
 // Watch output without the time stamps that begin its lines, after checking
 // their form.
@@ -288,7 +283,7 @@ TEST_F(MlHost, ArgumentErrorsExitWithTwoAndHelpWithZero) {
             if (ok) {
                 EXPECT_EQ(run.err(), "");
                 const bool command = !args.empty() && args[0][0] != '-';
-                EXPECT_NE(run.out().find(command ? "mlhost " + args[0] : "mlhost"),
+                EXPECT_NE(run.out().find(command ? "Usage: mlhost " + args[0] : "mlhost"),
                           std::string::npos)
                     << run.out();
             } else {
