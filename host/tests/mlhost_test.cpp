@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -102,9 +103,9 @@ class HostRun {
             close(err_);
     }
 
-    // Reads until standard output holds `lines` lines.
+    // Reads until standard output holds `lines` complete lines.
     bool WaitForLines(size_t lines) {
-        while (Lines().size() < lines) {
+        while (size_t(std::count(stdout_.begin(), stdout_.end(), '\n')) < lines) {
             if (!Pump(kGuardMs))
                 return false;
         }
@@ -127,15 +128,6 @@ class HostRun {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        std::stringstream s(stdout_);
-        for (std::string line; std::getline(s, line);)
-            lines.push_back(line);
-        if (!stdout_.empty() && stdout_.back() != '\n')
-            lines.pop_back();  // incomplete
-        return lines;
-    }
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
 
