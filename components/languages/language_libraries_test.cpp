@@ -40,16 +40,6 @@ TEST_P(LanguageLibrary, HoldsATextForEveryMessageNumber) {
 
 INSTANTIATE_TEST_SUITE_P(Languages, LanguageLibrary, ::testing::Values('b', 'd'));
 
-TEST(LanguageLibraries, GermanTextsKeepTheirUmlauts) {
-    const std::string path = std::string(ML_LANGUAGE_LIBRARY_DIR) + "/libmlcardmand.so";
-    HMODULE library = LoadLibraryW(ml::FromUtf8(path).c_str());
-    ASSERT_NE(library, nullptr);
-    EXPECT_EQ(Text(library, 21), u"Das Passwort ist zu lang und wurde gek\u00FCrzt.");
-    EXPECT_EQ(Text(library, 15), u"Eine Datei auf der Karte konnte nicht gel\u00F6scht werden.");
-    EXPECT_EQ(Text(library, 22), u"Der Dom\u00E4nenname ist zu lang und wurde gek\u00FCrzt.");
-    FreeLibrary(library);
-}
-
 TEST(LanguageLibraries, LanguageTableNamesEnglishAndGerman) {
     for (const std::string& dir :
          {std::string(ML_LANGUAGES_SOURCE_DIR), std::string(ML_LANGUAGE_LIBRARY_DIR)}) {

@@ -3,10 +3,7 @@
 // CT-API terminal through ct32.so, slot 0) and a PC/SC reader (slot 1).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -27,6 +24,14 @@ const char kWatched[] =
 
 const char kRemovedRead[] =
     "18 The card was removed or is missing, so the logon data could not be read.";
+
+// Occurrences of `what` in `text`.
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
 
 struct Device {
     const char* name;
@@ -54,13 +59,6 @@ class EndToEnd : public ::testing::TestWithParam<Device> {
             for (const std::string& out : outputs_)
                 EXPECT_EQ(out.find(kPassword), std::string::npos) << "password in an output";
         }
-    }
-
-    static size_t Count(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
     }
 
     // The logs of every session whose name ends in `suffix`.
@@ -204,16 +202,10 @@ TEST(TwoHosts, WatchOneTerminalWithoutErrors) {
                       .status,
                   0);
     }
-    auto count = [](const std::string& text, const std::string& line) {
-        size_t n = 0;
-        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
-            ++n;
-        return n;
-    };
     // Both hosts have seen `n` lines starting with `line`.
     auto bothSaw = [&](const std::string& line, size_t n) {
         for (int i = 0; i < 600; ++i) {
-            if (count(ReadWholeFile(out[0]), line) >= n && count(ReadWholeFile(out[1]), line) >= n)
+            if (Count(ReadWholeFile(out[0]), line) >= n && Count(ReadWholeFile(out[1]), line) >= n)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -229,75 +221,9 @@ TEST(TwoHosts, WatchOneTerminalWithoutErrors) {
     }
     for (int h = 0; h < 2; ++h) {
         const std::string watched = ReadWholeFile(out[h]);
-        EXPECT_EQ(count(watched, "error"), 0u) << watched;
-        EXPECT_EQ(count(watched, "inserted"), 10u) << watched;
+        EXPECT_EQ(Count(watched, "error"), 0u) << watched;
+        EXPECT_EQ(Count(watched, "inserted"), 10u) << watched;
     }
-}
-
-// The dialog component of the installation shows the question on the user's
-// terminal (a tmux pane here): OK retries, Cancel ends the call.
-class DialogOnTerminal : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ML_REQUIRE_REAL_STACK();
-        if (system("command -v tmux >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "tmux is not installed";
-        sandbox_ = std::make_unique<Sandbox>();
-        ASSERT_TRUE(sandbox_->Ok()) << sandbox_->Log();
-        sandbox_->UseReader("");  // the terminal, with no card in it
-        socket_ = "mlframe-" + std::to_string(getpid());
-    }
-    void TearDown() override {
-        if (!socket_.empty())
-            Tmux("kill-server");
-    }
-
-    RunResult Tmux(const std::string& arguments) const {
-        return sandbox_->Run("tmux -L " + Quote(socket_) + " " + arguments);
-    }
-    std::string Pane() const { return Tmux("capture-pane -p -J -S - -t mlhost").out; }
-    static size_t Count(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
-    }
-    bool WaitFor(const std::string& what, size_t times) const {
-        for (int i = 0; i < 150; ++i) {
-            if (Count(Pane(), what) >= times)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
-
-    std::unique_ptr<Sandbox> sandbox_;
-    std::string socket_;
-};
-
-TEST_F(DialogOnTerminal, OKRetriesAndCancelEnds) {
-    std::string env = sandbox_->EnvPrefix();
-    for (const char* name : {"PCSCLITE_CSOCK_NAME", "ML_VPCD_PORT"}) {
-        if (const char* value = getenv(name))
-            env += std::string(name) + "=" + Quote(value) + " ";
-    }
-    // The terminal's box, not a desktop's.
-    std::string command =
-        "env -u DISPLAY -u WAYLAND_DISPLAY " + env + "mlhost get; echo EXIT=$?; sleep 60";
-    RunResult started = Tmux("new-session -d -s mlhost -x 160 -y 50 " + Quote(command));
-    ASSERT_EQ(started.status, 0) << started.out;
-
-    const std::string caption = "Morlind Logon - Logon card";
-    ASSERT_TRUE(WaitFor(caption, 1)) << Pane();
-    EXPECT_NE(Pane().find("The card was removed or is missing"), std::string::npos) << Pane();
-    EXPECT_NE(Pane().find("[O]K"), std::string::npos) << Pane();
-    Tmux("send-keys -t mlhost o");
-    ASSERT_TRUE(WaitFor(caption, 2)) << Pane();
-    Tmux("send-keys -t mlhost c");
-    ASSERT_TRUE(WaitFor("EXIT=", 1)) << Pane();
-    std::string pane = Pane();
-    EXPECT_NE(pane.find("error: -1 The card was removed or is missing"), std::string::npos) << pane;
-    EXPECT_NE(pane.find("EXIT=5"), std::string::npos) << pane;  // the user's cancel
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, EndToEnd, ::testing::Values(kTerminal, kReader),

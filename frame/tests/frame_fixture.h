@@ -81,7 +81,7 @@ class FrameTest : public ::testing::Test {
     HINSTANCE savedInstance_ = nullptr;
 };
 
-// "%d %s" of a number and the English or German text, as the queries form it.
+// Text of the tests between UTF-8 and UTF-16.
 std::u16string Utf16(const std::string& utf8);
 std::string Utf8(const std::u16string& text);
 

@@ -85,48 +85,32 @@ bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
 
 class QueriesTest : public FrameTest {};
 
-TEST_F(QueriesTest, EachFailureShowsItsMessageAndAnOKAsksForARetryOnlyInAQuestion) {
+// Each failure with each answer: OK, Cancel, and a question that could not be
+// shown. Only a question asks for a retry; Cancel ends it with -1.
+TEST_F(QueriesTest, EachFailureShowsItsMessageAndTheAnswerDecidesTheRetry) {
     for (const Case& c : kCases) {
-        SCOPED_TRACE(testing::Message() << "scard 0x" << std::hex << c.scard << std::dec << " ct "
-                                        << c.ct << (c.write ? " write" : " read"));
-        Answer(IDOK);
-        std::u16string text = u"previous";
-        bool notShown = true;
-        bool retry = Query(c, text, &notShown);
-        EXPECT_EQ(retry, c.type == kQuestion);
-        EXPECT_FALSE(notShown);
-        EXPECT_EQ(text, Expected(c.message, c.message, English()));
-        std::vector<ScriptedBox> boxes = Boxes();
-        ASSERT_FALSE(boxes.empty());
-        const ScriptedBox& box = boxes.back();
-        EXPECT_EQ(std::u16string(box.text), English().at(c.message));
-        EXPECT_EQ(std::u16string(box.caption), English().at(24));
-        EXPECT_EQ(box.type, c.type);
-        EXPECT_TRUE(box.identified);
-        EXPECT_EQ(box.timeoutSeconds, -1);
-    }
-    EXPECT_EQ(Boxes().size(), std::size(kCases));
-}
-
-TEST_F(QueriesTest, CancelEndsAQuestionWithMinusOneAndIsIgnoredInANotice) {
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.message);
-        Answer(IDCANCEL);
-        std::u16string text;
-        EXPECT_FALSE(Query(c, text));
-        EXPECT_EQ(text, Expected(c.type == kQuestion ? -1 : c.message, c.message, English()));
-    }
-}
-
-TEST_F(QueriesTest, AQuestionThatCannotBeShownCountsAsOKAndSaysSo) {
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.message);
-        Answer(kScriptedNoTerminal);
-        std::u16string text;
-        bool notShown = false;
-        EXPECT_EQ(Query(c, text, &notShown), c.type == kQuestion);
-        EXPECT_EQ(notShown, c.type == kQuestion);
-        EXPECT_EQ(text, Expected(c.message, c.message, English()));
+        const bool question = c.type == kQuestion;
+        for (LONG answer : {LONG{IDOK}, LONG{IDCANCEL}, kScriptedNoTerminal}) {
+            SCOPED_TRACE(testing::Message()
+                         << "scard 0x" << std::hex << c.scard << std::dec << " ct " << c.ct
+                         << (c.write ? " write" : " read") << " answer " << answer);
+            ResetDialog();
+            Answer(answer);
+            const bool notShown = question && answer == kScriptedNoTerminal;
+            std::u16string text = u"previous";
+            bool reported = !notShown;
+            EXPECT_EQ(Query(c, text, &reported), question && answer != IDCANCEL);
+            EXPECT_EQ(reported, notShown);
+            EXPECT_EQ(text, Expected(question && answer == IDCANCEL ? -1 : c.message, c.message,
+                                     English()));
+            std::vector<ScriptedBox> boxes = Boxes();
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(std::u16string(boxes[0].text), English().at(c.message));
+            EXPECT_EQ(std::u16string(boxes[0].caption), English().at(24));
+            EXPECT_EQ(boxes[0].type, c.type);
+            EXPECT_TRUE(boxes[0].identified);
+            EXPECT_EQ(boxes[0].timeoutSeconds, -1);
+        }
     }
 }
 
@@ -195,17 +179,9 @@ TEST_F(QueriesTest, WithoutTheComponentNoBoxIsShownAndTheCreationFailureIsLogged
     EXPECT_EQ(text, Expected(57, 57, English()));
 }
 
-TEST_F(QueriesTest, AComponentThatRefusesTheIdentificationShowsNothing) {
-    SetDebug(true);
-    Start();
-    Refuse(true);
-    CHelper helper;
-    EXPECT_EQ(helper.MessageBoxNoIcon(nullptr, u"text", u"caption", kQuestion), -1);
-    EXPECT_NE(DebugLog().find("[INFO] HRESULT = 0x80040201"), std::string::npos);
-    EXPECT_EQ(LiveDialogObjects(), 0) << "the component object is released";
-}
-
-TEST_F(QueriesTest, OneShownBoxWritesItsArgumentsAndItsAnswerToTheDebugLog) {
+// A box's arguments and answer go to the debug log; a component that refuses
+// the identification shows nothing. The component object is released either way.
+TEST_F(QueriesTest, OneBoxIsLoggedWithItsAnswerAndARefusedOneShowsNothing) {
     SetDebug(true);
     Start();
     Answer(IDCANCEL);
@@ -217,6 +193,9 @@ TEST_F(QueriesTest, OneShownBoxWritesItsArgumentsAndItsAnswerToTheDebugLog) {
           "[IN] p_nType = 4145", "[INFO] HRESULT = 0x0", "[RET] lDlgRetVal = 2"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
     }
+    Refuse(true);
+    EXPECT_EQ(helper.MessageBoxNoIcon(nullptr, u"text", u"caption", kQuestion), -1);
+    EXPECT_NE(DebugLog().find("[INFO] HRESULT = 0x80040201"), std::string::npos);
     EXPECT_EQ(LiveDialogObjects(), 0);
 }
 

@@ -19,6 +19,7 @@
 // "98 called before the first notice".
 #include <stdlib.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,17 +69,9 @@ std::vector<std::string> SplitSteps(const char* text) {
     return steps;
 }
 
-template <size_t N>
-void CopyTo(WCHAR (&field)[N], const std::u16string& text) {
-    size_t n = text.size() < N - 1 ? text.size() : N - 1;
-    text.copy(field, n);
-    field[n] = 0;
-}
-
-void CopyOut(LPWSTR buffer, const std::u16string& text) {
-    size_t n = text.size() < ML_LOGIN_BUFFER_CHARS - 1 ? text.size() : ML_LOGIN_BUFFER_CHARS - 1;
-    text.copy(buffer, n);
-    buffer[n] = 0;
+// Copies `text` into a field of `capacity` characters, cut to fit.
+void CopyOut(LPWSTR field, const std::u16string& text, size_t capacity = ML_LOGIN_BUFFER_CHARS) {
+    field[text.copy(field, capacity - 1)] = 0;
 }
 
 void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD);
@@ -124,12 +117,10 @@ struct FakeModule {
                 return;  // wait for the host
             if (kind == u"insert") {
                 block = LoginDataBlock{};
-                if (f.size() > 1)
-                    CopyTo(block.szUserName, f[1]);
-                if (f.size() > 2)
-                    CopyTo(block.szDomain, f[2]);
-                if (f.size() > 3)
-                    CopyTo(block.szPassword, f[3]);
+                f.resize(4);
+                CopyOut(block.szUserName, f[1], std::size(block.szUserName));
+                CopyOut(block.szDomain, f[2], std::size(block.szDomain));
+                CopyOut(block.szPassword, f[3], std::size(block.szPassword));
                 SetEvent(logon);
                 code = CARD_INSERTED;
                 lParam = reinterpret_cast<LPARAM>(&block);

@@ -19,7 +19,8 @@ TEST(NoticeFormat, JsonEscapesEveryKindOfText) {
 
 TEST(NoticeFormat, InsertCopiesBoundedFieldsAndNeverShowsThePassword) {
     LoginDataBlock block{};
-    std::u16string user = u"alice";
+    // A user name that each form must escape its own way.
+    std::u16string user = u"al\"i\x1b";
     user.copy(block.szUserName, user.size());
     // A domain that fills its field without a terminator.
     for (auto& c : block.szDomain)
@@ -29,14 +30,15 @@ TEST(NoticeFormat, InsertCopiesBoundedFieldsAndNeverShowsThePassword) {
 
     Notice n;
     CopyNotice(CARD_INSERTED, reinterpret_cast<LPARAM>(&block), n);
-    EXPECT_EQ(n.login.user, u"alice");
+    EXPECT_EQ(n.login.user, user);
     EXPECT_EQ(n.login.domain, std::u16string(33, u'D'));
     EXPECT_EQ(n.login.password, u"Pw-s3cr3t");
 
     std::string plain = FormatPlain(n), json = FormatJson(n);
-    EXPECT_EQ(plain, "inserted user=alice domain=" + std::string(33, 'D'));
-    EXPECT_EQ(json, "{\"notice\":\"inserted\",\"code\":1025,\"user\":\"alice\",\"domain\":\"" +
-                        std::string(33, 'D') + "\"}");
+    EXPECT_EQ(plain, "inserted user=al\"i? domain=" + std::string(33, 'D'));
+    EXPECT_EQ(json,
+              "{\"notice\":\"inserted\",\"code\":1025,\"user\":\"al\\\"i\\u001b\",\"domain\":\"" +
+                  std::string(33, 'D') + "\"}");
     EXPECT_EQ(plain.find("s3cr3t"), std::string::npos);
     EXPECT_EQ(json.find("s3cr3t"), std::string::npos);
 }

@@ -13,15 +13,6 @@ namespace {
 
 using namespace ct32test;
 
-TEST(Ct32WithoutService, OpeningATerminalReportsTheHostInterface) {
-    Ct32Library ct;
-    EXPECT_EQ(ct.init(1, 1), kErrHtsi);
-    // Nothing was opened: the terminal number stays free and unusable.
-    EXPECT_EQ(Send(ct, 1, kTerminal, {0x20, 0x11, 0x00, 0x00}).result, kErrInvalid);
-    EXPECT_EQ(ct.close(1), kErrInvalid);
-    EXPECT_EQ(ct.init(1, 1), kErrHtsi) << "a failed CT_init leaves nothing behind";
-}
-
 TEST(Ct32WithoutService, ArgumentsAreCheckedBeforeTheTerminalNumber) {
     Ct32Library ct;
     uint8_t dad = kTerminal;
@@ -57,7 +48,7 @@ TEST(Ct32Trace, GoesToTheNamedFileAndStopsAtLevelZero) {
     EXPECT_NE(traced.find("0x8010001D"), std::string::npos) << "the raw PC/SC code\n" << traced;
 
     ct.set_trace_options(0, 1);
-    EXPECT_EQ(ct.init(3, 1), kErrHtsi);
+    EXPECT_EQ(ct.init(3, 1), kErrHtsi) << "a failed CT_init leaves nothing behind";
     EXPECT_EQ(ReadFile(path), traced) << "level 0 writes nothing";
     ct.set_trace_options(0, 0);
     unsetenv("CT32_TRACE_FILE");

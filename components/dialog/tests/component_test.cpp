@@ -67,6 +67,12 @@ class DialogComponent : public ::testing::Test {
         std::u16string caption = u"Logon";
         LONG timeout = -1;
         bool wrongIdentification = false;
+        bool noTerminal = false;  // shown from a session without a terminal
+    };
+    struct Report {  // from the child
+        HRESULT hr;
+        LONG result;
+        int restored;
     };
     struct Outcome {
         HRESULT hr = E_FAIL;
@@ -83,18 +89,15 @@ class DialogComponent : public ::testing::Test {
         int pipeFds[2];
         EXPECT_EQ(pipe(pipeFds), 0);
         int master = -1;
-        pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        pid_t pid = box.noTerminal ? fork() : forkpty(&master, nullptr, nullptr, nullptr);
         if (pid == 0) {
             close(pipeFds[0]);
+            if (box.noTerminal)
+                setsid();             // a new session has no controlling terminal
             signal(SIGHUP, SIG_IGN);  // the test hangs up on purpose
             termios before{};
             tcgetattr(STDIN_FILENO, &before);
-            struct {
-                HRESULT hr;
-                LONG result;
-                int restored;
-            } report{};
-            report.result = 12345;
+            Report report{E_FAIL, 12345, 0};
             BSTR text = SysAllocStringLen(box.text.data(), UINT(box.text.size()));
             BSTR caption = SysAllocStringLen(box.caption.data(), UINT(box.caption.size()));
             const DWORD challenge = 0x12345678u;
@@ -120,11 +123,7 @@ class DialogComponent : public ::testing::Test {
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        struct {
-            HRESULT hr;
-            LONG result;
-            int restored;
-        } report{};
+        Report report{};
         EXPECT_EQ(read(pipeFds[0], &report, sizeof report), ssize_t(sizeof report));
         close(pipeFds[0]);
         out.hr = report.hr;
@@ -212,23 +211,26 @@ TEST_F(DialogComponent, FactoryAnswersOnlyItsClassAndInterfaces) {
     EXPECT_EQ(unknown->Release(), 1u);
 }
 
-TEST_F(DialogComponent, WrongIdentificationIsRefusedWithoutOutput) {
-    Box box;
-    box.wrongIdentification = true;
-    Outcome out = RunOnTerminal(box, [](int&, std::string&) {});
-    EXPECT_EQ(out.hr, LOGONDM_E_IDENTIFICATION);
-    EXPECT_EQ(out.result, -1);
-    EXPECT_EQ(out.screen, "");
-    EXPECT_TRUE(out.modeRestored);
-}
-
-TEST_F(DialogComponent, IdentificationIsTheSharedFormula) {
-    // Fixed points of the contract: a caller built from the header and the
-    // component must agree on these values.
-    EXPECT_EQ(LogonDMIdentification(0u), kLogonDMIdentXor);
-    EXPECT_EQ(LogonDMIdentification(0xFFFFFFFFu), ~kLogonDMIdentXor | kLogonDMIdentAnd);
-    EXPECT_EQ(LogonDMIdentification(0x12345678u),
-              (0x12345678u ^ kLogonDMIdentXor) | (0x12345678u & kLogonDMIdentAnd));
+// Requests that are refused before anything is drawn, and a box that has
+// no terminal to be shown on.
+TEST_F(DialogComponent, RefusedRequestsShowNothing) {
+    Box wrong, undefined, detached;
+    wrong.wrongIdentification = true;
+    undefined.type = 7;  // no such button set
+    detached.noTerminal = true;
+    for (const auto& [box, hr] :
+         {std::pair{wrong, LOGONDM_E_IDENTIFICATION}, std::pair{undefined, E_INVALIDARG},
+          std::pair{detached, LOGONDM_E_NOTERMINAL}}) {
+        SCOPED_TRACE(hr);
+        Outcome out = RunOnTerminal(box, [](int&, std::string&) {});
+        EXPECT_EQ(out.hr, hr);
+        EXPECT_EQ(out.result, -1);
+        EXPECT_EQ(out.screen, "");
+        EXPECT_TRUE(out.modeRestored || box.noTerminal);
+    }
+    EXPECT_EQ(
+        CallFifteenthMethod(dm_, 7, LogonDMIdentification(7), -1, nullptr, nullptr, MB_OK, nullptr),
+        E_POINTER);
 }
 
 TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
@@ -283,105 +285,55 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
     }
 }
 
-TEST_F(DialogComponent, ScreenShowsCaptionTextAndButtons) {
+// Caption, text and buttons on the screen; controls in the caption or text
+// that would act on the terminal are left out.
+TEST_F(DialogComponent, ScreenShowsCaptionTextAndButtonsWithoutControls) {
     Box box;
     box.type = 0x1031;
-    box.caption = u"Card\r\nreader";
-    box.text = u"No card.\r\nInsert one.";
+    box.caption = u"Card\r\nreader\x1b]0;title\x07";
+    box.text =
+        u"No card.\r\nInsert one.\x1b[2J\x1b[31mred\x9b"
+        u"0m";
     Outcome out = RunOnTerminal(box, Type("o"));
     EXPECT_EQ(out.result, IDOK);
     // The terminal turns "\n" into "\r\n" on output.
-    EXPECT_NE(out.screen.find("== Card reader [Warning] ==\r\nNo card.\r\nInsert one.\r\n"),
+    EXPECT_NE(out.screen.find(
+                  "== Card reader]0;title [Warning] ==\r\nNo card.\r\nInsert one.[2J[31mred0m\r\n"),
               std::string::npos)
         << out.screen;
     EXPECT_NE(out.screen.find("[O]K  [C]ancel   (Enter: OK, Esc: Cancel)"), std::string::npos)
         << out.screen;
     EXPECT_NE(out.screen.find("-> OK"), std::string::npos) << out.screen;
+    for (const char* control : {"\x1b", "\x07", "\xc2\x9b"})
+        EXPECT_EQ(out.screen.find(control), std::string::npos) << out.screen;
 }
 
-TEST_F(DialogComponent, TextCannotInjectTerminalControls) {
-    Box box;
-    box.caption = u"\x1b]0;title\x07X";
-    box.text =
-        u"\x1b[2J\x1b[31mred\x9b"
-        u"0m\x1b"
-        u"c";
-    Outcome out = RunOnTerminal(box, Type("o"));
-    EXPECT_EQ(out.result, IDOK);
-    EXPECT_EQ(out.screen.find('\x1b'), std::string::npos) << out.screen;
-    EXPECT_EQ(out.screen.find('\x07'), std::string::npos) << out.screen;
-    EXPECT_EQ(out.screen.find("\xc2\x9b"), std::string::npos) << out.screen;
-    EXPECT_NE(out.screen.find("[31mred0mc"), std::string::npos) << out.screen;
-}
-
-TEST_F(DialogComponent, HangUpCountsAsNoAnswer) {
-    for (UINT type : {MB_OK, MB_OKCANCEL, MB_YESNO}) {
-        SCOPED_TRACE(type);
+// A box left without an answer, by a hang-up or at its time limit, answers
+// its most cautious button.
+TEST_F(DialogComponent, NoAnswerGivesTheMostCautiousButton) {
+    const struct {
+        UINT type;
+        LONG timeout;
+        LONG expected;
+    } cases[] = {{MB_OK, -1, IDOK},
+                 {MB_OKCANCEL, -1, IDCANCEL},
+                 {MB_YESNO, -1, IDNO},
+                 {MB_OKCANCEL, 1, IDCANCEL}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.type << " timeout " << c.timeout);
         Box box;
-        box.type = type;
-        Outcome out = RunOnTerminal(box, [](int& master, std::string& screen) {
-            if (!ReadUntil(master, screen, "(Enter:"))
-                return;
-            close(master);
+        box.type = c.type;
+        box.timeout = c.timeout;
+        Outcome out = RunOnTerminal(box, [&](int& master, std::string& screen) {
+            if (!ReadUntil(master, screen, "(Enter:") || c.timeout > 0)
+                return;     // and type nothing
+            close(master);  // hang up
             master = -1;
         });
         EXPECT_EQ(out.hr, S_OK);
-        LONG expected = type == MB_OK ? IDOK : type == MB_OKCANCEL ? IDCANCEL : IDNO;
-        EXPECT_EQ(out.result, expected);
+        EXPECT_EQ(out.result, c.expected);
+        EXPECT_TRUE(out.modeRestored || c.timeout < 0);
     }
-}
-
-TEST_F(DialogComponent, TimeLimitCountsAsNoAnswer) {
-    Box box;
-    box.timeout = 1;
-    Outcome out = RunOnTerminal(box, [](int& master, std::string& screen) {
-        ReadUntil(master, screen, "(Enter:");  // and type nothing
-    });
-    EXPECT_EQ(out.hr, S_OK);
-    EXPECT_EQ(out.result, IDCANCEL);
-    EXPECT_TRUE(out.modeRestored);
-}
-
-TEST_F(DialogComponent, UndefinedButtonSetIsRefused) {
-    Box box;
-    box.type = 7;
-    Outcome out = RunOnTerminal(box, [](int&, std::string&) {});
-    EXPECT_EQ(out.hr, E_INVALIDARG);
-    EXPECT_EQ(out.result, -1);
-    EXPECT_EQ(out.screen, "");
-}
-
-TEST_F(DialogComponent, WithoutTerminalNothingIsShown) {
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(pipeFds[0]);
-        setsid();  // a new session has no controlling terminal
-        BSTR text = SysAllocString(u"text");
-        LONG result = 12345;
-        const DWORD challenge = 0xCAFEF00Du;
-        HRESULT hr = CallFifteenthMethod(dm_, challenge, LogonDMIdentification(challenge), -1, text,
-                                         nullptr, MB_OKCANCEL, &result);
-        LONG report[2] = {hr, result};
-        (void)!write(pipeFds[1], report, sizeof report);
-        _exit(0);
-    }
-    close(pipeFds[1]);
-    LONG report[2] = {};
-    EXPECT_EQ(read(pipeFds[0], report, sizeof report), ssize_t(sizeof report));
-    close(pipeFds[0]);
-    waitpid(pid, nullptr, 0);
-    EXPECT_EQ(report[0], LOGONDM_E_NOTERMINAL);
-    EXPECT_EQ(report[1], -1);
-}
-
-TEST_F(DialogComponent, NullResultIsRefused) {
-    const DWORD challenge = 7;
-    EXPECT_EQ(CallFifteenthMethod(dm_, challenge, LogonDMIdentification(challenge), -1, nullptr,
-                                  nullptr, MB_OK, nullptr),
-              E_POINTER);
 }
 
 TEST_F(DialogComponent, OtherDialogsAreNotProvidedButStillChecked) {
