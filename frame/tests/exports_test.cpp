@@ -107,7 +107,8 @@ TEST_F(ReaderExports, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
     Answer(IDCANCEL);
     EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
     // The card inserted now has no files: the write makes them.
-    card_.files.clear();
+    fake_.InsertCard(fake_.Card().family());
+    fake_.RemoveCard();
     Answer(IDOK);
     OnBox(&InsertFakeCard, &fake_);
     EXPECT_EQ(CallSet(u"carol", u"PLANT", kPassword), u"");
