@@ -251,26 +251,9 @@ void NameIndex::Grow() {
 CIniFile::CIniFile()
     : m_bCaseInsensitive(true), m_pSectionIndex(std::make_unique<ml_ini_detail::NameIndex>()) {}
 
-CIniFile::CIniFile(const CIniFile& p_other)
-    : m_bCaseInsensitive(p_other.m_bCaseInsensitive),
-      m_strPath(p_other.m_strPath),
-      m_sections(p_other.m_sections),
-      m_sectionNames(p_other.m_sectionNames),
-      m_headerComments(p_other.m_headerComments),
-      m_pSectionIndex(std::make_unique<ml_ini_detail::NameIndex>(*p_other.m_pSectionIndex)) {}
+CIniFile::CIniFile(CIniFile&& p_other) noexcept = default;
 
-CIniFile& CIniFile::operator=(const CIniFile& p_other) {
-    if (this != &p_other) {
-        CIniFile copy(p_other);
-        m_bCaseInsensitive = copy.m_bCaseInsensitive;
-        m_strPath = std::move(copy.m_strPath);
-        m_sections = std::move(copy.m_sections);
-        m_sectionNames = std::move(copy.m_sectionNames);
-        m_headerComments = std::move(copy.m_headerComments);
-        m_pSectionIndex = std::move(copy.m_pSectionIndex);
-    }
-    return *this;
-}
+CIniFile& CIniFile::operator=(CIniFile&& p_other) noexcept = default;
 
 CIniFile::~CIniFile() = default;
 

@@ -41,8 +41,10 @@ class CIniFile {
     static constexpr int noID = -1;
 
     CIniFile();
-    CIniFile(const CIniFile& p_other);
-    CIniFile& operator=(const CIniFile& p_other);
+    // Movable, not copyable; a moved-from reader is only destroyed or
+    // assigned to.
+    CIniFile(CIniFile&& p_other) noexcept;
+    CIniFile& operator=(CIniFile&& p_other) noexcept;
     virtual ~CIniFile();
 
     // Stores the path; lookups are case-insensitive unless `p_bCaseSensitive`.
