@@ -38,6 +38,7 @@
 #include "infrastructure/log_file.h"
 #include "mlsmartcardx/mlsmartcard.h"
 #include "mlsmartcardx/smart_card.h"
+#include "mlsmartcardx/testing/forwarding_service.h"
 #include "supervision_bench_pcsc.h"
 
 // The module's log objects; never set up here, so nothing is logged, as with
@@ -65,38 +66,6 @@ double Percentile(std::vector<double> values, double p) {
     const size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
     return values[std::min(index, values.size() - 1)];
 }
-
-// Counts the passes: every pass connects at least once.
-class PassCounter final : public ml::SCardService {
-  public:
-    explicit PassCounter(ml::SCardService& inner) : inner_(inner) {}
-    long Connects() const { return connects_.load(); }
-
-    LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
-        return inner_.EstablishContext(scope, context);
-    }
-    LONG ReleaseContext(SCARDCONTEXT context) override { return inner_.ReleaseContext(context); }
-    LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD protocols,
-                 SCARDHANDLE* card, DWORD* active) override {
-        ++connects_;
-        return inner_.Connect(context, reader, shareMode, protocols, card, active);
-    }
-    LONG Status(SCARDHANDLE card, LPWSTR names, DWORD* namesLength, DWORD* state, DWORD* protocol,
-                BYTE* atr, DWORD* atrLength) override {
-        return inner_.Status(card, names, namesLength, state, protocol, atr, atrLength);
-    }
-    LONG Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* pci, const BYTE* send, DWORD sendLength,
-                  SCARD_IO_REQUEST* receivePci, BYTE* receive, DWORD* receiveLength) override {
-        return inner_.Transmit(card, pci, send, sendLength, receivePci, receive, receiveLength);
-    }
-    LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
-        return inner_.Disconnect(card, disposition);
-    }
-
-  private:
-    ml::SCardService& inner_;
-    std::atomic<long> connects_{0};
-};
 
 // The host: the reader object on a thread with a real message loop; keeps the
 // time each notice was handled and completes logons and logoffs at once.
@@ -358,7 +327,8 @@ void SupervisionCpu(benchmark::State& state, bool withCard) {
             if (withCard) {
                 emulator = std::make_unique<Emulator>(image, false);
             }
-            PassCounter counter(ml::GetSCardService());
+            // Every pass connects at least once.
+            mltest::ForwardingService counter(ml::GetSCardService());
             ml::SCardService* previous = ml::SetSCardService(&counter);
             {
                 Host host(Wide(ReaderName()));
@@ -367,13 +337,13 @@ void SupervisionCpu(benchmark::State& state, bool withCard) {
                     state.SkipWithError("the reader object did not report the reader's state");
                     return;
                 }
-                const long passesBefore = counter.Connects();
+                const long passesBefore = counter.connects.load();
                 const double cpuBefore = CpuSeconds();
                 const Clock::time_point start = Clock::now();
                 std::this_thread::sleep_for(std::chrono::seconds(seconds));
                 const double cpu = CpuSeconds() - cpuBefore;
                 const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-                const long passes = counter.Connects() - passesBefore;
+                const long passes = counter.connects.load() - passesBefore;
                 state.counters["cpu_share_pct"] = 100.0 * cpu / wall;
                 state.counters["passes"] = static_cast<double>(passes);
                 state.counters["cpu_per_pass_us"] = passes > 0 ? 1e6 * cpu / passes : 0.0;

@@ -35,6 +35,21 @@
  * buffers hold ML_LOGIN_BUFFER_CHARS UTF-16 units; the outcome is the error
  * text: empty on success, else "<message number> <message text>" with -1 as
  * the number when the user cancelled.
+ *
+ * GetLoginData and SetLoginData may block: after a failed card operation
+ * they ask the user in a message box and wait for the answer. A card that
+ * is missing or does not answer gets an OK/Cancel question; OK tries again,
+ * for as long as the user answers OK. Any other failure gets a notice with
+ * OK alone and ends the call. A question that cannot be shown (no dialog
+ * component, or neither a desktop nor a terminal to show it on) counts as
+ * OK: the call pauses 1 s and tries again, and gives up at the third such
+ * question in a row.
+ *
+ * Null buffers: a null output buffer of GetLoginData (any of the four) or
+ * a null error-text buffer of SetLoginData is left alone; the call runs as
+ * usual and only that text is not handed out. A text longer than a buffer
+ * is cut to ML_LOGIN_BUFFER_CHARS - 1 units; every text handed out is
+ * terminated.
  */
 #ifndef MLCARDMANX_H_
 #define MLCARDMANX_H_

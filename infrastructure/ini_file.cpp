@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "infrastructure/ini_file_internal.h"
 #include "infrastructure/trace.h"
 #include "platform/file.h"
 #include "platform/handle.h"
@@ -247,15 +248,20 @@ void NameIndex::Grow() {
 
 }  // namespace ml_ini_detail
 
-CIniFile::CIniFile() : m_bCaseInsensitive(true) {}
+CIniFile::CIniFile()
+    : m_bCaseInsensitive(true), m_pSectionIndex(std::make_unique<ml_ini_detail::NameIndex>()) {}
+
+CIniFile::CIniFile(CIniFile&& p_other) noexcept = default;
+
+CIniFile& CIniFile::operator=(CIniFile&& p_other) noexcept = default;
 
 CIniFile::~CIniFile() = default;
 
 void CIniFile::RebuildIndexes() {
-    m_sectionIndex.Clear();
+    m_pSectionIndex->Clear();
     for (size_t i = 0; i < m_sectionNames.size(); ++i) {
-        m_sectionIndex.FindOrAdd(m_sectionNames[i], static_cast<int>(i), m_sectionNames,
-                                 m_bCaseInsensitive);
+        m_pSectionIndex->FindOrAdd(m_sectionNames[i], static_cast<int>(i), m_sectionNames,
+                                   m_bCaseInsensitive);
     }
     for (Section& section : m_sections) {
         section.keyIndex.Clear();
@@ -320,7 +326,7 @@ bool CIniFile::ReadBytes(std::string_view p_bytes) {
 }
 
 int CIniFile::FindSection(std::u16string_view p_strSection) const {
-    return m_sectionIndex.Find(p_strSection, m_sectionNames, m_bCaseInsensitive);
+    return m_pSectionIndex->Find(p_strSection, m_sectionNames, m_bCaseInsensitive);
 }
 
 int CIniFile::FindKey(int p_nSection, std::u16string_view p_strKey) const {
@@ -335,7 +341,7 @@ int CIniFile::AddSection(const std::u16string& p_strSection) {
     int index = static_cast<int>(m_sectionNames.size());
     m_sectionNames.push_back(p_strSection);
     m_sections.emplace_back();
-    m_sectionIndex.FindOrAdd(p_strSection, index, m_sectionNames, m_bCaseInsensitive);
+    m_pSectionIndex->FindOrAdd(p_strSection, index, m_sectionNames, m_bCaseInsensitive);
     return index;
 }
 

@@ -27,44 +27,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace ml_ini_detail {
-// The first position of each name of a list kept elsewhere, under a folding
-// rule (A..Z only, or none): open addressing over (hash, position) slots,
-// so a look-up costs one hash of the name and, as a rule, one comparison.
-class NameIndex {
-  public:
-    // Position of the first recorded name equal to `name`, or -1.
-    int Find(std::u16string_view name, const std::vector<std::u16string>& names, bool fold) const;
-    // The position of an equal recorded name; else records `name` at
-    // `position` (where the caller puts it into `names`) and returns it.
-    int FindOrAdd(std::u16string_view name, int position, const std::vector<std::u16string>& names,
-                  bool fold);
-    void Clear();
-
-  private:
-    struct Slot {
-        uint32_t hash;
-        int32_t position;  // -1: empty
-    };
-    // The slot holding an equal name, or the empty slot where it would go.
-    size_t Probe(uint32_t hash, std::u16string_view name, const std::vector<std::u16string>& names,
-                 bool fold) const;
-    void Grow();
-
-    std::vector<Slot> slots_;
-    size_t count_ = 0;
-};
-}  // namespace ml_ini_detail
+class NameIndex;
+}
 
 class CIniFile {
   public:
     static constexpr int noID = -1;
 
     CIniFile();
+    // Movable, not copyable; a moved-from reader is only destroyed or
+    // assigned to.
+    CIniFile(CIniFile&& p_other) noexcept;
+    CIniFile& operator=(CIniFile&& p_other) noexcept;
     virtual ~CIniFile();
 
     // Stores the path; lookups are case-insensitive unless `p_bCaseSensitive`.
@@ -81,9 +61,19 @@ class CIniFile {
     // Parses `p_bytes` as ReadFile parses a file's content.
     bool ReadBytes(std::string_view p_bytes);
 
+    // The index of the first section of this name (folded unless the reader
+    // is case-sensitive), or noID.
     int FindSection(std::u16string_view p_strSection) const;
+    // The index of the first key of this name in section `p_nSection`; noID
+    // when there is no such key or `p_nSection` is not a section's index
+    // (noID included).
     int FindKey(int p_nSection, std::u16string_view p_strKey) const;
+    // Appends an empty section and returns its index, also when one of the
+    // same name exists (look-ups keep finding the first).
     int AddSection(const std::u16string& p_strSection);
+    // Stores the value under the first section and key of these names.
+    // A missing section or key is appended when `p_bCreate` is true; when it
+    // is false, nothing changes and the answer is false. True when stored.
     bool SetValue(const std::u16string& p_strSection, const std::u16string& p_strKey,
                   const std::u16string& p_strValue, bool p_bCreate = true);
 
@@ -118,15 +108,7 @@ class CIniFile {
     static bool ParseInt(std::u16string_view p_strText, int32_t& p_nValue);
 
   private:
-    using NameIndex = ml_ini_detail::NameIndex;
-
-    struct Section {
-        std::vector<std::u16string> keys;
-        std::vector<std::u16string> values;
-        std::vector<std::u16string> comments;
-        NameIndex keyIndex;  // folded key name -> first index
-    };
-
+    struct Section;  // ini_file_internal.h
     class Parser;
 
     void RebuildIndexes();
@@ -136,7 +118,8 @@ class CIniFile {
     std::vector<Section> m_sections;
     std::vector<std::u16string> m_sectionNames;
     std::vector<std::u16string> m_headerComments;
-    NameIndex m_sectionIndex;  // folded section name -> first index
+    // Folded section name -> first index.
+    std::unique_ptr<ml_ini_detail::NameIndex> m_pSectionIndex;
 };
 
 #endif  // ML_INFRASTRUCTURE_INI_FILE_H_

@@ -1,6 +1,7 @@
 #include "infrastructure/log_file.h"
 
 #include "infrastructure/ini_file.h"
+#include "infrastructure/log_file_internal.h"
 #include "infrastructure/mlconfigx.h"
 #include "infrastructure/res_handler.h"
 #include "infrastructure/settings_lock.h"
@@ -59,28 +60,6 @@ void MoveFileToOld(const std::u16string& path) {
     if (old != path && CopyFileW(path.c_str(), old.c_str(), FALSE)) {
         DeleteFileW(path.c_str());
     }
-}
-
-// Both logs: the log of a former start moves aside, whatever happens.
-void MoveLogToOld(const std::u16string& p_strFileName) {
-    KeepLastError keep;
-    try {
-        std::u16string directory = CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
-        if (!directory.empty()) {
-            MoveFileToOld(directory + p_strFileName);
-        }
-    } catch (...) {
-    }
-}
-
-// Both logs: no entry is written after this.
-void CloseLog(CRITICAL_SECTION& p_cs, bool& p_bInitialised) {
-    try {
-        CMLCriticalSection lock(&p_cs);
-        p_bInitialised = false;
-    } catch (...) {
-    }
-    DeleteCriticalSection(&p_cs);
 }
 
 }  // namespace
@@ -159,11 +138,83 @@ BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_str
     return ok;
 }
 
+// ---- what both logs share ----
+
+CLogFile::CLogFile() : m_bInitialised(false) {}
+
+CLogFile::~CLogFile() = default;
+
+void CLogFile::Start(const std::u16string& p_strFileName, const std::u16string& p_strStampPrefix,
+                     const std::u16string& p_strLineIndent) {
+    std::u16string directory = GetDirectory();
+    m_strLogPath = directory.empty() ? std::u16string() : directory + p_strFileName;
+    m_strStampPrefix = p_strStampPrefix;
+    m_strLineIndent = p_strLineIndent;
+    m_bInitialised = true;
+}
+
+BOOL CLogFile::Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
+                     BOOL p_bLeadingEmptyLine) {
+    KeepLastError keep;
+    try {
+        CMLCriticalSection lock(&m_cs);
+        if (!m_bInitialised) {
+            return FALSE;
+        }
+        std::u16string entry;
+        entry.reserve(48 + m_strStampPrefix.size() + p_strHeader.size() + m_strLineIndent.size() +
+                      p_strLine.size());
+        if (p_bLeadingEmptyLine) {
+            entry += u"\r\n";
+        }
+        entry += m_strStampPrefix;
+        AppendLogDateTime(entry);
+        entry += u" - ";
+        entry += p_strHeader;
+        entry += m_strLineIndent;
+        entry += p_strLine;
+        return AppendLogEntry(m_strLogPath, entry);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+std::u16string CLogFile::GetDirectory() {
+    return CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
+}
+
+// The log of a former start moves aside, whatever happens.
+void CLogFile::MoveToOld(const std::u16string& p_strFileName) {
+    KeepLastError keep;
+    try {
+        std::u16string directory = GetDirectory();
+        if (!directory.empty()) {
+            MoveFileToOld(directory + p_strFileName);
+        }
+    } catch (...) {
+    }
+}
+
+// No entry is written after this.
+void CLogFile::Cleanup() {
+    try {
+        CMLCriticalSection lock(&m_cs);
+        m_bInitialised = false;
+    } catch (...) {
+    }
+    DeleteCriticalSection(&m_cs);
+}
+
+std::u16string CLogFile::GetLogPath() {
+    CMLCriticalSection lock(&m_cs);
+    return m_strLogPath;
+}
+
 }  // namespace ml_infra
 
 // ---- CDebugFile ----
 
-CDebugFile::CDebugFile() : m_nTraceOn(0), m_ftSettings{0, 0}, m_bInitialised(false) {}
+CDebugFile::CDebugFile() : m_nTraceOn(0), m_ftSettings{0, 0} {}
 
 CDebugFile::~CDebugFile() = default;
 
@@ -173,8 +224,6 @@ void CDebugFile::Init(const std::u16string& p_strFileName, const std::u16string&
     try {
         InitializeCriticalSection(&m_cs);
         CMLCriticalSection lock(&m_cs);
-        std::u16string directory = GetDirectory();
-        m_strLogPath = directory.empty() ? std::u16string() : directory + p_strFileName;
         m_strSection = p_strSection;
         m_strKey = p_strKey;
         std::u16string release;
@@ -182,7 +231,6 @@ void CDebugFile::Init(const std::u16string& p_strFileName, const std::u16string&
                               mlconfigx::c_szRegValueRelease, release) != ERROR_SUCCESS) {
             release.clear();
         }
-        m_strRelease = release;
         std::u16string settings;
         m_strDebugSettingsPath.clear();
         if (CResHandler::GetINIFile(mlconfigx::c_szMLDebugINI, settings)) {
@@ -190,7 +238,7 @@ void CDebugFile::Init(const std::u16string& p_strFileName, const std::u16string&
         }
         m_nTraceOn = 0;
         m_ftSettings = FILETIME{0, 0};
-        m_bInitialised = true;
+        Start(p_strFileName, u"\r\n[" + release + u"] ", u"\r\n\t\t\t\t\t\t");
     } catch (...) {
     }
 }
@@ -228,50 +276,6 @@ BOOL CDebugFile::IsTraceOn() {
     }
 }
 
-BOOL CDebugFile::Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
-                       BOOL p_bLeadingEmptyLine) {
-    KeepLastError keep;
-    try {
-        CMLCriticalSection lock(&m_cs);
-        if (!m_bInitialised) {
-            return FALSE;
-        }
-        std::u16string entry;
-        entry.reserve(64 + m_strRelease.size() + p_strHeader.size() + p_strLine.size());
-        if (p_bLeadingEmptyLine) {
-            entry += u"\r\n";
-        }
-        entry += u"\r\n[";
-        entry += m_strRelease;
-        entry += u"] ";
-        ml_infra::AppendLogDateTime(entry);
-        entry += u" - ";
-        entry += p_strHeader;
-        entry += u"\r\n\t\t\t\t\t\t";
-        entry += p_strLine;
-        return ml_infra::AppendLogEntry(m_strLogPath, entry);
-    } catch (...) {
-        return FALSE;
-    }
-}
-
-std::u16string CDebugFile::GetDirectory() {
-    return CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
-}
-
-void CDebugFile::MoveToOld(const std::u16string& p_strFileName) {
-    MoveLogToOld(p_strFileName);
-}
-
-void CDebugFile::Cleanup() {
-    CloseLog(m_cs, m_bInitialised);
-}
-
-std::u16string CDebugFile::GetLogPath() {
-    CMLCriticalSection lock(&m_cs);
-    return m_strLogPath;
-}
-
 std::u16string CDebugFile::GetDebugSettingsPath() {
     CMLCriticalSection lock(&m_cs);
     return m_strDebugSettingsPath;
@@ -279,7 +283,7 @@ std::u16string CDebugFile::GetDebugSettingsPath() {
 
 // ---- CErrorFile ----
 
-CErrorFile::CErrorFile() : m_bInitialised(false) {}
+CErrorFile::CErrorFile() = default;
 
 CErrorFile::~CErrorFile() = default;
 
@@ -288,53 +292,9 @@ void CErrorFile::Init(const std::u16string& p_strFileName) {
     try {
         InitializeCriticalSection(&m_cs);
         CMLCriticalSection lock(&m_cs);
-        std::u16string directory = GetDirectory();
-        m_strLogPath = directory.empty() ? std::u16string() : directory + p_strFileName;
-        m_bInitialised = true;
+        Start(p_strFileName, u"\r\n", u"\r\n\t\t\t");
     } catch (...) {
     }
-}
-
-BOOL CErrorFile::Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
-                       BOOL p_bLeadingEmptyLine) {
-    KeepLastError keep;
-    try {
-        CMLCriticalSection lock(&m_cs);
-        if (!m_bInitialised) {
-            return FALSE;
-        }
-        std::u16string entry;
-        entry.reserve(48 + p_strHeader.size() + p_strLine.size());
-        if (p_bLeadingEmptyLine) {
-            entry += u"\r\n";
-        }
-        entry += u"\r\n";
-        ml_infra::AppendLogDateTime(entry);
-        entry += u" - ";
-        entry += p_strHeader;
-        entry += u"\r\n\t\t\t";
-        entry += p_strLine;
-        return ml_infra::AppendLogEntry(m_strLogPath, entry);
-    } catch (...) {
-        return FALSE;
-    }
-}
-
-std::u16string CErrorFile::GetDirectory() {
-    return CResHandler::GetDataPath(mlconfigx::c_szCategoryDiagnostics);
-}
-
-void CErrorFile::MoveToOld(const std::u16string& p_strFileName) {
-    MoveLogToOld(p_strFileName);
-}
-
-void CErrorFile::Cleanup() {
-    CloseLog(m_cs, m_bInitialised);
-}
-
-std::u16string CErrorFile::GetLogPath() {
-    CMLCriticalSection lock(&m_cs);
-    return m_strLogPath;
 }
 
 // ---- session and start-up ----

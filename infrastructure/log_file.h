@@ -35,12 +35,49 @@
 #include "platform/file.h"
 #include "platform/windef.h"
 
-class CDebugFile {
+namespace ml_infra {
+
+// What the two logs share: the path in the Diagnostics folder, the object's
+// lock and the entry frame. Only CDebugFile and CErrorFile derive from it.
+class CLogFile {
+  public:
+    CLogFile(const CLogFile&) = delete;
+    CLogFile& operator=(const CLogFile&) = delete;
+
+    BOOL Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
+               BOOL p_bLeadingEmptyLine);
+    // The Diagnostics data directory (empty when unknown).
+    std::u16string GetDirectory();
+    // Moves <directory><file name> to its "_old.log" name, if it exists.
+    void MoveToOld(const std::u16string& p_strFileName);
+    void Cleanup();
+
+    std::u16string GetLogPath();
+
+  protected:
+    CLogFile();
+    ~CLogFile();
+    // With m_cs held: the log path (empty, so nothing is written, when the
+    // directory is unknown) and the text before the time stamp and before
+    // the line of each entry; entries are written from now on.
+    void Start(const std::u16string& p_strFileName, const std::u16string& p_strStampPrefix,
+               const std::u16string& p_strLineIndent);
+
+    CRITICAL_SECTION m_cs;
+    bool m_bInitialised;
+
+  private:
+    std::u16string m_strLogPath;
+    std::u16string m_strStampPrefix;
+    std::u16string m_strLineIndent;
+};
+
+}  // namespace ml_infra
+
+class CDebugFile : private ml_infra::CLogFile {
   public:
     CDebugFile();
     virtual ~CDebugFile();
-    CDebugFile(const CDebugFile&) = delete;
-    CDebugFile& operator=(const CDebugFile&) = delete;
 
     // Log path = GetDirectory() + file name (left empty, so nothing is
     // written, when the directory is unknown); reads the release from the
@@ -51,49 +88,32 @@ class CDebugFile {
     // has advanced since the last read. A missing or unreadable file keeps the
     // last state (off at first).
     BOOL IsTraceOn();
-    BOOL Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
-               BOOL p_bLeadingEmptyLine);
-    // The Diagnostics data directory (empty when unknown).
-    std::u16string GetDirectory();
-    // Moves <directory><file name> to its "_old.log" name, if it exists.
-    void MoveToOld(const std::u16string& p_strFileName);
-    void Cleanup();
-
-    std::u16string GetLogPath();
+    using CLogFile::Cleanup;
+    using CLogFile::GetDirectory;
+    using CLogFile::GetLogPath;
+    using CLogFile::MoveToOld;
+    using CLogFile::Write;
     std::u16string GetDebugSettingsPath();
 
   private:
-    std::u16string m_strLogPath;
     std::u16string m_strDebugSettingsPath;
     std::u16string m_strSection;
     std::u16string m_strKey;
-    std::u16string m_strRelease;
     int32_t m_nTraceOn;
     FILETIME m_ftSettings;
-    CRITICAL_SECTION m_cs;
-    bool m_bInitialised;
 };
 
-class CErrorFile {
+class CErrorFile : private ml_infra::CLogFile {
   public:
     CErrorFile();
     virtual ~CErrorFile();
-    CErrorFile(const CErrorFile&) = delete;
-    CErrorFile& operator=(const CErrorFile&) = delete;
 
     void Init(const std::u16string& p_strFileName);
-    BOOL Write(const std::u16string& p_strHeader, const std::u16string& p_strLine,
-               BOOL p_bLeadingEmptyLine);
-    std::u16string GetDirectory();
-    void MoveToOld(const std::u16string& p_strFileName);
-    void Cleanup();
-
-    std::u16string GetLogPath();
-
-  private:
-    std::u16string m_strLogPath;
-    CRITICAL_SECTION m_cs;
-    bool m_bInitialised;
+    using CLogFile::Cleanup;
+    using CLogFile::GetDirectory;
+    using CLogFile::GetLogPath;
+    using CLogFile::MoveToOld;
+    using CLogFile::Write;
 };
 
 // The two log objects of the module. They are defined by the module's
@@ -115,17 +135,5 @@ class CMLSessionFunctions {
 // opening banner is written.
 void InitDebugLog();
 void InitErrorLog();
-
-namespace ml_infra {
-// "s%d_%s" of the session and the file name.
-std::u16string SessionLogName(DWORD p_dwSession, const std::u16string& p_strName);
-// Every ".log" of the path replaced by "_old.log".
-std::u16string OldLogName(const std::u16string& p_strPath);
-// Appends the date and time of the platform clock: "MM/DD/YY HH:MM:SS".
-void AppendLogDateTime(std::u16string& p_strEntry);
-// Opens (creating) the log, rotates it above 1 MiB, appends the entry in the
-// ANSI code page and closes it. FALSE when the entry was not written whole.
-BOOL AppendLogEntry(const std::u16string& p_strPath, const std::u16string& p_strEntry);
-}  // namespace ml_infra
 
 #endif  // ML_INFRASTRUCTURE_LOG_FILE_H_

@@ -7,6 +7,7 @@
 #include "infrastructure/ini_file.h"
 #include "infrastructure/log_file.h"
 #include "infrastructure/mlconfigx.h"
+#include "infrastructure/res_handler_internal.h"
 #include "infrastructure/settings_lock.h"
 #include "infrastructure/trace.h"
 #include "platform/folders.h"

@@ -71,10 +71,4 @@ class CResHandler {
     static std::u16string LibrarySuffix();
 };
 
-namespace ml_infra {
-// Index of the language letter in a library path: the character in front of
-// the library suffix (any case) at its end; npos when the path has none.
-size_t LanguageLetterPosition(const std::u16string& p_strPath);
-}  // namespace ml_infra
-
 #endif  // ML_INFRASTRUCTURE_RES_HANDLER_H_

@@ -4,6 +4,7 @@
 #include "infrastructure/log_file.h"
 #include "infrastructure/mlconfigx.h"
 #include "infrastructure/res_handler.h"
+#include "infrastructure/res_handler_internal.h"
 #include "infrastructure/trace.h"
 #include "platform/framework.h"
 #include "platform/library.h"

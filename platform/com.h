@@ -26,6 +26,7 @@
 #ifndef ML_PLATFORM_COM_H_
 #define ML_PLATFORM_COM_H_
 
+#include <atomic>
 #include <string>
 
 #include "platform/windef.h"
@@ -69,6 +70,44 @@ struct IUnknown {
 };
 
 ML_PLATFORM_API extern const IID IID_IUnknown;
+
+// The IUnknown methods of a component class that implements one interface:
+//
+//     class Greeter final : public ComObject<Greeter, IGreeter, IID_IGreeter> { ... };
+//
+// QueryInterface hands out the interface for IUnknown and kIid (E_POINTER
+// for a null target, E_NOINTERFACE with a null result for any other id);
+// an object starts with one reference, and the Release that drops the last
+// one deletes it.
+template <typename Derived, typename Interface, const IID& kIid>
+class ComObject : public Interface {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr)
+            return E_POINTER;
+        if (iid == IID_IUnknown || iid == kIid) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG left = --refs_;
+        if (left == 0)
+            delete static_cast<Derived*>(this);
+        return left;
+    }
+
+  protected:
+    ComObject() = default;
+    ~ComObject() = default;
+
+  private:
+    std::atomic<ULONG> refs_{1};
+};
 
 using MlCreateInstanceFn = HRESULT (*)(REFCLSID clsid, REFIID iid, void** object);
 #define ML_COM_FACTORY_SYMBOL "MlCreateInstance"

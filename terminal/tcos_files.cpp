@@ -211,46 +211,20 @@ int CTCOSCard::CreateFiles() {
             // The file description: size, descriptor byte, identifier, a
             // fixed 01 00 and the access conditions of the instructions 60,
             // D6 and B0.
-            BYTE command[ml_ct::kCommandBufferSize] = {0x80,
-                                                       0xE0,
-                                                       0x00,
-                                                       0x00,
-                                                       0x23,  //
-                                                       0x81,
-                                                       0x02,
-                                                       0x00,
-                                                       file.size,  //
-                                                       0x82,
-                                                       0x01,
-                                                       0x01,  //
-                                                       0x83,
-                                                       0x02,
-                                                       static_cast<BYTE>(file.id >> 8),    //
-                                                       static_cast<BYTE>(file.id & 0xFF),  //
-                                                       0x85,
-                                                       0x02,
-                                                       0x01,
-                                                       0x00,  //
-                                                       0x86,
-                                                       0x12,
-                                                       0x60,
-                                                       0x00,
-                                                       0x00,
-                                                       0x00,
-                                                       0xFF,
-                                                       0xFF,
-                                                       0xD6,
-                                                       0x00,
-                                                       0x00,  //
-                                                       0x00,
-                                                       0xFF,
-                                                       0xFF,
-                                                       0xB0,
-                                                       0x00,
-                                                       0x00,
-                                                       0x00,
-                                                       0xFF,
-                                                       0xFF};
+            const BYTE idHigh = static_cast<BYTE>(file.id >> 8);
+            const BYTE idLow = static_cast<BYTE>(file.id & 0xFF);
+            // clang-format off
+            BYTE command[ml_ct::kCommandBufferSize] = {
+                0x80, 0xE0, 0x00, 0x00, 0x23,        // CREATE FILE, 35 bytes follow
+                0x81, 0x02, 0x00, file.size,         // size
+                0x82, 0x01, 0x01,                    // descriptor byte
+                0x83, 0x02, idHigh, idLow,           // identifier
+                0x85, 0x02, 0x01, 0x00,              // fixed
+                0x86, 0x12,                          // access conditions:
+                0x60, 0x00, 0x00, 0x00, 0xFF, 0xFF,  //   60
+                0xD6, 0x00, 0x00, 0x00, 0xFF, 0xFF,  //   D6
+                0xB0, 0x00, 0x00, 0x00, 0xFF, 0xFF}; //   B0
+            // clang-format on
             Exchange exchange;
             Transmit(ml_ct::kDadCard, command, 40, exchange);
             if (exchange.result != 0) {

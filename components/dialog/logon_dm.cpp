@@ -3,7 +3,6 @@
 // Only ShowMessageBox is provided; the other dialogs of the interface answer
 // E_NOTIMPL after the identification check. The library exports nothing but
 // the factory of the component activation, MlCreateInstance.
-#include <atomic>
 #include <new>
 #include <string>
 
@@ -27,27 +26,8 @@ std::u16string FromBstr(BSTR text) {
     return text == nullptr ? std::u16string() : std::u16string(text, SysStringLen(text));
 }
 
-class LogonDM final : public ILogonDM {
+class LogonDM final : public ComObject<LogonDM, ILogonDM, IID_ILogonDM> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr)
-            return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ILogonDM) {
-            *object = static_cast<ILogonDM*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --refs_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
-
     HRESULT STDMETHODCALLTYPE ShowLogonDialog(DWORD c, DWORD i, HWND, BSTR, BSTR, BSTR*, BSTR*,
                                               BSTR*, LONG*) override {
         return NotImplemented(c, i);
@@ -117,8 +97,8 @@ class LogonDM final : public ILogonDM {
     }
 
   private:
+    friend ComObject;
     ~LogonDM() = default;
-    std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

@@ -29,29 +29,10 @@ void CopyBstr(BSTR text, char16_t* target, size_t capacity) {
     target[n] = 0;
 }
 
-class ScriptedLogonDM final : public ILogonDM {
+class ScriptedLogonDM final : public ComObject<ScriptedLogonDM, ILogonDM, IID_ILogonDM> {
   public:
     ScriptedLogonDM() { ++g_objects; }
     ~ScriptedLogonDM() { --g_objects; }
-
-    HRESULT QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr)
-            return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ILogonDM) {
-            *object = static_cast<ILogonDM*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG left = --refs_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
 
     HRESULT ShowLogonDialog(DWORD, DWORD, HWND, BSTR, BSTR, BSTR*, BSTR*, BSTR*, LONG*) override {
         return E_NOTIMPL;
@@ -106,9 +87,6 @@ class ScriptedLogonDM final : public ILogonDM {
         *result = answer;
         return S_OK;
     }
-
-  private:
-    std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace

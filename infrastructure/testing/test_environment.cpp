@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "infrastructure/log_file.h"
+#include "infrastructure/log_file_internal.h"
 #include "infrastructure/mlconfigx.h"
 #include "platform/codepage.h"
 #include "platform/session.h"

@@ -13,6 +13,7 @@
 
 #include "infrastructure/error_handler.h"
 #include "infrastructure/log_file.h"
+#include "infrastructure/log_file_internal.h"
 #include "infrastructure/testing/log_scan.h"
 #include "infrastructure/testing/test_environment.h"
 #include "infrastructure/trace.h"

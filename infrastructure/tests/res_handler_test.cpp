@@ -12,11 +12,8 @@
 #include "infrastructure/testing/test_environment.h"
 #include "log_test_util.h"
 #include "platform/codepage.h"
-#include "platform/library.h"
-
-#ifdef ML_TEST_HAVE_FRAMEWORK
 #include "platform/framework.h"
-#endif
+#include "platform/library.h"
 
 namespace {
 
@@ -256,7 +253,6 @@ TEST_F(LanguageLibraryTest, LoadString4DllTakesTheTextOfTheLanguage) {
     EXPECT_TRUE(Has(ErrorLog(), "Neither language DLL nor default language DLL loadable"));
 }
 
-#ifdef ML_TEST_HAVE_FRAMEWORK
 TEST_F(LanguageLibraryTest, ResourceHandleOfTheModule) {
     HINSTANCE before = AfxGetResourceHandle();
     HMODULE german = CResHandler::SetResourcehandle4MFCDLL(module_, 0x0407);
@@ -285,6 +281,5 @@ TEST_F(LanguageLibraryTest, ResourceHandleOfTheModule) {
     FreeLibrary(english);
     AfxSetResourceHandle(before);
 }
-#endif
 
 }  // namespace

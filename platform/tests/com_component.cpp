@@ -9,27 +9,9 @@ namespace {
 
 std::atomic<int> g_objects{0};
 
-class Greeter final : public ITestGreeter {
+class Greeter final : public ComObject<Greeter, ITestGreeter, IID_ITestGreeter> {
   public:
     Greeter() { ++g_objects; }
-    HRESULT QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr)
-            return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ITestGreeter) {
-            *object = static_cast<ITestGreeter*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG left = --refs_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
     HRESULT Greet(const OLECHAR* name, BSTR* greeting) override {
         if (greeting == nullptr)
             return E_POINTER;
@@ -41,8 +23,8 @@ class Greeter final : public ITestGreeter {
     int Objects() override { return g_objects; }
 
   private:
+    friend ComObject;
     ~Greeter() { --g_objects; }
-    std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace
