@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -52,6 +53,25 @@ size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view se
         ADD_FAILURE() << "cannot scan " << directory << ": " << error.message();
     }
     return scanned;
+}
+
+std::vector<std::string> LogEntries(const std::string& text) {
+    // Header and line of each entry, the empty lines before entries left out.
+    std::vector<std::string> lines, entries;
+    for (size_t start = 0, end = 0; start <= text.size(); start = end + 2) {
+        end = std::min(text.find("\r\n", start), text.size());
+        if (end > start) {
+            lines.push_back(text.substr(start, end - start));
+        }
+    }
+    for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+        const std::string& header = lines[i];
+        std::string method = header.substr(std::min(header.find(" - ") + 3, header.size()));
+        method.resize(std::min(method.find(" \t\t\t[ThreadID: "), method.size()));
+        const size_t from = std::min(lines[i + 1].find_first_not_of('\t'), lines[i + 1].size());
+        entries.push_back(method + "|" + lines[i + 1].substr(from));
+    }
+    return entries;
 }
 
 }  // namespace mltest

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mltest {
 
@@ -15,6 +16,9 @@ namespace mltest {
 // Returns the number of files scanned, so a caller can also check that its
 // logs were there to be scanned.
 size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view secret);
+// The entries of a debug or error log's text as "method|line", without date,
+// time and thread ("|" for an empty entry).
+std::vector<std::string> LogEntries(const std::string& text);
 
 }  // namespace mltest
 

@@ -5,14 +5,16 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "cardsim_process.h"
-#include "include/mlcardmanx.h"
 #include "infrastructure/testing/log_scan.h"
 #include "infrastructure/testing/test_environment.h"
-#include "mlsmartcardx/testing/supervision_host.h"
+#include "mlsmartcardx/smart_card.h"
+#include "mlsmartcardx/tests/c_host.h"
 #include "mlsmartcardx/tests/test_support.h"
 
 extern char** environ;
@@ -40,6 +42,70 @@ int RunEventHelper(const char* action, const char* name) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// A host thread: constructs the reader object, runs a real message loop and
+// records the notices, handled by the C host (which copies the login data at
+// once). Like a host that completes each logon and logoff at once, it resets
+// the event of each insert and remove notice.
+class Host {
+  public:
+    struct Notice {
+        int code = 0;
+        LoginDataBlock data{};
+    };
+
+    explicit Host(std::u16string reader) : thread_([this, reader] { Run(reader); }) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return id_ != 0; });
+    }
+    ~Host() {
+        PostThreadMessageW(id_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    // The notice after the last one taken (code 0 when none came).
+    Notice Next() {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, kPatience, [this] { return notices_.size() > taken_; })) {
+            return {};
+        }
+        return notices_[taken_++];
+    }
+    std::vector<Notice> All() {
+        std::lock_guard lock(mutex_);
+        return notices_;
+    }
+
+  private:
+    void Run(const std::u16string& reader) {
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+        CSmartCard card(reader);
+        std::unique_lock lock(mutex_);
+        id_ = GetCurrentThreadId();
+        changed_.notify_all();
+        lock.unlock();
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            Notice n;
+            if ((n.code = MlTestCHostHandle(&msg, &n.data)) == 0) {
+                continue;
+            }
+            if (n.code == CARD_INSERTED || n.code == CARD_REMOVED) {
+                MlTestCHostResetEvent(n.code == CARD_INSERTED);
+            }
+            lock.lock();
+            notices_.push_back(n);
+            changed_.notify_all();
+            lock.unlock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Notice> notices_;
+    size_t taken_ = 0;
+    DWORD id_ = 0;
+    std::thread thread_;
+};
 
 class SmartCardRealStackTest : public ::testing::Test {
   protected:
@@ -73,16 +139,6 @@ class SmartCardRealStackTest : public ::testing::Test {
         return std::make_unique<CardSimProcess>(CardSimOptions{family, path, 0, {}});
     }
 
-    // Waits for the notice after the last one taken and returns it (code 0
-    // when none came). The count is kept here rather than read from the host:
-    // a notice may be handled before the action that causes it returns.
-    SupervisionHost::Notice Next(SupervisionHost& host) {
-        if (!host.WaitForNotices(taken_ + 1, kPatience)) {
-            return {};
-        }
-        return host.Notices()[taken_++];
-    }
-
     // Waits until `more` passes have tried the reader (or found a card).
     bool WaitFor(const std::atomic<int>& counter, int more) {
         const int target = counter.load() + more;
@@ -100,13 +156,12 @@ class SmartCardRealStackTest : public ::testing::Test {
     std::unique_ptr<InfraEnvironment> env_;
     std::unique_ptr<ForwardingService> counting_;
     std::unique_ptr<ScopedSCardService> service_;
-    size_t taken_ = 0;
 };
 
 TEST_F(SmartCardRealStackTest, OneNoticePerInsertionAndRemovalOfEachFamily) {
     const std::string password = "Kv8!rWq2-zz";
-    SupervisionHost host(reader_);
-    ASSERT_EQ(Next(host).code, CARD_REMOVED) << "the first pass reports the empty reader";
+    Host host(reader_);
+    ASSERT_EQ(host.Next().code, CARD_REMOVED) << "the first pass reports the empty reader";
 
     size_t changes = 0;
     for (const std::string family : {"generic", "tcos12", "class80"}) {
@@ -114,22 +169,22 @@ TEST_F(SmartCardRealStackTest, OneNoticePerInsertionAndRemovalOfEachFamily) {
             SCOPED_TRACE(family + " round " + std::to_string(round));
             const std::string user = "op-" + family + "-" + std::to_string(round);
             auto sim = Insert(family, user, password);
-            SupervisionHost::Notice inserted = Next(host);
+            Host::Notice inserted = host.Next();
             ASSERT_EQ(inserted.code, CARD_INSERTED);
-            EXPECT_EQ(inserted.user, Widen(user));
-            EXPECT_EQ(inserted.domain, u"PLANT");
-            EXPECT_EQ(inserted.password, Widen(password));
+            EXPECT_EQ(inserted.data.szUserName, Widen(user));
+            EXPECT_EQ(inserted.data.szDomain, std::u16string(u"PLANT"));
+            EXPECT_EQ(inserted.data.szPassword, Widen(password));
             if (changes == 16) {  // a card left in the reader a while: still one notice
                 ASSERT_TRUE(WaitFor(counting_->cardsFound, 8));
             }
             sim.reset();
-            ASSERT_EQ(Next(host).code, CARD_REMOVED);
+            ASSERT_EQ(host.Next().code, CARD_REMOVED);
         }
     }
 
     // Passes over the empty reader post nothing more.
     ASSERT_TRUE(WaitFor(counting_->connects, 6));
-    std::vector<SupervisionHost::Notice> all = host.Notices();
+    std::vector<Host::Notice> all = host.All();
     ASSERT_EQ(all.size(), 1 + changes);
     for (size_t i = 1; i < all.size(); ++i) {
         EXPECT_EQ(all[i].code, i % 2 == 1 ? CARD_INSERTED : CARD_REMOVED) << "notice " << i;
@@ -138,27 +193,27 @@ TEST_F(SmartCardRealStackTest, OneNoticePerInsertionAndRemovalOfEachFamily) {
 }
 
 TEST_F(SmartCardRealStackTest, InsertWaitsWhileAnotherProcessHoldsTheLogonEvent) {
-    SupervisionHost host(reader_);
-    ASSERT_EQ(Next(host).code, CARD_REMOVED);
+    Host host(reader_);
+    ASSERT_EQ(host.Next().code, CARD_REMOVED);
 
     ASSERT_EQ(RunEventHelper("set", "Global\\mlevent_logoninprocess"), 0);
     auto sim = Insert("class80", "held", "pw-held");
     // Passes read the card, but the notice waits.
     ASSERT_TRUE(WaitFor(counting_->cardsFound, 4));
-    EXPECT_EQ(host.Count(), 1u);
+    EXPECT_EQ(host.All().size(), 1u);
     EXPECT_NE(InfraEnvironment::ReadFile(env_->DebugLogPath())
                   .find("Card inserted but logon/logoff in process -> we wait till next loop."),
               std::string::npos);
 
     ASSERT_EQ(RunEventHelper("reset", "Global\\mlevent_logoninprocess"), 0);
-    SupervisionHost::Notice inserted = Next(host);
+    Host::Notice inserted = host.Next();
     // On failure, the end of the debug log tells what the passes saw.
     ASSERT_EQ(inserted.code, CARD_INSERTED) << [&] {
         std::string log = InfraEnvironment::ReadFile(env_->DebugLogPath());
         return log.size() > 4000 ? log.substr(log.size() - 4000) : log;
     }();
-    EXPECT_EQ(inserted.user, u"held");
-    EXPECT_EQ(inserted.password, u"pw-held");
+    EXPECT_EQ(inserted.data.szUserName, std::u16string(u"held"));
+    EXPECT_EQ(inserted.data.szPassword, std::u16string(u"pw-held"));
 }
 
 }  // namespace
