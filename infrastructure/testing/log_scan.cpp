@@ -55,21 +55,36 @@ size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view se
     return scanned;
 }
 
-std::vector<std::string> LogEntries(const std::string& text) {
-    // Header and line of each entry, the empty lines before entries left out.
+LogTail::LogTail(std::string path, std::string method)
+    : path_(std::move(path)), method_(std::move(method)) {
+    Next();
+}
+
+std::vector<std::string> LogTail::Next() {
+    std::ifstream in(path_, std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    // Header and line of each entry; the empty lines before entries left out.
     std::vector<std::string> lines, entries;
-    for (size_t start = 0, end = 0; start <= text.size(); start = end + 2) {
+    for (size_t start = std::min(seen_, text.size()), end = 0; start < text.size();
+         start = end + 2) {
         end = std::min(text.find("\r\n", start), text.size());
         if (end > start) {
             lines.push_back(text.substr(start, end - start));
         }
     }
+    seen_ = text.size();
     for (size_t i = 0; i + 1 < lines.size(); i += 2) {
-        const std::string& header = lines[i];
-        std::string method = header.substr(std::min(header.find(" - ") + 3, header.size()));
+        std::string method = lines[i].substr(std::min(lines[i].find(" - ") + 3, lines[i].size()));
         method.resize(std::min(method.find(" \t\t\t[ThreadID: "), method.size()));
-        const size_t from = std::min(lines[i + 1].find_first_not_of('\t'), lines[i + 1].size());
-        entries.push_back(method + "|" + lines[i + 1].substr(from));
+        if (!method.starts_with(method_)) {
+            continue;
+        }
+        if (!method_.empty() && i >= 2 && lines[i - 2].ends_with(" - ")) {
+            entries.push_back("|");
+        }
+        const std::string& line = lines[i + 1];
+        entries.push_back(method + "|" +
+                          line.substr(std::min(line.find_first_not_of('\t'), line.size())));
     }
     return entries;
 }

@@ -4,11 +4,8 @@
 // written in C.
 #include "mlsmartcardx/smart_card.h"
 
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "infrastructure/testing/log_scan.h"
@@ -21,69 +18,35 @@
 namespace mltest {
 namespace {
 
-constexpr char16_t kPassword[] = u"Zq!7vKeep0ut";
-
-// In front of the fake reader: fails connects on request, keeps the time of
-// every connect and can hold one until released. Any thread may use it.
+// In front of the fake reader: fails connects on request, and with `hold`
+// the next connect tells `held` and waits for `release`.
 class ScriptedReader final : public ForwardingService {
   public:
     using ForwardingService::ForwardingService;
-
-    // Results of the next connects, then `all` (0: the fake answers).
-    void FailConnects(LONG all, std::vector<LONG> next = {}) {
-        std::lock_guard lock(mutex_);
-        failAll_ = all;
-        failures_.assign(next.begin(), next.end());
-    }
-    std::vector<uint64_t> Times() {
-        std::lock_guard lock(mutex_);
-        return times_;
-    }
-    void Hold(bool hold) {
-        std::lock_guard lock(mutex_);
-        hold_ = hold;
-        changed_.notify_all();
-    }
-    void WaitUntilHeld() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return held_; });
-    }
+    std::atomic<LONG> fail{0}, failNext{0};  // 0: the fake answers
+    std::atomic<bool> hold{false};
+    std::promise<void> held, release;
 
     LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD protocols,
                  SCARDHANDLE* card, DWORD* active) override {
-        LONG failure = 0;
-        {
-            std::unique_lock lock(mutex_);
-            times_.push_back(GetTickCount64());
-            held_ = hold_;
-            changed_.notify_all();
-            changed_.wait(lock, [this] { return !hold_; });
-            failure = failures_.empty() ? failAll_ : failures_.front();
-            if (!failures_.empty()) {
-                failures_.pop_front();
-            }
+        if (hold.exchange(false)) {
+            held.set_value();
+            release.get_future().wait();
         }
-        if (failure != 0) {
-            ++connects;
-            return failure;
+        const LONG next = failNext.exchange(0), failure = next != 0 ? next : fail.load();
+        if (failure == 0) {
+            return ForwardingService::Connect(context, reader, shareMode, protocols, card, active);
         }
-        return ForwardingService::Connect(context, reader, shareMode, protocols, card, active);
+        ++connects;
+        return failure;
     }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<LONG> failures_;
-    LONG failAll_ = 0;
-    std::vector<uint64_t> times_;
-    bool hold_ = false, held_ = false;
 };
 
 struct Notice {
     int code = 0;
     DWORD time = 0;
-    LoginDataBlock copy{};  // CARD_INSERTED: copied while handling it
     LPARAM lParam = 0;
+    LoginDataBlock copy{};  // CARD_INSERTED: copied while handling it
 };
 
 bool IsSet(bool logon) {
@@ -99,7 +62,8 @@ class SmartCardTest : public ::testing::Test {
     void SetUp() override {
         env_.WriteDebugIni(true, 1);
         env_.StartLogs();
-        card_.files[kFileUnique] = Record(u"operator7", u"PLANT-NORTH", kPassword);
+        debug_.Next();  // the log's banner
+        card_.files[kFileUnique] = Record(u"operator7", u"PLANT-NORTH", u"Zq!7vKeep0ut");
         fake_.SetResponder(std::ref(card_));
     }
     void TearDown() override {
@@ -108,7 +72,6 @@ class SmartCardTest : public ::testing::Test {
     }
 
     void Start() { object_ = std::make_unique<CSmartCard>(fake_.ReaderName()); }
-
     // Lets `count` timer periods pass, each followed by the host's loop.
     std::vector<Notice> Passes(int count = 1) {
         std::vector<Notice> all;
@@ -131,7 +94,7 @@ class SmartCardTest : public ::testing::Test {
         std::vector<Notice> notices;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            Notice n{0, msg.time, {}, msg.lParam};
+            Notice n{0, msg.time, msg.lParam};
             if ((n.code = MlTestCHostHandle(&msg, &n.copy)) != 0) {
                 notices.push_back(n);
             }
@@ -146,32 +109,30 @@ class SmartCardTest : public ::testing::Test {
     ScriptedReader reader_{fake_};
     ScopedSCardService service_{&reader_};
     std::unique_ptr<CSmartCard> object_;
+    LogTail debug_{env_.DebugLogPath()}, error_{env_.ErrorLogPath()};
 };
 
 const std::vector<int> kNone, kInserted{CARD_INSERTED}, kRemoved{CARD_REMOVED}, kError{CARD_ERROR},
     kUnknown{CARD_UNKNOWN};
 
 TEST_F(SmartCardTest, ReaderCodesAndEntries) {
-    // What `count` passes post and write, entry by entry ("method|line").
+    // What `count` passes post and write, entry by entry.
     auto expect = [&](int count, const std::vector<int>& codes,
                       const std::vector<std::string>& debug,
                       const std::vector<std::string>& error) {
-        const size_t debugSize = InfraEnvironment::ReadFile(env_.DebugLogPath()).size();
-        const size_t errorSize = InfraEnvironment::ReadFile(env_.ErrorLogPath()).size();
         EXPECT_EQ(Pass(count), codes);
-        EXPECT_EQ(LogEntries(InfraEnvironment::ReadFile(env_.DebugLogPath()).substr(debugSize)),
-                  debug);
-        EXPECT_EQ(LogEntries(InfraEnvironment::ReadFile(env_.ErrorLogPath()).substr(errorSize)),
-                  error);
+        EXPECT_EQ(debug_.Next(), debug);
+        EXPECT_EQ(error_.Next(), error);
     };
     const std::string pass = "CSmartCard::SuperviseCard()|";
-    // Two failed reads before the third, each with its number and text.
+    // Two failed reads before the third, each with the platform's number and text.
     auto retries = [&](std::vector<std::string> lines, const std::string& number,
                        const std::string& text) {
         const std::string retry =
             "CSmartCard::SuperviseCard() - SmartCardReadFiles()|[INFO] Error ";
         for (int i = 0; i < 2; ++i) {
-            lines.insert(lines.begin(), {retry + "Number = " + number, retry + "Text = " + text});
+            lines.insert(lines.begin(),
+                         {retry + "Number = " + number, retry + "Text = \n   \"" + text});
         }
         return lines;
     };
@@ -194,76 +155,73 @@ TEST_F(SmartCardTest, ReaderCodesAndEntries) {
     expect(1, kNone, {"CSmartCard::SuperviseCard|[INFO]  = Card inserted" + held}, {});
     ASSERT_EQ(MlTestCHostResetEvent(0), 1);
 
-    // The error texts as the platform words them.
     const std::string unresponsive = pass + "[ERROR]  = Card error (SCARD_W_UNRESPONSIVE_CARD)";
-    reader_.FailConnects(SCARD_W_UNRESPONSIVE_CARD);
+    reader_.fail = SCARD_W_UNRESPONSIVE_CARD;
     expect(1, kError,
            retries({unresponsive}, "0x80100066",
-                   "\n   \"The smart card is not responding to a reset. \" [2148532326]"),
+                   "The smart card is not responding to a reset. \" [2148532326]"),
            {unresponsive});
     const std::string unknown = pass + "[INFO]  = Card inserted (SCARD_E_UNKNOWN_CARD)";
-    reader_.FailConnects(SCARD_E_UNKNOWN_CARD);
-    const std::string unknownText =
-        "\n   \"The specified smart card name is not recognized. \" [2148532237]";
-    expect(1, kUnknown, retries({unknown}, "0x8010000d", unknownText), {unknown});
-    reader_.FailConnects(SCARD_E_NOT_TRANSACTED);
+    reader_.fail = SCARD_E_UNKNOWN_CARD;
+    expect(1, kUnknown,
+           retries({unknown}, "0x8010000d",
+                   "The specified smart card name is not recognized. \" [2148532237]"),
+           {unknown});
+    reader_.fail = SCARD_E_NOT_TRANSACTED;
     const std::string text =
-        "\n   \"An attempt was made to end a non-existent transaction. \" [2148532246]";
+        "An attempt was made to end a non-existent transaction. \" [2148532246]";
     const std::vector<std::string> failed = {pass + "[ERROR]  = Card error (see details below)",
                                              pass + "[ERROR] Error Number = 0x80100016",
-                                             pass + "[ERROR] Error Text = " + text};
+                                             pass + "[ERROR] Error Text = \n   \"" + text};
     expect(1, kError, retries(failed, "0x80100016", text), failed);
     expect(1, kNone, retries({}, "0x80100016", text), {});
 
     // With the debug switch off only the error log is written.
     env_.WriteDebugIni(false, 2);
-    reader_.FailConnects(SCARD_E_UNKNOWN_CARD);
+    reader_.fail = SCARD_E_UNKNOWN_CARD;
     expect(1, kUnknown, {}, {unknown});
-    EXPECT_GE(ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword), 2u);
+    EXPECT_GE(ExpectNoSecretInLogs(env_.DiagnosticsDir(), u"Zq!7vKeep0ut"), 2u);
 }
 
-TEST_F(SmartCardTest, ReadsWithTwoPausesOf250msAndTheirData) {
+TEST_F(SmartCardTest, ReadsWithPausesOf250msAndTheirData) {
     // Fields filled to the last character.
     const std::u16string user = u"abcdefghijklmnopqrstu";                   // 21
     const std::u16string domain = u"\u00c4\u00d6\u00dc-Werk-S\u00fcd-001";  // 16
     const std::u16string password(50, u'\u20ac');                           // 50
     card_.files[kFileUnique] = Record(user, domain, password);
-    reader_.FailConnects(0, {SCARD_E_NOT_TRANSACTED});
-    Start();
     // One failure, then a read: inserted after one pause.
-    const uint64_t start = GetTickCount64() + 250;
+    reader_.failNext = SCARD_E_NOT_TRANSACTED;
+    Start();
+    uint64_t start = GetTickCount64() + 250;
     std::vector<Notice> n = Passes();
     ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].code, CARD_INSERTED);
     EXPECT_EQ(n[0].time, static_cast<DWORD>(start + 250));
     EXPECT_EQ(n[0].copy.szUserName, user);
     EXPECT_EQ(n[0].copy.szDomain, domain);
     EXPECT_EQ(n[0].copy.szPassword, password);
     const auto* block = reinterpret_cast<const LoginDataBlock*>(n[0].lParam);
+
+    // Three failures: the error comes after two pauses; the next pass one
+    // period after the end of this one.
+    reader_.fail = SCARD_E_NOT_TRANSACTED;
+    start = GetTickCount64() + 250;
+    n = Passes();
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0].time, static_cast<DWORD>(start + 500));
+    clock_.Advance(249);
+    const int connects = reader_.connects;
+    EXPECT_TRUE(Loop().empty());
+    EXPECT_EQ(reader_.connects, connects);
+
+    // A removed card is acted on at once and leaves no login data behind.
     ASSERT_EQ(MlTestCHostResetEvent(1), 1);
-
-    // Three failures: the error is posted after two pauses, and the next pass
-    // starts one period after the end of this one.
-    reader_.FailConnects(SCARD_E_NOT_TRANSACTED);
-    const uint64_t failing = GetTickCount64() + 250;
-    n = Passes();
-    ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].time, static_cast<DWORD>(failing + 500));
-    clock_.Advance(250);
-    EXPECT_TRUE(Loop().empty()) << "the error was posted already";
-    const std::vector<uint64_t> times = reader_.Times();
-    EXPECT_EQ(std::vector<uint64_t>(times.end() - 6, times.end()),
-              (std::vector<uint64_t>{failing, failing + 250, failing + 500, failing + 750,
-                                     failing + 1000, failing + 1250}));
-
-    // A removed card is acted on at once, and leaves no login data behind.
-    reader_.FailConnects(0);
+    reader_.fail = 0;
     fake_.RemoveCard();
-    const uint64_t removal = GetTickCount64() + 250;
-    n = Passes();
+    start = GetTickCount64() + 1;
+    clock_.Advance(1);
+    n = Loop();
     ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].code, CARD_REMOVED);
-    EXPECT_EQ(n[0].time, static_cast<DWORD>(removal));
+    EXPECT_EQ(n[0].time, static_cast<DWORD>(start));
     const LoginDataBlock zero{};
     EXPECT_EQ(std::memcmp(block, &zero, sizeof zero), 0);
 }
@@ -293,48 +251,48 @@ TEST_F(SmartCardTest, TimerStopsAndADirectPassStartsItAgain) {
 }
 
 TEST_F(SmartCardTest, DestructorOnAnotherThreadWaitsForThePassUnderWay) {
-    // The host: constructs the object, then runs its loop until told to end.
+    // The host: constructs the object, then runs its loop.
     std::promise<DWORD> started;
-    std::atomic<CSmartCard*> shared{nullptr};
+    CSmartCard* object = nullptr;
     std::atomic<int> notices{0};
     std::thread host([&] {
         MSG msg;
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
-        shared = new CSmartCard(fake_.ReaderName());
+        object = new CSmartCard(fake_.ReaderName());
         started.set_value(GetCurrentThreadId());
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
             notices += msg.message == WM_COMMAND;
-            if (msg.message == WM_USER) {  // everything due before it is handled
+            if (msg.message == WM_USER) {  // all that was due before it is handled
                 reinterpret_cast<std::promise<void>*>(msg.lParam)->set_value();
             }
             DispatchMessageW(&msg);
         }
     });
     const DWORD hostThread = started.get_future().get();
-    reader_.Hold(true);
+    reader_.hold = true;
     clock_.Advance(250);
-    reader_.WaitUntilHeld();  // a pass is under way on the host thread
+    reader_.held.get_future().wait();  // a pass is under way on the host thread
 
     std::atomic<bool> destroyed{false};
     std::thread destroyer([&] {
-        delete shared.exchange(nullptr);
+        delete object;
         destroyed = true;
     });
     // Whatever the timing, the destructor cannot finish while the pass runs.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(destroyed.load());
-    reader_.Hold(false);
+    reader_.release.set_value();
     destroyer.join();
     EXPECT_EQ(g_pSmartCard.load(), nullptr);
     EXPECT_EQ(g_nSuperviseTimer.load(), 0u);
 
-    // No pass follows: several periods handled by the host find no object.
+    // No pass follows.
     const int connects = reader_.connects.load();
     for (int i = 0; i < 8; ++i) {
         clock_.Advance(250);
         std::promise<void> handled;
         PostThreadMessageW(hostThread, WM_USER, 0, reinterpret_cast<LPARAM>(&handled));
-        handled.get_future().get();
+        handled.get_future().wait();
     }
     PostThreadMessageW(hostThread, WM_QUIT, 0, 0);
     host.join();

@@ -30,29 +30,21 @@ class Supervision : public TerminalTest {
         return n;
     }
 
-    // The entries of the pass itself ("method|line"), each with the empty
-    // entry before it; those of the card commands left out.
-    static std::vector<std::string> PassEntries(const std::string& log) {
-        std::vector<std::string> all = LogEntries(log), pass;
-        for (size_t i = 0; i < all.size(); ++i) {
-            if (all[i].starts_with("CTCOSCard::TCOSSuperviseCard")) {
-                if (all[i - 1] == "|") {
-                    pass.push_back("|");
-                }
-                pass.push_back(all[i]);
-            }
-        }
-        return pass;
-    }
-    // What `count` passes post and write.
-    void Expect(int count, const std::vector<WPARAM>& codes, const std::vector<std::string>& debug,
-                const std::vector<std::string>& error) {
-        const size_t debugSize = DebugLog().size(), errorSize = ErrorLog().size();
+    // What `count` passes post and write, entry by entry (the card commands'
+    // entries left out).
+    std::vector<Notice> Expect(int count, const std::vector<WPARAM>& codes,
+                               const std::vector<std::string>& debug,
+                               const std::vector<std::string>& error) {
         Pass(count);
-        EXPECT_EQ(TakeCodes(), codes);
-        EXPECT_EQ(PassEntries(DebugLog().substr(debugSize)), debug);
-        EXPECT_EQ(PassEntries(ErrorLog().substr(errorSize)), error);
+        std::vector<Notice> notices = TakeNotices();
+        EXPECT_EQ(Codes(notices), codes);
+        EXPECT_EQ(debug_.Next(), debug);
+        EXPECT_EQ(error_.Next(), error);
+        return notices;
     }
+
+    LogTail debug_{env_.DebugLogPath(), "CTCOSCard::TCOSSuperviseCard"};
+    LogTail error_{env_.ErrorLogPath(), "CTCOSCard::TCOSSuperviseCard"};
 };
 
 const std::string kPass = "CTCOSCard::TCOSSuperviseCard()|";
@@ -82,16 +74,12 @@ TEST_F(Supervision, TerminalCodesEntriesAndReads) {
     Expect(2, kNone, {"|", insertHeld, "|", insertHeld}, {});
     EXPECT_EQ(CardCommands() - commands, 2u * 6u);
     ResetEvent(logon_);
-    const size_t debugSize = DebugLog().size();
-    Pass();
-    auto notices = TakeNotices();
-    ASSERT_EQ(Codes(notices), kInserted);
-    auto* block = reinterpret_cast<const LoginDataBlock*>(notices[0].lParam);
+    const std::vector<std::string> inserted = {
+        "|", kPass + "[INFO]  = Card inserted", kPass + "[INFO] szUserName = operator7",
+        kPass + "[INFO] szDomain = PLANT", kPass + "[INFO] szPassword = ***"};
+    auto* block =
+        reinterpret_cast<const LoginDataBlock*>(Expect(1, kInserted, inserted, {}).at(0).lParam);
     EXPECT_EQ(std::u16string(block->szPassword), u"Tr0ub4dor&3");
-    EXPECT_EQ(PassEntries(DebugLog().substr(debugSize)),
-              (std::vector<std::string>{
-                  "|", kPass + "[INFO]  = Card inserted", kPass + "[INFO] szUserName = operator7",
-                  kPass + "[INFO] szDomain = PLANT", kPass + "[INFO] szPassword = ***"}));
     EXPECT_TRUE(IsSet(logon_));
     EXPECT_FALSE(IsSet(logoff_));
 
@@ -113,10 +101,7 @@ TEST_F(Supervision, TerminalCodesEntriesAndReads) {
     const std::string foul = kPass + "[ERROR]  = Card error (CT_FOULCARD)";
     Expect(1, kError, {"|", foul}, {"|", foul});
     EXPECT_EQ(Errors(9), 1);
-    Expect(1, kInserted,
-           {"|", kPass + "[INFO]  = Card inserted", kPass + "[INFO] szUserName = operator7",
-            kPass + "[INFO] szDomain = PLANT", kPass + "[INFO] szPassword = ***"},
-           {});
+    Expect(1, kInserted, inserted, {});
     ResetEvent(logon_);
     // A response length beyond the buffer is an error of the driver.
     Driver().Script(1, 0x10, {.result = 0, .response = {0x90, 0x01}, .reportedLength = 4000});
