@@ -5,15 +5,17 @@
 // one or more lines; each line becomes one entry in each chosen log (see
 // log_file.h for the entry layout). Type codes and their lines, applied with
 // tag, name and value:
-//   0, 2  32-bit value        "%s %s = %d"
-//   1     32-bit value        "%s %s = 0x%x"
-//   3     string              "%s %s = %s"
-//   4     CMLVariant          by its variant type (see FormatTraceLines)
-//   5     32-bit value        "%s %s = 0x%x (%d)"
-//   6     list of strings     "%s %s[%d] = %s" per element; nothing when empty
-//   7     list of strings     "%s %s[%d] = %s" per element; "%s %s = <none>" when empty
-//   8     double              "%s %s = %f"
-//   9     list of integers    "%s %s[%d] = %d" per element; "%s %s = <none>" when empty
+//   0, 2  kInt, kLong        32-bit value       "%s %s = %d"
+//   1     kHex               32-bit value       "%s %s = 0x%x"
+//   3     kText              string             "%s %s = %s"
+//   4     kVariant           CMLVariant         by its variant type
+//   5     kHexAndInt         32-bit value       "%s %s = 0x%x (%d)"
+//   6     kTexts             list of strings    "%s %s[%d] = %s" per element; nothing when empty
+//   7     kTextsOrNone       list of strings    as 6; "%s %s = <none>" when empty
+//   8     kDouble            double             "%s %s = %f"
+//   9     kInts              list of integers   "%s %s[%d] = %d" per element; as 7
+//                                                when empty
+// (the names in ml_trace below).
 // Handles and other pointers go with codes 0, 1, 2 and 5; codes 1 and 5
 // print all bits of them in hexadecimal.
 // A value whose kind does not fit its code, or an unknown code, gives the
