@@ -30,9 +30,10 @@ std::u16string ResolveINIFile(const char16_t* p_szFile, const char16_t* p_szCons
     }
     DWORD dwLastError = GetLastError();
     Trace(p_strMethod, theDebugFile.IsTraceOn(), TRUE,
-          {{p_szConstantName, 3, u"[ERROR]", p_szFile},
-           {u"dwLastError", 0, u"[ERROR]", dwLastError},
-           {u"strErrorText", 3, u"[ERROR]", CCmnErrorHandler::GetSystemErrorText(dwLastError)}});
+          {{p_szConstantName, ml_trace::kText, ml_trace::kError, p_szFile},
+           {u"dwLastError", ml_trace::kInt, ml_trace::kError, dwLastError},
+           {u"strErrorText", ml_trace::kText, ml_trace::kError,
+            CCmnErrorHandler::GetSystemErrorText(dwLastError)}});
     return std::u16string();
 }
 
@@ -62,9 +63,9 @@ std::u16string ReadCardreaderName(const std::u16string& p_strMethod) {
     }
     if (!bRead) {
         Trace(p_strMethod, theDebugFile.IsTraceOn(), TRUE,
-              {{u"szINIFile", 3, u"[ERROR]", strINIFile},
-               {u"dwErrorNumber", 0, u"[ERROR]", dwErrorNumber},
-               {u"strErrorText", 3, u"[ERROR]",
+              {{u"szINIFile", ml_trace::kText, ml_trace::kError, strINIFile},
+               {u"dwErrorNumber", ml_trace::kInt, ml_trace::kError, dwErrorNumber},
+               {u"strErrorText", ml_trace::kText, ml_trace::kError,
                 CCmnErrorHandler::GetSystemErrorText(dwErrorNumber)}});
     }
     return strReaderName;

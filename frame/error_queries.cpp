@@ -57,22 +57,22 @@ bool QueryUser(bool p_bWrite, LONG lSCardError, int nCTResult, std::u16string& s
                 pSmartCard->StopSuperviseTimer();
             }
             BOOL bTrace = theDebugFile.IsTraceOn();
-            TraceSeparator(bTrace ? 1 : 0, 0);
+            ml_trace::Separator(bTrace, false);
             std::u16string strSystemText = CCmnErrorHandler::GetSystemErrorText(
                 static_cast<DWORD>(lSCardError), kLanguageUSEnglish);
             Trace(strMethod, bTrace, FALSE,
-                  {{u"Error Number (SmartCard)", 1, u"[INFO]", lSCardError},
-                   {u"Error Text   (SmartCard)", 3, u"[INFO]", strSystemText}});
+                  {{u"Error Number (SmartCard)", ml_trace::kHex, ml_trace::kInfo, lSCardError},
+                   {u"Error Text   (SmartCard)", ml_trace::kText, ml_trace::kInfo, strSystemText}});
         }
         if (nCTResult != 0) {
             if (CTCOSCard* pTCOSCard = g_pTCOSCard) {
                 pTCOSCard->StopSuperviseTimer();
             }
             BOOL bTrace = theDebugFile.IsTraceOn();
-            TraceSeparator(bTrace ? 1 : 0, 0);
+            ml_trace::Separator(bTrace, false);
             Trace(strMethod, bTrace, FALSE,
-                  {{u"Error Number (TCOSCard)", 0, u"[INFO]", nCTResult},
-                   {u"", 3, u"[INFO]", kCTResultTable}});
+                  {{u"Error Number (TCOSCard)", ml_trace::kInt, ml_trace::kInfo, nCTResult},
+                   {u"", ml_trace::kText, ml_trace::kInfo, kCTResultTable}});
         }
 
         WORD wLanguage = ml_frame::DialogLanguage();

@@ -60,8 +60,9 @@ class CUnshownRetries {
         }
         if (++m_nInARow >= kMaxUnshownQuestions) {
             Trace(m_strMethod, theDebugFile.IsTraceOn(), TRUE,
-                  {{u"", 3, u"[ERROR]", u"The question could not be shown; giving up."},
-                   {u"nUnshownQuestions", 0, u"[ERROR]", m_nInARow}});
+                  {{u"", ml_trace::kText, ml_trace::kError,
+                    u"The question could not be shown; giving up."},
+                   {u"nUnshownQuestions", ml_trace::kInt, ml_trace::kError, m_nInARow}});
             return false;
         }
         Sleep(kUnshownRetryPauseMs);
@@ -135,10 +136,11 @@ bool AllGiven(LPCWSTR p_szUserName, LPCWSTR p_szDomain, LPCWSTR p_szPassword,
         return true;
     }
     Trace(u"SetLoginData()", theDebugFile.IsTraceOn(), TRUE,
-          {{u"", 3, u"[ERROR]", u"A value is missing (null pointer); nothing is written."},
-           {u"bUserName", 0, u"[ERROR]", p_szUserName != nullptr},
-           {u"bDomain", 0, u"[ERROR]", p_szDomain != nullptr},
-           {u"bPassword", 0, u"[ERROR]", p_szPassword != nullptr}});
+          {{u"", ml_trace::kText, ml_trace::kError,
+            u"A value is missing (null pointer); nothing is written."},
+           {u"bUserName", ml_trace::kInt, ml_trace::kError, p_szUserName != nullptr},
+           {u"bDomain", ml_trace::kInt, ml_trace::kError, p_szDomain != nullptr},
+           {u"bPassword", ml_trace::kInt, ml_trace::kError, p_szPassword != nullptr}});
     strError = MessageText(ml_frame::kMsgWriteFailed);
     return false;
 }
@@ -152,9 +154,11 @@ bool FitsCardField(const CardField& p_field, LPCWSTR p_szValue, std::u16string& 
         return true;
     }
     Trace(u"SetLoginData()", theDebugFile.IsTraceOn(), TRUE,
-          {{u"", 3, u"[ERROR]", u"Value longer than its card field; nothing is written."},
-           {p_field.szName, 0, u"[ERROR]", static_cast<int64_t>(nLength)},
-           {u"nMaxCharacters", 0, u"[ERROR]", static_cast<int64_t>(p_field.nMaxChars)}});
+          {{u"", ml_trace::kText, ml_trace::kError,
+            u"Value longer than its card field; nothing is written."},
+           {p_field.szName, ml_trace::kInt, ml_trace::kError, static_cast<int64_t>(nLength)},
+           {u"nMaxCharacters", ml_trace::kInt, ml_trace::kError,
+            static_cast<int64_t>(p_field.nMaxChars)}});
     strError = MessageText(p_field.nMessage);
     return false;
 }
@@ -163,7 +167,7 @@ bool FitsCardField(const CardField& p_field, LPCWSTR p_szValue, std::u16string& 
 // the failure is reported as CT_ERROR.
 int NoTerminalObject(const std::u16string& p_strMethod) {
     Trace(p_strMethod, theDebugFile.IsTraceOn(), TRUE,
-          {{u"", 3, u"[ERROR]",
+          {{u"", ml_trace::kText, ml_trace::kError,
             u"The settings name no card reader, but start-up chose the reader: no terminal "
             u"object."}});
     return CT_ERROR;

@@ -78,14 +78,12 @@ LONG CHelper::MessageBoxNoIcon(HWND p_hwndParent, std::u16string p_strText,
     HRESULT hrInit = E_FAIL;
     try {
         BOOL bTrace = theDebugFile.IsTraceOn();
-        if (bTrace) {
-            TraceSeparator(1, 0);
-        }
+        ml_trace::Separator(bTrace, false);
         Trace(strMethod, bTrace, FALSE,
-              {{u"p_hwndParent", 0, u"[IN]", reinterpret_cast<intptr_t>(p_hwndParent)},
-               {u"p_strText", 3, u"[IN]", p_strText},
-               {u"p_strCaption", 3, u"[IN]", p_strCaption},
-               {u"p_nType", 0, u"[IN]", p_nType}});
+              {{u"p_hwndParent", ml_trace::kInt, u"[IN]", reinterpret_cast<intptr_t>(p_hwndParent)},
+               {u"p_strText", ml_trace::kText, u"[IN]", p_strText},
+               {u"p_strCaption", ml_trace::kText, u"[IN]", p_strCaption},
+               {u"p_nType", ml_trace::kInt, u"[IN]", p_nType}});
 
         hrInit = CoInitialize(nullptr);
         hr = CoCreateInstance(CLSID_LogonDM, nullptr, kLogonDMContext, IID_ILogonDM,
@@ -104,32 +102,27 @@ LONG CHelper::MessageBoxNoIcon(HWND p_hwndParent, std::u16string p_strText,
                                                &lDlgRetVal);
             } else {
                 bTrace = theDebugFile.IsTraceOn();
-                if (bTrace) {
-                    TraceSeparator(1, 0);
-                }
+                ml_trace::Separator(bTrace, false);
                 Trace(
                     u"*** CHelper::MessageBoxNoIcon() - CHelperFunctions::IdentMLDM() - "
                     u"Error ***",
                     bTrace, TRUE,
-                    {{u"dwErrorNumber", 0, u"[ERROR]", dwErrorNumber},
-                     {u"HRESULT", 1, u"[ERROR]", hr}});
+                    {{u"dwErrorNumber", ml_trace::kInt, ml_trace::kError, dwErrorNumber},
+                     {u"HRESULT", ml_trace::kHex, ml_trace::kError, hr}});
             }
         } else {
             pILogonDM = nullptr;
             bTrace = theDebugFile.IsTraceOn();
-            if (bTrace) {
-                TraceSeparator(1, 0);
-            }
+            ml_trace::Separator(bTrace, false);
             Trace(u"*** CHelper::MessageBoxNoIcon() - pILogonDM.CoCreateInstance() - Error ***",
-                  bTrace, TRUE, {{u"HRESULT", 1, u"[ERROR]", hr}});
+                  bTrace, TRUE, {{u"HRESULT", ml_trace::kHex, ml_trace::kError, hr}});
         }
 
         bTrace = theDebugFile.IsTraceOn();
-        if (bTrace) {
-            TraceSeparator(1, 0);
-        }
+        ml_trace::Separator(bTrace, false);
         Trace(strMethod, bTrace, FALSE,
-              {{u"HRESULT", 1, u"[INFO]", hr}, {u"lDlgRetVal", 0, u"[RET]", lDlgRetVal}});
+              {{u"HRESULT", ml_trace::kHex, ml_trace::kInfo, hr},
+               {u"lDlgRetVal", ml_trace::kInt, u"[RET]", lDlgRetVal}});
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** CHelper::MessageBoxNoIcon() - Exception ***");
     }

@@ -1,4 +1,4 @@
-#include "infrastructure/trace.h"
+#include "infrastructure/trace_internal.h"
 
 #include <charconv>
 #include <cstdio>
@@ -437,3 +437,19 @@ void TraceSeparator(int p_nDebugLog, int p_nErrorLog) {
 void TraceErrorSeparator(int p_nDebugLog, int p_nErrorLog) {
     Separator(p_nDebugLog, p_nErrorLog, TRUE);
 }
+
+namespace ml_trace {
+
+TraceParam Info(std::u16string_view p_strText) {
+    return TraceParam(u"", kText, kInfo, p_strText);
+}
+
+TraceParam Error(std::u16string_view p_strText) {
+    return TraceParam(u"", kText, kError, p_strText);
+}
+
+void Separator(bool p_bDebugLog, bool p_bErrorLog) {
+    TraceSeparator(p_bDebugLog ? 1 : 0, p_bErrorLog ? 1 : 0);
+}
+
+}  // namespace ml_trace

@@ -5,15 +5,17 @@
 // one or more lines; each line becomes one entry in each chosen log (see
 // log_file.h for the entry layout). Type codes and their lines, applied with
 // tag, name and value:
-//   0, 2  32-bit value        "%s %s = %d"
-//   1     32-bit value        "%s %s = 0x%x"
-//   3     string              "%s %s = %s"
-//   4     CMLVariant          by its variant type (see FormatTraceLines)
-//   5     32-bit value        "%s %s = 0x%x (%d)"
-//   6     list of strings     "%s %s[%d] = %s" per element; nothing when empty
-//   7     list of strings     "%s %s[%d] = %s" per element; "%s %s = <none>" when empty
-//   8     double              "%s %s = %f"
-//   9     list of integers    "%s %s[%d] = %d" per element; "%s %s = <none>" when empty
+//   0, 2  kInt, kLong        32-bit value       "%s %s = %d"
+//   1     kHex               32-bit value       "%s %s = 0x%x"
+//   3     kText              string             "%s %s = %s"
+//   4     kVariant           CMLVariant         by its variant type
+//   5     kHexAndInt         32-bit value       "%s %s = 0x%x (%d)"
+//   6     kTexts             list of strings    "%s %s[%d] = %s" per element; nothing when empty
+//   7     kTextsOrNone       list of strings    as 6; "%s %s = <none>" when empty
+//   8     kDouble            double             "%s %s = %f"
+//   9     kInts              list of integers   "%s %s[%d] = %d" per element; as 7
+//                                                when empty
+// (the names in ml_trace below).
 // Handles and other pointers go with codes 0, 1, 2 and 5; codes 1 and 5
 // print all bits of them in hexadecimal.
 // A value whose kind does not fit its code, or an unknown code, gives the
@@ -138,12 +140,37 @@ void Trace(const std::u16string& p_strMethod, BOOL p_bDebugLog, BOOL p_bErrorLog
 void TraceSeparator(int p_nDebugLog, int p_nErrorLog);
 void TraceErrorSeparator(int p_nDebugLog, int p_nErrorLog);
 
+namespace ml_trace {
+
+// The type codes of a parameter group (see the list above).
+enum Type : WORD {
+    kInt = 0,
+    kHex = 1,
+    kLong = 2,
+    kText = 3,
+    kVariant = 4,
+    kHexAndInt = 5,
+    kTexts = 6,
+    kTextsOrNone = 7,
+    kDouble = 8,
+    kInts = 9,
+};
+
+// The level tags.
+inline constexpr std::u16string_view kInfo = u"[INFO]";
+inline constexpr std::u16string_view kError = u"[ERROR]";
+
+// A line of text without a name ("[INFO]  = text", "[ERROR]  = text").
+TraceParam Info(std::u16string_view p_strText);
+TraceParam Error(std::u16string_view p_strText);
+
+// The empty entry that opens a report, in the debug log and/or the error log
+// (TraceSeparator with switches).
+void Separator(bool p_bDebugLog, bool p_bErrorLog);
+
+}  // namespace ml_trace
+
 namespace ml_infra {
-// The lines one group yields (none for an empty list of code 6, or for a
-// variant type that is not printed).
-std::vector<std::u16string> FormatTraceLines(const TraceParam& p_param);
-// The header of every entry of a report: "%s \t\t\t[ThreadID: %d]".
-std::u16string FormatTraceHeader(const std::u16string& p_strMethod);
 // printf-style "%d", "%u", "0x%x" and "%f" of the values.
 std::u16string FormatDec(int64_t value);
 std::u16string FormatHex(uint64_t value);

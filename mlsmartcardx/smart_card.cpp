@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "infrastructure/error_handler.h"
 #include "infrastructure/log_file.h"
+#include "infrastructure/notice_engine.h"
 #include "infrastructure/trace.h"
 #include "mlsmartcardx/mlsmartcard.h"
 #include "platform/clock.h"
@@ -59,11 +61,6 @@ void CopyField(WCHAR (&p_field)[N], const WCHAR* p_src) {
     p_field[i] = 0;
 }
 
-bool IsSignalled(HANDLE p_hEvent) {
-    // An event that could not be opened counts as not set.
-    return p_hEvent != nullptr && WaitForSingleObject(p_hEvent, 0) == WAIT_OBJECT_0;
-}
-
 HANDLE OpenInProcessEvent(LPCWSTR p_szName) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, p_szName);
     if (event == nullptr) {
@@ -72,9 +69,28 @@ HANDLE OpenInProcessEvent(LPCWSTR p_szName) {
     return event;
 }
 
-TraceParam Info(const char16_t* p_szText) {
-    return TraceParam(u"", 3, u"[INFO]", p_szText);
+// The number and the platform's text of a failed read.
+std::vector<TraceParam> ErrorDetails(LONG p_lResult, std::u16string_view p_strTag) {
+    return {TraceParam(u"Error Number", ml_trace::kHex, p_strTag, p_lResult),
+            TraceParam(u"Error Text", ml_trace::kText, p_strTag,
+                       CCmnErrorHandler::GetSystemErrorText(static_cast<DWORD>(p_lResult)))};
 }
+
+// The card library's results and the reader's entries.
+constexpr ml_notice::NoticeTable kNotices{
+    .codes = {{SCARD_S_SUCCESS, ml_notice::Seen::kCard},
+              {SCARD_W_REMOVED_CARD, ml_notice::Seen::kNoCard},
+              {SCARD_E_UNKNOWN_CARD, ml_notice::Seen::kUnknownCard},
+              {SCARD_W_UNRESPONSIVE_CARD, ml_notice::Seen::kCardError}},
+    .method = kPassMethod,
+    .insertHeldMethod = u"CSmartCard::SuperviseCard",
+    .separator = false,
+    .unknownTag = ml_trace::kInfo,
+    .unknownText = u"Card inserted (SCARD_E_UNKNOWN_CARD)",
+    .cardErrorText = u"Card error (SCARD_W_UNRESPONSIVE_CARD)",
+    .details =
+        [](int64_t p_nCode) { return ErrorDetails(static_cast<LONG>(p_nCode), ml_trace::kError); },
+};
 
 }  // namespace
 
@@ -158,10 +174,7 @@ void CSmartCard::SupervisePass() {
             }
             if (attempt < kReadAttempts) {
                 Trace(u"CSmartCard::SuperviseCard() - SmartCardReadFiles()",
-                      theDebugFile.IsTraceOn(), FALSE,
-                      {TraceParam(u"Error Number", 1, u"[INFO]", lRet),
-                       TraceParam(u"Error Text", 3, u"[INFO]",
-                                  CCmnErrorHandler::GetSystemErrorText(static_cast<DWORD>(lRet)))});
+                      theDebugFile.IsTraceOn(), FALSE, ErrorDetails(lRet, ml_trace::kInfo));
                 Sleep(kRetryPauseMs);
             }
         }
@@ -177,7 +190,9 @@ void CSmartCard::SupervisePass() {
         std::free(domain);
         std::free(password);
 
-        Decide(lRet);
+        ml_notice::Announce(
+            kNotices, {m_dwThreadId, m_hLogonEvent, m_hLogoffEvent, m_LoginData, m_nLastMessage},
+            lRet);
     } catch (...) {
         Trace(u"*** CSmartCard::SuperviseCard() - Exception ***", theDebugFile.IsTraceOn(), TRUE);
     }
@@ -186,95 +201,5 @@ void CSmartCard::SupervisePass() {
     // the end of one pass to the start of the next.
     if (g_nSuperviseTimer.load() == 0) {
         g_nSuperviseTimer.store(SetTimer(nullptr, 0, kSupervisePeriodMs, SuperviseTimerProc));
-    }
-}
-
-bool CSmartCard::LogonOrLogoffInProcess() const {
-    return IsSignalled(m_hLogonEvent) || IsSignalled(m_hLogoffEvent);
-}
-
-void CSmartCard::Post(WPARAM p_wCode, LPARAM p_lParam) {
-    // A host thread that has gone cannot be told; the pass goes on.
-    PostThreadMessageW(m_dwThreadId, WM_COMMAND, p_wCode, p_lParam);
-}
-
-void CSmartCard::Decide(LONG p_lResult) {
-    switch (p_lResult) {
-        case SCARD_S_SUCCESS:
-            if (m_nLastMessage == CARD_INSERTED) {
-                return;
-            }
-            if (LogonOrLogoffInProcess()) {
-                Trace(
-                    u"CSmartCard::SuperviseCard", theDebugFile.IsTraceOn(), FALSE,
-                    {Info(
-                        u"Card inserted but logon/logoff in process -> we wait till next loop.")});
-                return;
-            }
-            if (m_hLogonEvent != nullptr) {
-                SetEvent(m_hLogonEvent);
-            }
-            Post(CARD_INSERTED, reinterpret_cast<LPARAM>(&m_LoginData));
-            m_nLastMessage = CARD_INSERTED;
-            Trace(kPassMethod, theDebugFile.IsTraceOn(), FALSE,
-                  {Info(u"Card inserted"),
-                   TraceParam(u"szUserName", 3, u"[INFO]", m_LoginData.szUserName),
-                   TraceParam(u"szDomain", 3, u"[INFO]", m_LoginData.szDomain),
-                   TraceParam(u"szPassword", 3, u"[INFO]", u"***")});
-            return;
-
-        case SCARD_W_REMOVED_CARD:
-            if (m_nLastMessage == CARD_REMOVED) {
-                return;
-            }
-            if (LogonOrLogoffInProcess()) {
-                Trace(
-                    kPassMethod, theDebugFile.IsTraceOn(), FALSE,
-                    {Info(u"Card removed but logon/logoff in process -> we wait till next loop.")});
-                return;
-            }
-            if (m_hLogoffEvent != nullptr) {
-                SetEvent(m_hLogoffEvent);
-            }
-            Post(CARD_REMOVED, 0);
-            m_nLastMessage = CARD_REMOVED;
-            Trace(kPassMethod, theDebugFile.IsTraceOn(), FALSE, {Info(u"Card removed")});
-            return;
-
-        case SCARD_W_UNRESPONSIVE_CARD:
-            if (m_nLastMessage == CARD_ERROR) {
-                return;
-            }
-            Post(CARD_ERROR, 0);
-            m_nLastMessage = CARD_ERROR;
-            Trace(kPassMethod, theDebugFile.IsTraceOn(), TRUE,
-                  {TraceParam(u"", 3, u"[ERROR]", u"Card error (SCARD_W_UNRESPONSIVE_CARD)")});
-            return;
-
-        case SCARD_E_UNKNOWN_CARD:
-            // The state becomes "inserted": the same card read later posts
-            // nothing until a removal has been seen.
-            if (m_nLastMessage == CARD_INSERTED) {
-                return;
-            }
-            Post(CARD_UNKNOWN, 0);
-            m_nLastMessage = CARD_INSERTED;
-            Trace(kPassMethod, theDebugFile.IsTraceOn(), TRUE,
-                  {Info(u"Card inserted (SCARD_E_UNKNOWN_CARD)")});
-            return;
-
-        default:
-            if (m_nLastMessage == CARD_ERROR) {
-                return;
-            }
-            Post(CARD_ERROR, 0);
-            m_nLastMessage = CARD_ERROR;
-            Trace(
-                kPassMethod, theDebugFile.IsTraceOn(), TRUE,
-                {TraceParam(u"", 3, u"[ERROR]", u"Card error (see details below)"),
-                 TraceParam(u"Error Number", 1, u"[ERROR]", p_lResult),
-                 TraceParam(u"Error Text", 3, u"[ERROR]",
-                            CCmnErrorHandler::GetSystemErrorText(static_cast<DWORD>(p_lResult)))});
-            return;
     }
 }

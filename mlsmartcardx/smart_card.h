@@ -64,9 +64,6 @@ class CSmartCard {
 
     // The pass itself; the caller holds the supervision lock.
     void SupervisePass();
-    void Decide(LONG p_lResult);
-    void Post(WPARAM p_wCode, LPARAM p_lParam);
-    bool LogonOrLogoffInProcess() const;
 
     int32_t m_nLastMessage;
     LoginDataBlock m_LoginData;

@@ -150,9 +150,9 @@ int CTCOSCard::ReadCurrentPort() {
     } else {
         BOOL debug = theDebugFile.IsTraceOn();
         Trace(u"CTCOSCard::TCOSInitTimer() - CIniFile::ReadFile() - ERROR", debug, TRUE,
-              {TraceParam(u"szINIFile", 3, u"[ERROR]", path),
-               TraceParam(u"dwErrorNumber", 0, u"[ERROR]", error),
-               TraceParam(u"strErrorText", 3, u"[ERROR]",
+              {TraceParam(u"szINIFile", ml_trace::kText, ml_trace::kError, path),
+               TraceParam(u"dwErrorNumber", ml_trace::kInt, ml_trace::kError, error),
+               TraceParam(u"strErrorText", ml_trace::kText, ml_trace::kError,
                           CCmnErrorHandler::GetSystemErrorText(error))});
     }
     return port;
@@ -216,13 +216,13 @@ void CTCOSCard::ReportError(const std::u16string& p_strMethod, int p_nMessage, i
                                                           static_cast<UINT>(p_nMessage));
         BOOL debug = theDebugFile.IsTraceOn();
         if (p_nErrorCode == kInfoErrorCode) {
-            TraceSeparator(debug, 0);
-            Trace(p_strMethod, debug, FALSE, {TraceParam(u"", 3, u"[INFO]", text)});
+            ml_trace::Separator(debug, false);
+            Trace(p_strMethod, debug, FALSE, {ml_trace::Info(text)});
         } else {
-            TraceSeparator(debug, 1);
+            ml_trace::Separator(debug, true);
             Trace(p_strMethod, debug, TRUE,
-                  {TraceParam(u"Error", 3, u"[ERROR]", text),
-                   TraceParam(u"raw Error", 0, u"[ERROR]", p_nRawValue)});
+                  {TraceParam(u"Error", ml_trace::kText, ml_trace::kError, text),
+                   TraceParam(u"raw Error", ml_trace::kInt, ml_trace::kError, p_nRawValue)});
         }
         m_nLastErrorCode = p_nErrorCode;
     } catch (...) {

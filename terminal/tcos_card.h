@@ -167,8 +167,6 @@ class CTCOSCard {
     int ProbeLoginFiles();
     // Arms the supervision timer when none runs (this object only).
     void ArmSuperviseTimer();
-    // Either logon/logoff event signalled (a failed wait counts as not).
-    bool EventsSet() const;
 
     HMODULE m_hDriver;
     DWORD m_dwThreadId;

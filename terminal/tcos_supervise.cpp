@@ -1,11 +1,12 @@
 // CTCOSCard: construction and destruction, the start-up and supervision
 // timers, and the supervision pass with its notices to the host.
-#include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "infrastructure/error_handler.h"
 #include "infrastructure/log_file.h"
+#include "infrastructure/notice_engine.h"
 #include "infrastructure/trace.h"
 #include "platform/framework.h"
 #include "platform/handle.h"
@@ -53,12 +54,25 @@ void KillStrayTimer(UINT_PTR p_nIDEvent, UINT_PTR p_nKnown) {
     }
 }
 
-void TraceEntry(const std::u16string& p_strMethod, BOOL p_bErrorLog,
-                std::initializer_list<TraceParam> p_params) {
-    BOOL debug = theDebugFile.IsTraceOn();
-    TraceSeparator(debug, p_bErrorLog);
-    Trace(p_strMethod, debug, p_bErrorLog, p_params);
-}
+// The terminal's results and entries.
+constexpr ml_notice::NoticeTable kNotices{
+    .codes = {{CT_OK, ml_notice::Seen::kCard},
+              {CT_NOCARD, ml_notice::Seen::kNoCard},
+              {CT_WRONGVERSION, ml_notice::Seen::kUnknownCard},
+              {CT_FOULCARD, ml_notice::Seen::kCardError}},
+    .method = kMethodSupervise,
+    .insertHeldMethod = u"CTCOSCard::TCOSSuperviseCard",
+    .separator = true,
+    .unknownTag = ml_trace::kError,
+    .unknownText = u"Card error (CT_WRONGVERSION)",
+    .cardErrorText = u"Card error (CT_FOULCARD)",
+    .details =
+        [](int64_t p_nCode) {
+            return std::vector<TraceParam>{TraceParam(u"Error Number (-1==CT_ERROR)",
+                                                      ml_trace::kInt, ml_trace::kError,
+                                                      static_cast<int>(p_nCode))};
+        },
+};
 
 }  // namespace
 
@@ -199,92 +213,18 @@ void CTCOSCard::ArmSuperviseTimer() {
     g_nTCOSSuperviseTimer = SetTimer(nullptr, 0, kTimerPeriodMs, TCOSSuperviseTimerProc);
 }
 
-bool CTCOSCard::EventsSet() const {
-    return WaitForSingleObject(m_hLogonEvent, 0) == WAIT_OBJECT_0 ||
-           WaitForSingleObject(m_hLogoffEvent, 0) == WAIT_OBJECT_0;
-}
-
 void CTCOSCard::TCOSSuperviseCard() {
     try {
         m_nCardState = ResetCard();
+        // A card already announced is not read again; the engine posts
+        // nothing for it.
         if (m_nCardState == CT_OK && m_nLastMessage != CARD_INSERTED) {
             m_nCardState =
                 ReadFiles(m_LoginData.szUserName, m_LoginData.szDomain, m_LoginData.szPassword);
-            if (m_nCardState == CT_OK) {
-                if (EventsSet()) {
-                    // Read again by the next pass.
-                    TraceEntry(u"CTCOSCard::TCOSSuperviseCard", FALSE,
-                               {TraceParam(u"", 3, u"[INFO]",
-                                           u"Card inserted but logon/logoff in process -> we wait "
-                                           u"till next loop.")});
-                } else {
-                    SetEvent(m_hLogonEvent);
-                    PostThreadMessageW(m_dwThreadId, WM_COMMAND, CARD_INSERTED,
-                                       reinterpret_cast<LPARAM>(&m_LoginData));
-                    m_nLastMessage = CARD_INSERTED;
-                    TraceEntry(kMethodSupervise, FALSE,
-                               {TraceParam(u"", 3, u"[INFO]", u"Card inserted"),
-                                TraceParam(u"szUserName", 3, u"[INFO]", m_LoginData.szUserName),
-                                TraceParam(u"szDomain", 3, u"[INFO]", m_LoginData.szDomain),
-                                TraceParam(u"szPassword", 3, u"[INFO]", u"***")});
-                }
-            }
         }
-
-        // A notice without login data: the block is emptied before it goes.
-        auto announce = [this](WPARAM p_nNotice, int p_nRemembered) {
-            std::memset(&m_LoginData, 0, sizeof m_LoginData);
-            PostThreadMessageW(m_dwThreadId, WM_COMMAND, p_nNotice, 0);
-            m_nLastMessage = p_nRemembered;
-        };
-        switch (m_nCardState) {
-            case CT_OK:
-                break;
-            case CT_NOCARD:
-                if (m_nLastMessage == CARD_REMOVED) {
-                    break;
-                }
-                if (EventsSet()) {
-                    TraceEntry(kMethodSupervise, FALSE,
-                               {TraceParam(u"", 3, u"[INFO]",
-                                           u"Card removed but logon/logoff in process -> we wait "
-                                           u"till next loop.")});
-                    break;
-                }
-                SetEvent(m_hLogoffEvent);
-                announce(CARD_REMOVED, CARD_REMOVED);
-                TraceEntry(kMethodSupervise, FALSE,
-                           {TraceParam(u"", 3, u"[INFO]", u"Card removed")});
-                break;
-            case CT_FOULCARD:
-                if (m_nLastMessage == CARD_ERROR) {
-                    break;
-                }
-                announce(CARD_ERROR, CARD_ERROR);
-                TraceEntry(kMethodSupervise, TRUE,
-                           {TraceParam(u"", 3, u"[ERROR]", u"Card error (CT_FOULCARD)")});
-                break;
-            case CT_WRONGVERSION:
-                // Remembered as "inserted": the card is neither read nor
-                // announced again until it has been removed.
-                if (m_nLastMessage == CARD_INSERTED) {
-                    break;
-                }
-                announce(CARD_UNKNOWN, CARD_INSERTED);
-                TraceEntry(kMethodSupervise, TRUE,
-                           {TraceParam(u"", 3, u"[ERROR]", u"Card error (CT_WRONGVERSION)")});
-                break;
-            default:
-                if (m_nLastMessage == CARD_ERROR) {
-                    break;
-                }
-                announce(CARD_ERROR, CARD_ERROR);
-                TraceEntry(
-                    kMethodSupervise, TRUE,
-                    {TraceParam(u"", 3, u"[ERROR]", u"Card error (see details below)"),
-                     TraceParam(u"Error Number (-1==CT_ERROR)", 0, u"[ERROR]", m_nCardState)});
-                break;
-        }
+        ml_notice::Announce(
+            kNotices, {m_dwThreadId, m_hLogonEvent, m_hLogoffEvent, m_LoginData, m_nLastMessage},
+            m_nCardState);
     } catch (...) {
         CCmnErrorHandler::LogLastError(u"*** CTCOSCard::TCOSSuperviseCard() - Exception ***");
     }

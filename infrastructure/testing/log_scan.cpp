@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -52,6 +53,40 @@ size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view se
         ADD_FAILURE() << "cannot scan " << directory << ": " << error.message();
     }
     return scanned;
+}
+
+LogTail::LogTail(std::string path, std::string method)
+    : path_(std::move(path)), method_(std::move(method)) {
+    Next();
+}
+
+std::vector<std::string> LogTail::Next() {
+    std::ifstream in(path_, std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    // Header and line of each entry; the empty lines before entries left out.
+    std::vector<std::string> lines, entries;
+    for (size_t start = std::min(seen_, text.size()), end = 0; start < text.size();
+         start = end + 2) {
+        end = std::min(text.find("\r\n", start), text.size());
+        if (end > start) {
+            lines.push_back(text.substr(start, end - start));
+        }
+    }
+    seen_ = text.size();
+    for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+        std::string method = lines[i].substr(std::min(lines[i].find(" - ") + 3, lines[i].size()));
+        method.resize(std::min(method.find(" \t\t\t[ThreadID: "), method.size()));
+        if (!method.starts_with(method_)) {
+            continue;
+        }
+        if (!method_.empty() && i >= 2 && lines[i - 2].ends_with(" - ")) {
+            entries.push_back("|");
+        }
+        const std::string& line = lines[i + 1];
+        entries.push_back(method + "|" +
+                          line.substr(std::min(line.find_first_not_of('\t'), line.size())));
+    }
+    return entries;
 }
 
 }  // namespace mltest

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mltest {
 
@@ -15,6 +16,19 @@ namespace mltest {
 // Returns the number of files scanned, so a caller can also check that its
 // logs were there to be scanned.
 size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view secret);
+// The entries a log file got since the last call, as "method|line" without
+// date, time and thread ("|" for an empty entry). With `method`, only the
+// entries of the methods that start with it, each with the empty entry
+// before it.
+class LogTail {
+  public:
+    explicit LogTail(std::string path, std::string method = "");
+    std::vector<std::string> Next();
+
+  private:
+    std::string path_, method_;
+    size_t seen_ = 0;
+};
 
 }  // namespace mltest
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "infrastructure/trace.h"
+#include "infrastructure/trace_internal.h"
 
 namespace {
 

@@ -35,26 +35,13 @@ int MlTestCHostHandle(const MSG* msg, LoginDataBlock* copy) {
     }
 }
 
-static LPCWSTR EventName(int logon) {
-    return logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS;
-}
-
 int MlTestCHostResetEvent(int logon) {
-    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, EventName(logon));
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                              logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
     if (event == NULL) {
         return 0;
     }
     BOOL ok = ResetEvent(event);
-    CloseHandle(event);
-    return ok ? 1 : 0;
-}
-
-int MlTestCHostSetEvent(int logon) {
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, EventName(logon));
-    if (event == NULL) {
-        return 0;
-    }
-    BOOL ok = SetEvent(event);
     CloseHandle(event);
     return ok ? 1 : 0;
 }

@@ -14,8 +14,6 @@ int MlTestCHostHandle(const MSG* msg, LoginDataBlock* copy);
  * logon or logoff is done. 1 on success, 0 when the event cannot be opened
  * or reset. */
 int MlTestCHostResetEvent(int logon);
-/* Sets it, as another party of the machine may. 1 on success. */
-int MlTestCHostSetEvent(int logon);
 ML_EXTERN_C_END
 
 #endif  // ML_MLSMARTCARDX_TESTS_C_HOST_H_

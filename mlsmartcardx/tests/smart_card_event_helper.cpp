@@ -5,23 +5,21 @@
 // Exit status: 0 done, 1 the event could not be opened or changed, 2 usage.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "platform/handle.h"
 #include "platform/named_objects.h"
 
 int main(int argc, char** argv) {
-    const bool set = argc == 3 && std::strcmp(argv[1], "set") == 0;
-    const std::string name = argc == 3 ? argv[2] : "";
-    if (!(set || (argc == 3 && std::strcmp(argv[1], "reset") == 0)) ||
+    const std::string action = argc == 3 ? argv[1] : "", name = argc == 3 ? argv[2] : "";
+    if ((action != "set" && action != "reset") ||
         !std::all_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x80; })) {
         std::fprintf(stderr, "usage: %s set|reset NAME (NAME in ASCII)\n", argv[0]);
         return 2;
     }
     HANDLE event =
         CreateEventW(nullptr, TRUE, FALSE, std::u16string(name.begin(), name.end()).c_str());
-    const BOOL ok = event != nullptr && (set ? SetEvent(event) : ResetEvent(event));
+    const BOOL ok = event != nullptr && (action == "set" ? SetEvent(event) : ResetEvent(event));
     if (event != nullptr) {
         CloseHandle(event);
     }
