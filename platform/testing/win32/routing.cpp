@@ -9,7 +9,9 @@
 //  - thread timers (hwnd NULL) are kept here, due by the installed clock;
 //    PeekMessageW and GetMessageW hand out a due one as WM_TIMER when the
 //    system's queue has nothing, and GetMessageW waits for a posted message
-//    or NotifyClockChanged. Unlike the POSIX queue, WM_QUIT comes before a
+//    or NotifyClockChanged;
+//  - a message posted with PostThreadMessageW carries the clock's time of
+//    its posting. Unlike the POSIX queue, WM_QUIT comes before a
 //    due timer, as on Windows.
 // Named objects get the value of ML_OBJECT_NAMESPACE after "Global\" or
 // "Local\", as the POSIX layer does, so that parallel tests do not meet, and
@@ -19,6 +21,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -39,6 +42,7 @@ void __real_Sleep(DWORD ms);
 void __real_GetLocalTime(SYSTEMTIME* st);
 UINT_PTR __real_SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc);
 BOOL __real_KillTimer(HWND hwnd, UINT_PTR id);
+BOOL __real_PostThreadMessageW(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL __real_GetMessageW(MSG* msg, HWND hwnd, UINT min, UINT max);
 BOOL __real_PeekMessageW(MSG* msg, HWND hwnd, UINT min, UINT max, UINT remove);
 LRESULT __real_DispatchMessageW(const MSG* msg);
@@ -64,12 +68,21 @@ struct Timer {
     TIMERPROC proc;
 };
 
+struct Posted {
+    DWORD thread;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+};
+
 struct State {
     std::mutex mutex;
     std::condition_variable idle;  // a timer procedure returned
     std::map<UINT_PTR, Timer> timers;
     std::multiset<UINT_PTR> running;
     std::map<DWORD, HANDLE> wakers;  // threads that waited in GetMessageW
+    std::deque<Posted> posted;       // in the order of posting
     UINT_PTR nextId = kFirstTimerId;
 };
 
@@ -124,6 +137,21 @@ bool DueTimer(MSG* msg, bool remove) {
     return true;
 }
 
+// A posted message gets the time of its posting.
+void Stamp(MSG* msg, bool remove) {
+    DWORD self = GetCurrentThreadId();
+    std::lock_guard lock(S().mutex);
+    for (auto it = S().posted.begin(); it != S().posted.end(); ++it) {
+        if (it->thread == self && it->message == msg->message && it->wParam == msg->wParam &&
+            it->lParam == msg->lParam) {
+            msg->time = it->time;
+            if (remove)
+                S().posted.erase(it);
+            return;
+        }
+    }
+}
+
 bool HasTimers() {
     DWORD self = GetCurrentThreadId();
     std::lock_guard lock(S().mutex);
@@ -159,6 +187,10 @@ void NotifyClockChanged() {
 
 void SetClock(Clock* clock) {
     g_clock.store(clock);
+    {
+        std::lock_guard lock(S().mutex);
+        S().posted.clear();
+    }
     NotifyClockChanged();
 }
 
@@ -210,9 +242,23 @@ BOOL __wrap_KillTimer(HWND hwnd, UINT_PTR id) {
     return TRUE;
 }
 
+BOOL __wrap_PostThreadMessageW(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* clock = g_clock.load();
+    if (clock == nullptr)
+        return __real_PostThreadMessageW(thread, message, wParam, lParam);
+    // Under the lock, so that the records keep the order of the queue.
+    std::lock_guard lock(S().mutex);
+    if (!__real_PostThreadMessageW(thread, message, wParam, lParam))
+        return FALSE;
+    S().posted.push_back({thread, message, wParam, lParam, static_cast<DWORD>(clock->NowMs())});
+    return TRUE;
+}
+
 BOOL __wrap_PeekMessageW(MSG* msg, HWND hwnd, UINT min, UINT max, UINT remove) {
-    if (__real_PeekMessageW(msg, hwnd, min, max, remove))
+    if (__real_PeekMessageW(msg, hwnd, min, max, remove)) {
+        Stamp(msg, remove & PM_REMOVE);
         return TRUE;
+    }
     return hwnd == nullptr && InFilter(WM_TIMER, min, max) && DueTimer(msg, remove & PM_REMOVE);
 }
 
