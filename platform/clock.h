@@ -6,8 +6,14 @@
  * then timers, Sleep and local time follow it, so that tests of 250 ms
  * passes, pauses and retries run without waiting and in a fixed order.
  *
- * Windows: the system's clock (kernel32); there is no replacement clock, so
- * ml::SetClock and ml::NotifyClockChanged do not exist there.
+ * Windows: the system's clock (kernel32) and timers (user32). The module
+ * and its components always use them. ml::SetClock and ml::NotifyClockChanged
+ * exist only in test programs, from mlplatform_testing: the linker routes
+ * the program's own calls of the clock, Sleep, the thread timers and the
+ * message retrieval through the installed clock
+ * (platform/testing/win32/routing.cpp); DLLs the program loads keep the
+ * system's clock. There WM_QUIT comes before a due timer, as Windows orders
+ * them.
  */
 #ifndef ML_PLATFORM_CLOCK_H_
 #define ML_PLATFORM_CLOCK_H_

@@ -54,12 +54,19 @@
 #define USER_TIMER_MINIMUM 0x0000000A
 #define USER_TIMER_MAXIMUM 0x7FFFFFFF
 
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+/* The layout of Windows's MSG: the system writes every field, pt included. */
 typedef struct tagMSG {
     HWND hwnd;
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
     DWORD time; /* platform clock, milliseconds, when the message was queued */
+    POINT pt;   /* the cursor on Windows; always 0, 0 here */
 } MSG;
 
 typedef void(CALLBACK* TIMERPROC)(HWND hwnd, UINT message, UINT_PTR idEvent, DWORD time);

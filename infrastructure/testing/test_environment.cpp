@@ -1,13 +1,8 @@
 #include "infrastructure/testing/test_environment.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <ctime>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,49 +12,19 @@
 #include "infrastructure/mlconfigx.h"
 #include "platform/codepage.h"
 #include "platform/session.h"
-#include "platform/tests/test_support.h"
 
 namespace mltest {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kVariables[] = {"ML_REGISTRY_ROOT", "ML_COMMON_DOCUMENTS",
-                                      "ML_OBJECT_NAMESPACE"};
 constexpr char kInstallKey[] = "SOFTWARE\\Kestrel\\APPSW\\MorlindLogon";
-
-std::string KeyDirectory(const std::string& root, const std::string& key) {
-    std::string path = root + "/registry/HKEY_LOCAL_MACHINE/";
-    for (char c : key) {
-        path.push_back(c == '\\' ? '/' : c);
-    }
-    return path;
-}
-
 }  // namespace
 
 InfraEnvironment::InfraEnvironment() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mltest-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        ADD_FAILURE() << "cannot create a temporary directory from " << pattern;
+    SetUp();
+    if (root_.empty())
         return;
-    }
-    root_ = buffer.data();
-
-    static std::atomic<int> counter{0};
-    namespace_ =
-        ml::test::RunNamespace() + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_";
-    const std::string values[] = {root_ + "/registry", DocumentsDir(), namespace_};
-    for (size_t i = 0; i < std::size(kVariables); ++i) {
-        const char* old = std::getenv(kVariables[i]);
-        saved_.push_back({kVariables[i], {old != nullptr, old ? old : ""}});
-        setenv(kVariables[i], values[i].c_str(), 1);
-    }
-
     fs::create_directories(InstallDir());
     fs::create_directories(SettingsDir());
     fs::create_directories(DiagnosticsDir());
@@ -70,40 +35,15 @@ InfraEnvironment::InfraEnvironment() {
 
 InfraEnvironment::~InfraEnvironment() {
     StopLogs();
-    for (const auto& [name, value] : saved_) {
-        if (value.first) {
-            setenv(name.c_str(), value.second.c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
-    if (!root_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    if (!namespace_.empty()) {
-        ml::test::RemoveShmObjects(namespace_);
-    }
+    TearDown();
 }
 
 std::string InfraEnvironment::SettingsDir() const {
-    return DocumentsDir() + "/Kestrel/MorlindLogon/Settings/";
+    return DocumentsDir() + Native("/Kestrel/MorlindLogon/Settings/");
 }
 
 std::string InfraEnvironment::DiagnosticsDir() const {
-    return DocumentsDir() + "/Kestrel/MorlindLogon/Diagnostics/";
-}
-
-void InfraEnvironment::SetRegistryValue(const std::string& key, const std::string& name,
-                                        const std::string& value) {
-    std::string directory = KeyDirectory(root_, key);
-    fs::create_directories(directory);
-    WriteFile(directory + "/" + name, value + "\n");
-}
-
-void InfraEnvironment::RemoveRegistryValue(const std::string& key, const std::string& name) {
-    std::error_code ignored;
-    fs::remove(KeyDirectory(root_, key) + "/" + name, ignored);
+    return DocumentsDir() + Native("/Kestrel/MorlindLogon/Diagnostics/");
 }
 
 void InfraEnvironment::SetInstallPath(const std::string& value) {
@@ -170,12 +110,10 @@ bool InfraEnvironment::Exists(const std::string& path) {
 
 void InfraEnvironment::SetModificationTime(const std::string& path, long stamp) {
     // An epoch in the past, far from "now", so that stamps never tie by chance.
-    const time_t base = 1'600'000'000;
-    struct timespec times[2];
-    times[0].tv_sec = base + stamp;
-    times[0].tv_nsec = 0;
-    times[1] = times[0];
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+    const std::chrono::sys_seconds at{std::chrono::seconds{1'600'000'000 + stamp}};
+    std::error_code ec;
+    fs::last_write_time(path, std::chrono::file_clock::from_sys(at), ec);
+    if (ec) {
         ADD_FAILURE() << "cannot set the time stamp of " << path;
     }
 }

@@ -4,6 +4,12 @@
 // own for named objects (ML_OBJECT_NAMESPACE), so that no test touches the
 // machine's real paths or meets another test's mutexes.
 //
+// Windows: the registry is the system's, with HKEY_LOCAL_MACHINE of the
+// process moved to a key of its own under HKEY_CURRENT_USER; the documents
+// folder and the object names come from the same variables, which the test
+// programs' routing (platform/testing/win32/routing.cpp) reads. Paths use
+// the system's separator.
+//
 // The constructor sets the variables (the previous values come back in the
 // destructor) and writes the registry value "Path" of the installation, the
 // value "Release" and the install directory's "mlsettings.ini". The settings
@@ -32,9 +38,11 @@ class InfraEnvironment {
     InfraEnvironment& operator=(const InfraEnvironment&) = delete;
 
     const std::string& Root() const { return root_; }
+    // `path` with "/" turned into the system's separator.
+    static std::string Native(std::string path);
     // The install directory (registry value "Path"), without trailing "/".
-    std::string InstallDir() const { return root_ + "/install"; }
-    std::string DocumentsDir() const { return root_ + "/documents"; }
+    std::string InstallDir() const { return root_ + Native("/install"); }
+    std::string DocumentsDir() const { return root_ + Native("/documents"); }
     // The default data directories, with trailing "/".
     std::string SettingsDir() const;
     std::string DiagnosticsDir() const;
@@ -68,6 +76,9 @@ class InfraEnvironment {
     static void SetModificationTime(const std::string& path, long stamp);
 
   private:
+    // The parts that differ between the systems.
+    void SetUp();
+    void TearDown();
     std::string root_;
     std::string namespace_;
     std::vector<std::pair<std::string, std::pair<bool, std::string>>> saved_;

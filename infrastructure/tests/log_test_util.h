@@ -6,7 +6,7 @@
 
 #include "platform/message.h"
 #include "platform/testing/test_clock.h"
-#include "platform/tests/test_support.h"
+#include "platform/tests/scoped_env.h"
 
 namespace logtest {
 

@@ -8,7 +8,7 @@
 #include "infrastructure/res_handler.h"
 #include "infrastructure/testing/test_environment.h"
 #include "platform/codepage.h"
-#include "platform/tests/test_support.h"
+#include "platform/tests/scoped_env.h"
 
 namespace {
 
@@ -22,14 +22,18 @@ class Paths : public ::testing::Test {
         bool ok = CResHandler::GetINIFile(name, path);
         return ok ? path : path == u"unchanged" ? u"failed" : u"failed, path changed";
     }
-    std::u16string Documents(const std::string& sub) { return FromUtf8(env_.DocumentsDir() + sub); }
+    // A path written with "/", in the system's form.
+    static std::u16string Native(const std::string& path) {
+        return FromUtf8(mltest::InfraEnvironment::Native(path));
+    }
+    std::u16string Documents(const std::string& sub) { return Native(env_.DocumentsDir() + sub); }
     mltest::InfraEnvironment env_;
 };
 
 TEST_F(Paths, InstallDirectoryGetsOneTrailingSeparator) {
-    EXPECT_EQ(CResHandler::GetMorlindLogonInstallPath(), FromUtf8(env_.InstallDir() + "/"));
-    env_.SetInstallPath(env_.InstallDir() + "/");
-    EXPECT_EQ(CResHandler::GetMorlindLogonInstallPath(), FromUtf8(env_.InstallDir() + "/"));
+    EXPECT_EQ(CResHandler::GetMorlindLogonInstallPath(), Native(env_.InstallDir() + "/"));
+    env_.SetInstallPath(env_.InstallDir() + mltest::InfraEnvironment::Native("/"));
+    EXPECT_EQ(CResHandler::GetMorlindLogonInstallPath(), Native(env_.InstallDir() + "/"));
     // Missing or empty (which must not turn into the current directory): none.
     for (bool empty : {false, true}) {
         empty ? env_.SetInstallPath("") : env_.RemoveInstallPath();
@@ -78,7 +82,7 @@ TEST_F(Paths, CDataPathKnowsTheProgramAndFailsWithoutDocumentsFolder) {
     EXPECT_EQ(dataPath.GetDataDirectory(), Documents("/Sub/"));
     EXPECT_EQ(dataPath.GetProgramName(), u"paths_test");
     EXPECT_FALSE(dataPath.GetProgramDirectory().empty());
-    EXPECT_EQ(dataPath.GetProgramDirectory().back(), u'/');
+    EXPECT_EQ(dataPath.GetProgramDirectory().back(), Native("/")[0]);
     // A documents folder longer than the platform allows cannot be used.
     ml::test::ScopedEnv tooLong("ML_COMMON_DOCUMENTS", "/" + std::string(400, 'd'));
     CDataPath failing;

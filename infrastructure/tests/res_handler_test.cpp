@@ -64,10 +64,12 @@ TEST(LanguageTable, EncodingByByteOrderMark) {
         EXPECT_EQ(table.languageIds, std::vector<WORD>{1036});
         EXPECT_EQ(table.letters, std::vector<char16_t>{u'f'});
     }
-    // No mark: the ANSI code page (UTF-8 under the "C" locale).
+    // No mark: the ANSI code page (UTF-8 under the "C" locale; Wine's is 1252).
     logtest::ScopedLocale locale("C");
-    EXPECT_EQ(ml_infra::DecodeTextFile("Fran\xC3\xA7"
-                                       "ais"),
+    EXPECT_EQ(ml_infra::DecodeTextFile(GetACP() == 1252 ? "Fran\xE7"
+                                                          "ais"
+                                                        : "Fran\xC3\xA7"
+                                                          "ais"),
               u"Fran\u00E7ais");
     // An odd trailing byte of UTF-16 is dropped.
     EXPECT_EQ(ml_infra::DecodeTextFile(std::string("\xFF\xFE"
@@ -146,8 +148,20 @@ TEST_F(LanguageTest, CurrentLanguageFromTheSettingsFileDefaultsAndErrors) {
         Has(ErrorLog(), "CResHandler::GetCurrentLanguage() - CResHandler::GetINIFile() - ERROR"));
 }
 
+// The cases are written with Linux's suffix; the build's takes its place.
+std::u16string Suffixed(std::u16string path) {
+    for (bool upper : {false, true}) {
+        std::u16string so = upper ? u".SO" : u".so", to = FromUtf8(ML_SHARED_LIBRARY_SUFFIX);
+        for (char16_t& c : to)
+            c = upper && c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c;
+        for (size_t at = 0; (at = path.find(so, at)) != std::u16string::npos; at += to.size())
+            path.replace(at, so.size(), to);
+    }
+    return path;
+}
+
 TEST_F(LanguageTest, LanguageLibraryNamedAfterTheModule) {
-    const std::tuple<const char16_t*, WORD, const char16_t*> cases[] = {
+    const std::tuple<std::u16string, WORD, std::u16string> cases[] = {
         {u"/opt/x/lib/libmlcardmanx.so", 0x0407, u"/opt/x/lib/libmlcardmand.so"},
         {u"/opt/x/lib/libmlcardmanx.so", 0x0411, u"/opt/x/lib/libmlcardmanb.so"},
         // Upper case: the letter still replaces the "X"; the rest keeps its case.
@@ -158,11 +172,12 @@ TEST_F(LanguageTest, LanguageLibraryNamedAfterTheModule) {
         {u"", 0x0407, u""},
     };
     for (const auto& [module, id, expected] : cases)
-        EXPECT_EQ(CResHandler::MakeLanguageDLLFromDLL(module, id), expected) << id;
+        EXPECT_EQ(CResHandler::MakeLanguageDLLFromDLL(Suffixed(module), id), Suffixed(expected))
+            << id;
     // A table letter that cannot name a file falls back to English.
     InfraEnvironment::WriteFile(env_.InstallDir() + "/languages.ini", "Broken\t1031\t\r\n");
-    EXPECT_EQ(CResHandler::MakeLanguageDLLFromDLL(u"/l/libmlcardmanx.so", 0x0407),
-              u"/l/libmlcardmanb.so");
+    EXPECT_EQ(CResHandler::MakeLanguageDLLFromDLL(Suffixed(u"/l/libmlcardmanx.so"), 0x0407),
+              Suffixed(u"/l/libmlcardmanb.so"));
 }
 
 // A folder with a stand-in module "libmlcardmanx.so" and the language
@@ -187,7 +202,8 @@ class LanguageLibraryTest : public LanguageTest {
             FreeLibrary(module_);
     }
     std::string Lib(char letter, const std::string& dir = "") const {
-        return (dir.empty() ? dir_ : dir) + "libmlcardman" + letter + ".so";
+        return InfraEnvironment::Native((dir.empty() ? dir_ : dir) + "libmlcardman" + letter +
+                                        ML_SHARED_LIBRARY_SUFFIX);
     }
 
     const std::string dir_ = env_.Root() + "/lib/";

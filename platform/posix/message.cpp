@@ -210,8 +210,12 @@ bool Next(Queue& q, MSG* msg, UINT min, UINT max, bool remove) {
                 (next == q.timers.end() || it->second.due < next->second.due))
                 next = it;
         if (next != q.timers.end()) {
-            *msg = MSG{nullptr, WM_TIMER, next->first, reinterpret_cast<LPARAM>(next->second.proc),
-                       static_cast<DWORD>(now)};
+            *msg = MSG{nullptr,
+                       WM_TIMER,
+                       next->first,
+                       reinterpret_cast<LPARAM>(next->second.proc),
+                       static_cast<DWORD>(now),
+                       POINT{}};
             // Missed periods are not made up: the next one counts from now.
             if (remove)
                 next->second.due = PeriodStart(now) + next->second.period;
@@ -220,8 +224,12 @@ bool Next(Queue& q, MSG* msg, UINT min, UINT max, bool remove) {
         }
     }
     if (q.quit) {
-        *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(q.quitCode), 0,
-                   static_cast<DWORD>(GetTickCount64())};
+        *msg = MSG{nullptr,
+                   WM_QUIT,
+                   static_cast<WPARAM>(q.quitCode),
+                   0,
+                   static_cast<DWORD>(GetTickCount64()),
+                   POINT{}};
         if (remove)
             q.quit = false;
         return true;
@@ -263,7 +271,7 @@ BOOL PostThreadMessageW(DWORD idThread, UINT msg, WPARAM wParam, LPARAM lParam) 
     {
         std::lock_guard lock(queue->mutex);
         queue->posted.push_back(
-            MSG{nullptr, msg, wParam, lParam, static_cast<DWORD>(GetTickCount64())});
+            MSG{nullptr, msg, wParam, lParam, static_cast<DWORD>(GetTickCount64()), POINT{}});
     }
     Wake(queue->wakeFdValue.load());
     return TRUE;

@@ -1,35 +1,31 @@
 #include "platform/testing/test_clock.h"
 
-#include <time.h>
+#include <chrono>
 
 namespace ml::testing {
 namespace {
 
+using namespace std::chrono;
+
 int64_t ToMs(const SYSTEMTIME& st) {
-    struct tm t {};
-    t.tm_year = st.wYear - 1900;
-    t.tm_mon = st.wMonth - 1;
-    t.tm_mday = st.wDay;
-    t.tm_hour = st.wHour;
-    t.tm_min = st.wMinute;
-    t.tm_sec = st.wSecond;
-    return static_cast<int64_t>(::timegm(&t)) * 1000 + st.wMilliseconds;
+    sys_days day{year{st.wYear} / st.wMonth / st.wDay};
+    auto time = hours{st.wHour} + minutes{st.wMinute} + seconds{st.wSecond};
+    return duration_cast<milliseconds>(day.time_since_epoch() + time).count() + st.wMilliseconds;
 }
 
 SYSTEMTIME FromMs(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    struct tm t;
-    ::gmtime_r(&seconds, &t);
-    SYSTEMTIME st;
-    st.wYear = static_cast<WORD>(t.tm_year + 1900);
-    st.wMonth = static_cast<WORD>(t.tm_mon + 1);
-    st.wDayOfWeek = static_cast<WORD>(t.tm_wday);
-    st.wDay = static_cast<WORD>(t.tm_mday);
-    st.wHour = static_cast<WORD>(t.tm_hour);
-    st.wMinute = static_cast<WORD>(t.tm_min);
-    st.wSecond = static_cast<WORD>(t.tm_sec);
-    st.wMilliseconds = static_cast<WORD>(ms % 1000);
-    return st;
+    sys_time<milliseconds> at{milliseconds{ms}};
+    sys_days day = floor<days>(at);
+    year_month_day date{day};
+    hh_mm_ss time{at - day};
+    return SYSTEMTIME{static_cast<WORD>(static_cast<int>(date.year())),
+                      static_cast<WORD>(static_cast<unsigned>(date.month())),
+                      static_cast<WORD>(weekday{day}.c_encoding()),
+                      static_cast<WORD>(static_cast<unsigned>(date.day())),
+                      static_cast<WORD>(time.hours().count()),
+                      static_cast<WORD>(time.minutes().count()),
+                      static_cast<WORD>(time.seconds().count()),
+                      static_cast<WORD>(time.subseconds().count())};
 }
 
 }  // namespace

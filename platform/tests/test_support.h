@@ -1,5 +1,5 @@
-// Helpers of the platform tests: temporary folders and environment values
-// that are put back afterwards.
+// Helpers of the platform tests: temporary folders, environment values that
+// are put back afterwards (scoped_env.h), processes and machine-wide names.
 #ifndef ML_PLATFORM_TESTS_TEST_SUPPORT_H_
 #define ML_PLATFORM_TESTS_TEST_SUPPORT_H_
 
@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/tests/scoped_env.h"
 
 namespace ml::test {
 
@@ -36,25 +38,6 @@ class TempDir {
 
   private:
     std::string path_;
-};
-
-// Sets (or, with nullptr, unsets) an environment variable for the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        Set(value);
-    }
-    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
-    ~ScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
-    const char* name_;
-    std::optional<std::string> old_;
 };
 
 inline void WriteFile(const std::string& path, const std::string& content) {

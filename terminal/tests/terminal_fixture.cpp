@@ -1,7 +1,5 @@
 #include "terminal_fixture.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <fstream>
 
@@ -53,10 +51,7 @@ void UseStandInModule() {
 
 void TerminalTest::SetUp() {
     // Code-page dependent reading is tested with a fixed ANSI code page.
-    const char* lcAll = std::getenv("LC_ALL");
-    hadLcAll_ = lcAll != nullptr;
-    savedLcAll_ = lcAll != nullptr ? lcAll : "";
-    setenv("LC_ALL", "C.UTF-8", 1);
+    lcAll_.emplace("LC_ALL", "C.UTF-8");
 
     UseStandInModule();
     env_.WriteSettingsIni("[LogonDevice]\r\nCardreaderName=\r\nCurrentPort=3\r\n");
@@ -76,30 +71,27 @@ void TerminalTest::TearDown() {
     Pump();
     SetTCOSSettingsINIFileSource(nullptr);
     if (driverHandle_ != nullptr) {
-        dlclose(driverHandle_);
+        FreeLibrary(driverHandle_);
         driverHandle_ = nullptr;
         driver_ = nullptr;
     }
     env_.StopLogs();
     CloseHandle(logon_);
     CloseHandle(logoff_);
-    if (hadLcAll_) {
-        setenv("LC_ALL", savedLcAll_.c_str(), 1);
-    } else {
-        unsetenv("LC_ALL");
-    }
+    lcAll_.reset();
 }
 
 void TerminalTest::UseDriver(const std::string& variant, const std::string& family) {
     const std::string dir = DriverInstallDir(variant);
     env_.SetRegistryValue(kVireoKey, "Path", dir);
     if (driverHandle_ != nullptr) {
-        dlclose(driverHandle_);
+        FreeLibrary(driverHandle_);
     }
-    const std::string file = dir + "/bin/ct32.so";
-    driverHandle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(driverHandle_, nullptr) << dlerror();
-    auto control = reinterpret_cast<MlTestCtDriverFn>(dlsym(driverHandle_, kTestCtDriverSymbol));
+    const std::string file = InfraEnvironment::Native(dir + "/bin/ct32" ML_SHARED_LIBRARY_SUFFIX);
+    driverHandle_ = LoadLibraryW(ml::FromUtf8(file).c_str());
+    ASSERT_NE(driverHandle_, nullptr) << file;
+    auto control =
+        reinterpret_cast<MlTestCtDriverFn>(GetProcAddress(driverHandle_, kTestCtDriverSymbol));
     ASSERT_NE(control, nullptr);
     driver_ = control();
     driver_->Reset(family, ImagePath());

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "platform/message.h"
 #include "platform/named_objects.h"
 #include "platform/testing/test_clock.h"
+#include "platform/tests/scoped_env.h"
 #include "terminal/tcos_card.h"
 
 namespace mltest {
@@ -91,13 +93,12 @@ class TerminalTest : public ::testing::Test {
     ml::testing::TestClock clock_;
     std::unique_ptr<CTCOSCard> card_;
     std::vector<Notice> notices_;
-    void* driverHandle_ = nullptr;
+    HMODULE driverHandle_ = nullptr;
     TestCtDriver* driver_ = nullptr;
     // The host's "logon/logoff in process" events, not set.
     HANDLE logon_ = nullptr;
     HANDLE logoff_ = nullptr;
-    std::string savedLcAll_;
-    bool hadLcAll_ = false;
+    std::optional<ml::test::ScopedEnv> lcAll_;
 };
 
 }  // namespace mltest

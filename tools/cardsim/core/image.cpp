@@ -1,25 +1,12 @@
 #include "cardsim/image.h"
 
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace cardsim {
 namespace {
 
 constexpr std::string_view kMagic = "mlcardsim-image 1";
-constexpr std::size_t kMaxImageBytes = 1024 * 1024;
-
-namespace fs = std::filesystem;
-
-std::string SystemError(const std::string& what, const std::string& path,
-                        const std::error_code& err) {
-    return what + " " + path + ": " + err.message();
-}
-
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -206,7 +193,6 @@ class Parser {
     std::string_view line_;
 };
 
-// Writes all of `text` to `fd`; false with errno set on failure.
 }  // namespace
 
 bool IsReservedFileId(std::uint16_t fid) {
@@ -232,82 +218,6 @@ std::string FormatImage(const CardImage& image) {
 
 CardImage ParseImage(std::string_view text, const std::string& name) {
     return Parser(text, name).Run();
-}
-
-std::optional<CardImage> LoadImage(const std::string& path) {
-    std::error_code err;
-    const fs::file_status status = fs::status(path, err);
-    if (status.type() == fs::file_type::not_found) {
-        return std::nullopt;
-    }
-    if (err) {
-        throw ImageError(SystemError("cannot open image", path, err));
-    }
-    if (status.type() != fs::file_type::regular) {
-        throw ImageError("cannot read image " + path + ": not a regular file");
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ImageError("cannot open image " + path);
-    }
-    std::string text;
-    char buf[8192];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        text.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxImageBytes) {
-            throw ImageError("image " + path + ": larger than " + std::to_string(kMaxImageBytes) +
-                             " bytes, not a card image");
-        }
-    }
-    if (in.bad()) {
-        throw ImageError("cannot read image " + path);
-    }
-    return ParseImage(text, path);
-}
-
-void SaveImage(const std::string& path, const CardImage& image) {
-    const std::string text = FormatImage(image);
-    // A temporary file of a name no one uses yet, beside the image, readable by its owner alone
-    // before anything is written to it.
-    std::random_device random;
-    std::string tmp;
-    std::error_code err;
-    for (int attempt = 0; tmp.empty() && attempt < 16; ++attempt) {
-        std::string name = path + ".tmp" + std::to_string(random());
-        if (!fs::exists(name, err) && !err) {
-            tmp = std::move(name);
-        }
-    }
-    if (tmp.empty()) {
-        throw ImageError("cannot create a temporary file for image " + path);
-    }
-    auto fail = [&](const std::string& what) {
-        std::error_code ignored;
-        fs::remove(tmp, ignored);
-        throw ImageError(what + " " + path);
-    };
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            throw ImageError("cannot create a temporary file for image " + path);
-        }
-        fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write,
-                        fs::perm_options::replace, err);
-        if (err) {
-            out.close();
-            fail("cannot protect the temporary file of image");
-        }
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            fail("cannot write image");
-        }
-    }
-    fs::rename(tmp, path, err);
-    if (err) {
-        fail("cannot replace image");
-    }
 }
 
 }  // namespace cardsim
