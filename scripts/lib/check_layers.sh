@@ -4,8 +4,9 @@
 #   frame -> mlsmartcardx, terminal -> infrastructure -> platform
 #
 # Each folder of the module may include its own headers and those of the
-# folders below it; include/ (the module's public header) builds on platform/
-# alone and may be included by mlsmartcardx/, terminal/ and frame/. The two
+# folders below it; include/ (the module's public header, with the notice
+# codes and the login block) builds on platform/ alone and may be included
+# from infrastructure/ up. The two
 # folders in the middle do not include each other. frame/ may include the
 # interfaces of components/; tests, test support and fuzzers (the tests/,
 # testing/ and fuzz/ folders) may also include components/ and tools/, which
@@ -27,7 +28,7 @@ allowed() {
     case $1 in
     platform) echo "platform" ;;
     include) echo "platform include" ;;
-    infrastructure) echo "platform infrastructure" ;;
+    infrastructure) echo "platform include infrastructure" ;;
     mlsmartcardx) echo "platform include infrastructure mlsmartcardx" ;;
     terminal) echo "platform include infrastructure terminal" ;;
     frame) echo "platform include infrastructure mlsmartcardx terminal frame components" ;;
