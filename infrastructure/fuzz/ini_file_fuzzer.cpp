@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <unordered_map>
 
 #include "infrastructure/ini_file.h"
 
@@ -15,13 +16,11 @@ void Check(bool condition) {
 
 void CheckLookups(const CIniFile& ini) {
     const auto& names = ini.GetSectionNames();
+    // The first section of each name under folding.
+    std::unordered_map<std::u16string, int> firsts;
     for (int i = 0; i < static_cast<int>(names.size()); ++i) {
-        const std::u16string folded = ini.FoldCase(names[i]);
-        const int first = ini.FindSection(names[i]);
-        Check(first >= 0 && first <= i);
-        // The first section of that name under folding.
-        for (int j = 0; j <= first; ++j)
-            Check((ini.FoldCase(names[j]) == folded) == (j == first));
+        const int first = firsts.try_emplace(ini.FoldCase(names[i]), i).first->second;
+        Check(ini.FindSection(names[i]) == first);
         const auto& keys = ini.GetKeyNames(i);
         Check(keys.size() == ini.GetValues(i).size());
         for (int k = 0; k < static_cast<int>(keys.size()); ++k) {
