@@ -16,9 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kDialogKey[] =
-    "/registry/HKEY_CLASSES_ROOT/CLSID/{3F6A2C91-5B7E-4D08-A1C4-7E92B05D1F36}/InprocServer32";
-
 template <typename F>
 F Bind(HMODULE module, const char* name) {
     return reinterpret_cast<F>(GetProcAddress(module, name));
@@ -44,24 +41,22 @@ void FrameTest::SetUp() {
     // The module file is stood for by a copy of the English library named
     // like the module, with the language libraries beside it.
     fs::copy_file(ML_LANGUAGES_INI, env_.InstallDir() + "/languages.ini");
-    std::string module = env_.Root() + "/module";
+    fs::path module = fs::path(env_.Root()) / "module";
     fs::create_directories(module);
-    fs::copy_file(ML_LANGUAGE_DIR "/libmlcardmanb.so", module + "/libmlcardmanb.so");
-    fs::copy_file(ML_LANGUAGE_DIR "/libmlcardmand.so", module + "/libmlcardmand.so");
-    fs::copy_file(ML_LANGUAGE_DIR "/libmlcardmanb.so", module + "/libmlcardmanx.so");
-    english_ = LoadLibraryW(Utf16(module + "/libmlcardmanx.so").c_str());
+    for (fs::path library : {ML_ENGLISH_LIBRARY, ML_GERMAN_LIBRARY})
+        fs::copy_file(library, module / library.filename());
+    fs::copy_file(ML_ENGLISH_LIBRARY, module / ML_MODULE_FILE_NAME);
+    english_ = LoadLibraryW((module / ML_MODULE_FILE_NAME).u16string().c_str());
     ASSERT_NE(english_, nullptr);
     savedInstance_ = AfxGetStaticModuleState()->instance;
     AfxGetStaticModuleState()->instance = english_;
     g_dwLanguageID = 0;
 
     // The dialog manager: the scripted one.
-    fs::create_directories(env_.Root() + kDialogKey);
-    InfraEnvironment::WriteFile(env_.Root() + kDialogKey + "/@",
-                                std::string(ML_SCRIPTED_LOGONDM) + "\n");
-    dialog_ = LoadLibraryW(Utf16(ML_SCRIPTED_LOGONDM).c_str());
+    dialog_ = LoadLibraryW(Utf16(InfraEnvironment::Native(ML_SCRIPTED_LOGONDM)).c_str());
     ASSERT_NE(dialog_, nullptr);
     Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+    RegisterDialog(env_, dialog_, ML_SCRIPTED_LOGONDM);
 
     // The CT-API driver: the terminal's test driver, through the registry
     // value of the driver's installation (<Path>/bin/ct32.so).
@@ -88,6 +83,7 @@ void FrameTest::TearDown() {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
     if (dialog_ != nullptr) {
+        UnregisterDialog(env_, dialog_);
         Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
         FreeLibrary(dialog_);
     }
@@ -161,7 +157,7 @@ void FrameTest::WriteCard(const std::u16string& user, const std::u16string& doma
 }
 
 void FrameTest::Unregister() {
-    fs::remove(env_.Root() + kDialogKey + "/@");
+    UnregisterDialog(env_, dialog_);
 }
 
 void FrameTest::ResetDialog() {

@@ -81,6 +81,12 @@ class FrameTest : public ::testing::Test {
     HINSTANCE savedInstance_ = nullptr;
 };
 
+// Per system (posix/, win32/): registers the scripted dialog manager, the
+// library `dialog` loaded from `path`, as the dialog component of the test's
+// machine, and takes the registration away again.
+void RegisterDialog(const InfraEnvironment& env, HMODULE dialog, const std::string& path);
+void UnregisterDialog(const InfraEnvironment& env, HMODULE dialog);
+
 // Text of the tests between UTF-8 and UTF-16.
 std::u16string Utf16(const std::string& utf8);
 std::string Utf8(const std::u16string& text);

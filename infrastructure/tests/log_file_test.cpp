@@ -3,10 +3,7 @@
 // and many threads at once.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -72,8 +69,9 @@ TEST_F(LogTest, EntriesAreLaidOutByteForByte) {
           {TraceParam(u"p_strName", 3, u"[IN]", u"M\u00FCller"),
            TraceParam(u"dwError", 0, u"[ERROR]", DWORD{5}), TraceParam(u"hr", 1, u"[RET]", 0x1F)});
     const std::string header = Header("CTest::Run()");
-    const std::string lines[] = {"[IN] p_strName = M\xC3\xBCller", "[ERROR] dwError = 5",
-                                 "[RET] hr = 0x1f"};
+    // In the ANSI code page: UTF-8 for the "C" locale, the system's on Windows.
+    const std::string lines[] = {"[IN] p_strName = " + ml::ToAnsi(u"M\u00FCller"),
+                                 "[ERROR] dwError = 5", "[RET] hr = 0x1f"};
     std::string debug = DebugEntry(kBanner, ""), error;
     for (const std::string& line : lines) {
         debug += DebugEntry(header, line);
@@ -99,27 +97,11 @@ TEST_F(LogTest, SeparatorsAndReportsWithoutGroups) {
     EXPECT_EQ(ErrorLog(), ErrorEntry("", "") + ErrorEntry("", "", true) + ErrorEntry(header, ""));
 }
 
-TEST_F(LogTest, ReleaseIsEmptyWithoutRegistryValueAndEntriesUseTheAnsiCodePage) {
+TEST_F(LogTest, ReleaseIsEmptyWithoutRegistryValue) {
     env_.RemoveRegistryValue("SOFTWARE\\Kestrel\\APPSW\\MorlindLogon", "Release");
-    logtest::ScopedLocale latin1("de_DE.ISO-8859-1");
     env_.StartLogs();
     EXPECT_EQ(DebugLog(), "\r\n[] " + std::string(logtest::kDate) + " " + logtest::kTime + " - " +
                               kBanner + "\r\n\t\t\t\t\t\t");
-    Trace(u"CTest::Run()", FALSE, TRUE,
-          {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller \u20AC \u4E2D")});
-    EXPECT_EQ(ErrorLog(), ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xFCller ? ?"));
-    env_.StopLogs();
-
-    // An unknown set: one error entry at the start, then UTF-8.
-    logtest::ScopedLocale unknown("de_DE.NO-SUCH-SET");
-    fs::remove(env_.ErrorLogPath());
-    env_.StartLogs();
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller")});
-    EXPECT_EQ(
-        ErrorLog(),
-        ErrorEntry(Header("InitErrorLog()"),
-                   "[ERROR]  = Character set of the locale unknown, UTF-8 used: 'NO-SUCH-SET'") +
-            ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xC3\xBCller"));
 }
 
 TEST_F(LogTest, ErrorHelpersKeepTheLastError) {
@@ -235,8 +217,9 @@ TEST_F(LogTest, RotationThatCannotCopyStaysBounded) {
     fs::create_directories(env_.DocumentsDir() + "/Diag.logs");
     env_.StartLogs();
     const std::string path = ToUtf8(theErrorFile.GetLogPath());
-    ASSERT_EQ(path.rfind(env_.DocumentsDir() + "/Diag.logs/", 0), 0u);
-    EXPECT_NE(OldName(theErrorFile.GetLogPath()).find("/Diag_old.logs/"), std::string::npos);
+    ASSERT_EQ(path.rfind(env_.DocumentsDir() + InfraEnvironment::Native("/Diag.logs/"), 0), 0u);
+    EXPECT_NE(OldName(theErrorFile.GetLogPath()).find(InfraEnvironment::Native("/Diag_old.logs/")),
+              std::string::npos);
     // The log starts afresh instead of growing (and being copied) for ever.
     InfraEnvironment::WriteFile(path, std::string(0x100001, 'b'));
     TraceN(1);
@@ -258,41 +241,8 @@ TEST_F(LogTest, FailuresDropEntries) {
     EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
     TraceN(1);
     EXPECT_TRUE(fs::is_directory(env_.ErrorLogPath()));
-    // A link or a FIFO in the log's place: not followed, never blocks.
     fs::remove(env_.ErrorLogPath());
-    const std::string target = env_.DiagnosticsDir() + "/target";
-    InfraEnvironment::WriteFile(target, "keep");
-    fs::create_symlink(target, env_.ErrorLogPath());
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    EXPECT_EQ(InfraEnvironment::ReadFile(target), "keep");
-    fs::remove(env_.ErrorLogPath());
-    ASSERT_EQ(::mkfifo(env_.ErrorLogPath().c_str(), 0600), 0);
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    fs::remove(env_.ErrorLogPath());
-    if (::geteuid() == 0) {
-        // In a sticky folder, another user's file under the log's name is
-        // not written, though everybody may write to it.
-        ASSERT_EQ(::chmod(env_.DiagnosticsDir().c_str(), 01777), 0);
-        InfraEnvironment::WriteFile(env_.ErrorLogPath(), "planted");
-        ASSERT_EQ(::chmod(env_.ErrorLogPath().c_str(), 0666), 0);
-        ASSERT_EQ(::chown(env_.ErrorLogPath().c_str(), 65534, 65534), 0);
-        EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-        EXPECT_EQ(InfraEnvironment::ReadFile(env_.ErrorLogPath()), "planted");
-        ASSERT_EQ(::chmod(env_.DiagnosticsDir().c_str(), 0755), 0);
-        EXPECT_TRUE(theErrorFile.Write(u"h", u"l", FALSE)) << "outside a sticky folder it is used";
-    } else {
-        std::printf("not root: the planted-file case of another user is skipped\n");
-    }
     env_.StopLogs();
-
-    // The Diagnostics folder is /dev and the log /dev/full: every write fails.
-    ml::test::ScopedEnv documents("ML_COMMON_DOCUMENTS", "/dev");
-    env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=\n");
-    theErrorFile.Init(u"full");
-    ASSERT_EQ(theErrorFile.GetLogPath(), u"/dev/full");
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    TraceN(1);
-    theErrorFile.Cleanup();
 
     // An unknown folder never means the current directory.
     env_.RemoveInstallPath();

@@ -41,13 +41,22 @@ std::string InfraEnvironment::Native(std::string path) {
 }
 
 void InfraEnvironment::SetUp() {
+    // Process ids come back soon, and a library that is still loaded (a
+    // language library the module keeps until the process ends) cannot be
+    // deleted, so an earlier process's directory may still be there: the
+    // name is the first one that is free.
     static std::atomic<int> counter{0};
     const char* run = std::getenv("ML_OBJECT_NAMESPACE");
-    namespace_ = std::string(run != nullptr && *run != '\0' ? run : "mltest") +
-                 std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++) + "_";
     std::error_code ec;
-    fs::path root = fs::temp_directory_path(ec) / ("mltest-" + namespace_);
-    if (ec || !fs::create_directories(root, ec)) {
+    fs::path root;
+    bool created = false;
+    for (int attempt = 0; attempt < 1000 && !created; ++attempt) {
+        namespace_ = std::string(run != nullptr && *run != '\0' ? run : "mltest") +
+                     std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++) + "_";
+        root = fs::temp_directory_path(ec) / ("mltest-" + namespace_);
+        created = !ec && fs::create_directories(root, ec);
+    }
+    if (!created) {
         ADD_FAILURE() << "cannot create a temporary directory " << root.string();
         return;
     }

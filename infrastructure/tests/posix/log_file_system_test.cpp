@@ -1,0 +1,89 @@
+// The log cases that only POSIX gives: the ANSI code page taken from the
+// locale, and what may lie in the log's place (a link, a FIFO, another
+// user's file in a sticky folder, a device that fails every write).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "infrastructure/log_file.h"
+#include "infrastructure/testing/test_environment.h"
+#include "infrastructure/tests/log_test_util.h"
+#include "infrastructure/trace.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using logtest::ErrorEntry;
+using logtest::Header;
+using mltest::InfraEnvironment;
+
+struct PosixLogTest : ::testing::Test {
+    void SetUp() override { env_.WriteDebugIni(true, 100); }
+    logtest::ScopedLocale locale_{"C"};
+    logtest::FixedClock clock_;
+    InfraEnvironment env_;
+};
+
+TEST_F(PosixLogTest, EntriesUseTheAnsiCodePageOfTheLocale) {
+    logtest::ScopedLocale latin1("de_DE.ISO-8859-1");
+    env_.StartLogs();
+    Trace(u"CTest::Run()", FALSE, TRUE,
+          {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller \u20AC \u4E2D")});
+    EXPECT_EQ(InfraEnvironment::ReadFile(env_.ErrorLogPath()),
+              ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xFCller ? ?"));
+    env_.StopLogs();
+
+    // An unknown set: one error entry at the start, then UTF-8.
+    logtest::ScopedLocale unknown("de_DE.NO-SUCH-SET");
+    fs::remove(env_.ErrorLogPath());
+    env_.StartLogs();
+    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"name", 3, u"[IN]", u"M\u00FCller")});
+    EXPECT_EQ(
+        InfraEnvironment::ReadFile(env_.ErrorLogPath()),
+        ErrorEntry(Header("InitErrorLog()"),
+                   "[ERROR]  = Character set of the locale unknown, UTF-8 used: 'NO-SUCH-SET'") +
+            ErrorEntry(Header("CTest::Run()"), "[IN] name = M\xC3\xBCller"));
+}
+
+TEST_F(PosixLogTest, NothingInTheLogsPlaceIsWrittenThrough) {
+    env_.StartLogs();
+    // A link or a FIFO in the log's place: not followed, never blocks.
+    const std::string target = env_.DiagnosticsDir() + "/target";
+    InfraEnvironment::WriteFile(target, "keep");
+    fs::create_symlink(target, env_.ErrorLogPath());
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    EXPECT_EQ(InfraEnvironment::ReadFile(target), "keep");
+    fs::remove(env_.ErrorLogPath());
+    ASSERT_EQ(::mkfifo(env_.ErrorLogPath().c_str(), 0600), 0);
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    fs::remove(env_.ErrorLogPath());
+    if (::geteuid() == 0) {
+        // In a sticky folder, another user's file under the log's name is
+        // not written, though everybody may write to it.
+        ASSERT_EQ(::chmod(env_.DiagnosticsDir().c_str(), 01777), 0);
+        InfraEnvironment::WriteFile(env_.ErrorLogPath(), "planted");
+        ASSERT_EQ(::chmod(env_.ErrorLogPath().c_str(), 0666), 0);
+        ASSERT_EQ(::chown(env_.ErrorLogPath().c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+        EXPECT_EQ(InfraEnvironment::ReadFile(env_.ErrorLogPath()), "planted");
+        ASSERT_EQ(::chmod(env_.DiagnosticsDir().c_str(), 0755), 0);
+        EXPECT_TRUE(theErrorFile.Write(u"h", u"l", FALSE)) << "outside a sticky folder it is used";
+    } else {
+        std::printf("not root: the planted-file case of another user is skipped\n");
+    }
+    env_.StopLogs();
+
+    // The Diagnostics folder is /dev and the log /dev/full: every write fails.
+    ml::test::ScopedEnv documents("ML_COMMON_DOCUMENTS", "/dev");
+    env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=\n");
+    theErrorFile.Init(u"full");
+    ASSERT_EQ(theErrorFile.GetLogPath(), u"/dev/full");
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
+    theErrorFile.Cleanup();
+}
+
+}  // namespace
