@@ -7,7 +7,7 @@ ML_PACKAGES=(
     libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
     ctapi-dev libinih-dev
     clang libclang-rt-14-dev
-    tmux util-linux procps
+    util-linux procps
     debhelper dpkg-dev fakeroot lintian help2man man-db systemd
     libgtk-4-dev xvfb xdotool imagemagick
 )
