@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
@@ -176,24 +177,6 @@ TEST_F(Messages, ManyTimers) {
     }
 }
 
-TEST_F(Messages, KillFromAnotherThreadWhileTheOwnerWaits) {
-    std::atomic<UINT_PTR> id{0};
-    std::atomic<DWORD> tid{0};
-    MSG first{};
-    std::thread owner([&] {
-        id = SetTimer(nullptr, 0, 250, CountingProc);
-        tid = GetCurrentThreadId();
-        GetMessageW(&first, nullptr, 0, 0);
-    });
-    AwaitSet(tid);
-    EXPECT_TRUE(KillTimer(nullptr, id));
-    clock_.Advance(1000);  // the owner wakes and finds no timer
-    ASSERT_TRUE(PostThreadMessageW(tid, WM_USER, 7, 0));
-    owner.join();
-    EXPECT_EQ(first.message, static_cast<UINT>(WM_USER));
-    EXPECT_EQ(first.wParam, 7u);
-}
-
 std::atomic<bool> g_procEntered{false}, g_killerStarted{false}, g_procReturned{false};
 void CALLBACK SlowProc(HWND, UINT, UINT_PTR, DWORD) {
     g_procEntered = true;
@@ -203,32 +186,37 @@ void CALLBACK SlowProc(HWND, UINT, UINT_PTR, DWORD) {
     g_procReturned = true;
 }
 
-TEST_F(Messages, KillFromAnotherThreadWaitsForARunningProcedure) {
+// From another thread, KillTimer waits for a running procedure, and the
+// owner, waiting in GetMessageW, sees the timer no more.
+TEST_F(Messages, KillFromAnotherThread) {
     std::atomic<UINT_PTR> id{0};
     std::atomic<DWORD> tid{0};
+    Kinds seen;
     std::thread owner([&] {
         id = SetTimer(nullptr, 0, 250, SlowProc);
         tid = GetCurrentThreadId();
-        for (MSG m; GetMessageW(&m, nullptr, 0, 0) > 0;)
-            DispatchMessageW(&m);
+        for (MSG m; GetMessageW(&m, nullptr, 0, 0) > 0; DispatchMessageW(&m))
+            seen.push_back(m.message);
     });
     AwaitSet(tid);
     clock_.Advance(250);
     AwaitSet(g_procEntered);
-    bool returnedFirst = false;
     std::thread([&] {
         g_killerStarted = true;
         EXPECT_TRUE(KillTimer(nullptr, id));
-        returnedFirst = g_procReturned;
+        EXPECT_TRUE(g_procReturned);
     }).join();
-    EXPECT_TRUE(returnedFirst);
+    clock_.Advance(1000);
+    PostThreadMessageW(tid, WM_USER, 0, 0);
     PostThreadMessageW(tid, WM_QUIT, 0, 0);
     owner.join();
+    EXPECT_EQ(seen, (Kinds{WM_TIMER, WM_USER}));
 }
 
 TEST_F(Messages, PostingAcrossThreadsAndToThreadsWithoutAQueue) {
     std::atomic<DWORD> tid{0};
-    std::vector<WPARAM> received;
+    std::vector<WPARAM> received, sent(1000);
+    std::iota(sent.begin(), sent.end(), 0);
     std::thread receiver([&] {
         MSG m;
         PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
@@ -237,13 +225,11 @@ TEST_F(Messages, PostingAcrossThreadsAndToThreadsWithoutAQueue) {
             received.push_back(m.wParam);
     });
     AwaitSet(tid);
-    for (WPARAM i = 0; i < 1000; ++i)
+    for (WPARAM i : sent)
         ASSERT_TRUE(PostThreadMessageW(tid, WM_USER, i, 0));
     ASSERT_TRUE(PostThreadMessageW(tid, WM_QUIT, 0, 0));
     receiver.join();
-    ASSERT_EQ(received.size(), 1000u);
-    for (WPARAM i = 0; i < 1000; ++i)
-        EXPECT_EQ(received[i], i);
+    EXPECT_EQ(received, sent);
     // The queue of an ended thread is gone.
     SetLastError(0);
     EXPECT_FALSE(PostThreadMessageW(tid, WM_USER, 0, 0));
@@ -282,14 +268,18 @@ TEST_F(Messages, DescriptorForForeignLoops) {
     KillTimer(nullptr, id);
 
     // Work waiting before the descriptor was made makes it readable.
-    std::thread([] {
-        ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0));
-        int own = MlGetThreadMessageFd();
-        ASSERT_GE(own, 0);
-        EXPECT_TRUE(Readable(own));
-        EXPECT_EQ(MlGetThreadMessageFd(), own);  // one per queue
-        EXPECT_EQ(Drain(), Kinds{WM_USER});
-    }).join();
+    for (UINT kind : {UINT{WM_USER}, UINT{WM_TIMER}}) {
+        std::thread([&] {
+            id = kind == WM_TIMER ? SetTimer(nullptr, 0, 250, CountingProc) : 0;
+            clock_.Advance(250);
+            PostThreadMessageW(kind == WM_USER ? GetCurrentThreadId() : 0, WM_USER, 0, 0);
+            int own = MlGetThreadMessageFd();
+            EXPECT_TRUE(Readable(own)) << kind;
+            EXPECT_EQ(MlGetThreadMessageFd(), own);  // one per queue
+            EXPECT_EQ(Drain(), Kinds{kind});
+            KillTimer(nullptr, id);
+        }).join();
+    }
 }
 
 TEST(MessagesRealClock, TimerFiresAndDescriptorWakes) {
