@@ -183,6 +183,7 @@ void CALLBACK SlowProc(HWND, UINT, UINT_PTR, DWORD) {
 // From another thread, KillTimer waits for a running procedure, and the
 // owner, waiting in GetMessageW, sees the timer no more.
 TEST_F(Messages, KillFromAnotherThread) {
+    g_procEntered = g_killerStarted = g_procReturned = false;
     std::atomic<UINT_PTR> id{0};
     std::atomic<DWORD> tid{0};
     Kinds seen;
