@@ -194,7 +194,7 @@ TEST_F(Messages, KillFromAnotherThread) {
             seen.push_back(m.message);
     });
     AwaitSet(tid);
-    clock_.Advance(250);
+    clock_.Advance(300);
     AwaitSet(g_procEntered);
     std::thread([&] {
         g_killerStarted = true;
