@@ -1,17 +1,8 @@
-// A clock for tests: time moves only when the test says so.
-//
-//     ml::testing::TestClock clock;   // installed from here on
-//     UINT_PTR id = SetTimer(nullptr, 0, 250, Proc);
-//     clock.Advance(250);
-//     MSG m;
-//     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
-//
-// The constructor installs the clock (ml::SetClock), the destructor
-// uninstalls it; one test clock at a time. Advance and Sleep wake every
-// thread waiting in GetMessageW, so that it sees its timers due. Sleep on
-// any thread moves the clock by that many milliseconds at once.
-//
-// Thread safety: every member may be called from any thread.
+// A clock for tests: time moves only when the test says so. The constructor
+// installs it (ml::SetClock), the destructor uninstalls it; one test clock
+// at a time. Advance and Sleep wake every thread waiting in GetMessageW, so
+// that it sees its timers due; Sleep on any thread moves the clock by that
+// many milliseconds at once. Every member may be called from any thread.
 #ifndef ML_PLATFORM_TESTING_TEST_CLOCK_H_
 #define ML_PLATFORM_TESTING_TEST_CLOCK_H_
 

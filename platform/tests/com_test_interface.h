@@ -11,7 +11,6 @@ inline constexpr IID IID_ITestGreeter = {
 
 struct ITestGreeter : IUnknown {
     virtual HRESULT Greet(const OLECHAR* name, BSTR* greeting) = 0;
-    virtual int Objects() = 0;
 
   protected:
     ~ITestGreeter() = default;

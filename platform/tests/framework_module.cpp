@@ -3,7 +3,6 @@
 #include <string>
 
 #include "platform/codepage.h"
-#include "platform/folders.h"
 #include "platform/framework.h"
 #include "platform/library.h"
 #include "platform/string_table.h"
@@ -29,10 +28,10 @@ BOOL TestApp::InitInstance() {
     ++g_report.initCalls;
     g_report.instance = AfxGetInstanceHandle();
     g_report.resource = AfxGetResourceHandle();
-    g_report.ownStateCurrent = AfxGetModuleState() == AfxGetStaticModuleState();
+    g_report.state = AfxGetStaticModuleState();
+    g_report.ownStateCurrent = AfxGetModuleState() == g_report.state;
     g_report.appRegistered = AfxGetStaticModuleState()->app == this;
     g_report.globalsConstructed = g_greeting == "dynamically initialised";
-    GetModuleFileNameW(AfxGetInstanceHandle(), g_report.path, MAX_PATH);
     // Loading the language library from here runs the loader inside itself.
     HMODULE language = LoadLibraryW(ml::FromUtf8(ML_TEST_LANGUAGE_LIBRARY).c_str());
     if (language != nullptr) {
@@ -66,8 +65,4 @@ ML_TEST_EXPORT void MlTestFrameworkSetExitFlag(int* flag) {
 ML_TEST_EXPORT AFX_MODULE_STATE* MlTestFrameworkCurrentState() {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     return AfxGetModuleState();
-}
-
-ML_TEST_EXPORT AFX_MODULE_STATE* MlTestFrameworkStaticState() {
-    return AfxGetStaticModuleState();
 }

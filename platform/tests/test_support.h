@@ -20,12 +20,9 @@ namespace ml::test {
 // A fresh folder under TMPDIR, removed with everything in it.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "mlplatform.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
+    TempDir() : path_((std::filesystem::temp_directory_path() / "mlplatform.XXXXXX").string()) {
+        if (::mkdtemp(path_.data()) == nullptr)
             std::abort();
-        path_ = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
