@@ -1,19 +1,23 @@
-// GetLoginData and SetLoginData on both paths: the PC/SC reader (the card
-// library on the fake reader) and the terminal (the terminal object on the
-// test CT-API driver), with a card, without one, and with the user's answers.
+// GetLoginData and SetLoginData and the questions they ask: on the PC/SC
+// reader (the card library on the fake reader) and on the terminal (the
+// terminal object on the test CT-API driver), with a card, without one, and
+// with each of the user's answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "components/dialog/logondm.h"
+#include "frame/error_queries.h"
+#include "frame/helper.h"
 #include "frame/mlcardmanx_app.h"
 #include "frame/tests/frame_fixture.h"
 #include "include/mlcardmanx.h"
 #include "infrastructure/testing/log_scan.h"
-#include "mlsmartcardx/mlsmartcard.h"
-#include "platform/clock.h"
+#include "platform/framework.h"
+#include "platform/scard.h"
 #include "terminal/ct_result.h"
 #include "terminal/tcos_card.h"
 
@@ -22,12 +26,26 @@ namespace {
 
 constexpr char16_t kPassword[] = u"Pa55-w0rd!";
 
-const std::u16string kRemovedRead =
-    u"The card was removed or is missing, so the logon data could not be read. Please insert "
-    u"your logon card and choose OK to try again.";
-const std::u16string kRemovedWrite =
-    u"The card was removed or is missing, so the logon data could not be written. Please insert "
-    u"your logon card and choose OK to try again.";
+// The texts of a language library's source, read independently of the
+// module's resource loading.
+std::map<int, std::u16string> Texts(const char* path) {
+    std::map<int, std::u16string> texts;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        size_t tab = line.find('\t');
+        if (!line.empty() && line[0] != '#' && tab != std::string::npos)
+            texts[std::stoi(line.substr(0, tab))] = Utf16(line.substr(tab + 1));
+    }
+    return texts;
+}
+const std::map<int, std::u16string> kEnglish = Texts(ML_ENGLISH_TXT);
+const std::map<int, std::u16string> kGerman = Texts(ML_GERMAN_TXT);
+
+// "<number> <text of message>" as the exports hand it out.
+std::u16string Text(int number, int message,
+                    const std::map<int, std::u16string>& texts = kEnglish) {
+    return Utf16(std::to_string(number)) + u" " + texts.at(message);
+}
 
 struct Read {
     WCHAR user[ML_LOGIN_BUFFER_CHARS];
@@ -38,10 +56,8 @@ struct Read {
 
 Read CallGet() {
     Read r;
-    std::fill(std::begin(r.user), std::end(r.user), u'#');
-    std::fill(std::begin(r.domain), std::end(r.domain), u'#');
-    std::fill(std::begin(r.password), std::end(r.password), u'#');
-    std::fill(std::begin(r.error), std::end(r.error), u'#');
+    for (WCHAR* buffer : {r.user, r.domain, r.password, r.error})
+        std::fill_n(buffer, ML_LOGIN_BUFFER_CHARS, u'#');
     GetLoginData(r.user, r.domain, r.password, r.error);
     return r;
 }
@@ -54,40 +70,142 @@ std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
     return error;
 }
 
-void InsertFakeCard(int, void* context) {
-    static_cast<FakeSCard*>(context)->ReinsertCard();
+// ---- the questions ----
+
+struct Case {
+    LONG scard;
+    int ct;
+    bool write;
+    int message;
+    UINT type;
+};
+
+constexpr UINT kQuestion = 0x1031;
+constexpr UINT kNotice = 0x1010;
+
+// As the exports call them: with the module's state current.
+bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
+    AFX_MANAGE_STATE(AfxGetStaticModuleState());
+    return c.write ? QueryUserOnWriteError(c.scard, c.ct, text, notShown)
+                   : QueryUserOnReadError(c.scard, c.ct, text, notShown);
 }
 
-void InsertTerminalCard(int, void* context) {
-    static_cast<TestCtDriver*>(context)->SetCardPresent(true);
+// Each failure with each answer: OK, Cancel, and a question that could not be
+// shown. Only a question asks for a retry; Cancel ends it with -1.
+TEST_F(FrameTest, EachFailureShowsItsMessageAndTheAnswerDecidesTheRetry) {
+    const Case cases[] = {
+        {SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion},
+        {0, CT_NOCARD, false, 18, kQuestion},
+        {SCARD_W_REMOVED_CARD, 0, true, 58, kQuestion},
+        {0, CT_NOCARD, true, 58, kQuestion},
+        {SCARD_W_UNRESPONSIVE_CARD, 0, false, 19, kQuestion},
+        {0, CT_FOULCARD, true, 19, kQuestion},
+        {SCARD_E_UNKNOWN_CARD, 0, false, 20, kNotice},
+        {0, CT_WRONGVERSION, true, 20, kNotice},
+        {0, CT_NOFILE, false, 57, kNotice},
+        {0, CT_NOFILE, true, 14, kNotice},
+        {0, CT_ERROR, false, 57, kNotice},
+        {0, CT_ERROR, true, 14, kNotice},
+        {SCARD_E_NO_SERVICE, 0, false, 57, kNotice},
+        {SCARD_E_UNEXPECTED, 0, true, 14, kNotice},
+    };
+    for (const Case& c : cases) {
+        const bool question = c.type == kQuestion;
+        for (LONG answer : {LONG{IDOK}, LONG{IDCANCEL}, kScriptedNoTerminal}) {
+            SCOPED_TRACE(testing::Message()
+                         << "scard 0x" << std::hex << c.scard << std::dec << " ct " << c.ct
+                         << (c.write ? " write" : " read") << " answer " << answer);
+            ResetDialog();
+            Answer({answer});
+            const bool notShown = question && answer == kScriptedNoTerminal;
+            std::u16string text = u"previous";
+            bool reported = !notShown;
+            EXPECT_EQ(Query(c, text, &reported), question && answer != IDCANCEL);
+            EXPECT_EQ(reported, notShown);
+            EXPECT_EQ(text, Text(question && answer == IDCANCEL ? -1 : c.message, c.message));
+            ASSERT_EQ(Boxes().size(), 1u);
+            const ScriptedBox& box = dm_->boxes[0];
+            EXPECT_EQ(std::u16string(box.text), kEnglish.at(c.message));
+            EXPECT_EQ(std::u16string(box.caption), kEnglish.at(24));
+            EXPECT_EQ(box.type, c.type);
+            EXPECT_TRUE(box.identified);
+            EXPECT_EQ(box.timeoutSeconds, -1);
+        }
+    }
 }
 
-// ---- PC/SC path ----
+TEST_F(FrameTest, SetLanguageChoosesTheLanguageOfTextAndCaption) {
+    const Case removed{SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion};
+    std::u16string text;
+    Answer({IDCANCEL});
+    SetLanguage(0x00010000u | 1031u);  // only the low 16 bits count
+    Query(removed, text);
+    EXPECT_EQ(text, Text(-1, 18, kGerman));
+    EXPECT_EQ(std::u16string(Boxes().back().caption), kGerman.at(24));
+    SetLanguage(0);
+    Query(removed, text);
+    EXPECT_EQ(std::u16string(Boxes().back().caption), kEnglish.at(24));
+    // 0 follows the settings as they are at that moment.
+    env_.WriteSettingsIni("[LogonDevice]\nCardreaderName=\n[Config]\nCurrentLanguage=1031\n");
+    Query(removed, text);
+    EXPECT_EQ(std::u16string(Boxes().back().text), kGerman.at(18));
+    SetLanguage(1033);
+    Query(removed, text);
+    EXPECT_EQ(std::u16string(Boxes().back().text), kEnglish.at(18));
+}
 
-class ReaderExports : public FrameTest {
+// A component that refuses the identification shows nothing and is released;
+// without the component no box is shown, the creation failure is logged, and
+// a notice ends the operation as usual.
+TEST_F(FrameTest, ARefusedOrMissingComponentShowsNoBox) {
+    Start();
+    CHelper helper;
+    dm_->refuse = true;
+    EXPECT_EQ(helper.MessageBoxNoIcon(nullptr, u"text", u"caption", kQuestion), -1);
+    EXPECT_EQ(dm_->objects.load(), 0);
+    UnregisterDialog(env_, dialog_);
+    EXPECT_EQ(helper.MessageBoxNoIcon(nullptr, u"text", u"caption", kQuestion), -1);
+    EXPECT_EQ(Boxes().size(), 1u);
+    EXPECT_NE(ErrorLog().find("[ERROR] HRESULT = 0x80040154"), std::string::npos) << ErrorLog();
+    std::u16string text;
+    EXPECT_FALSE(Query({0, CT_NOFILE, false, 57, kNotice}, text));
+    EXPECT_EQ(text, Text(57, 57));
+}
+
+// ---- the exports ----
+
+class ExportsTest : public FrameTest {
   protected:
     void SetUp() override {
         FrameTest::SetUp();
-        UseReader(kReader);
         SetDebug(true);
     }
     void TearDown() override {
-        if (!HasFatalFailure()) {
+        if (!HasFatalFailure())
             ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
-        }
         FrameTest::TearDown();
     }
 };
 
+void InsertFakeCard(void* context) {
+    static_cast<FakeSCard*>(context)->ReinsertCard();
+}
+
+void InsertTerminalCard(void* context) {
+    static_cast<TestCtDriver*>(context)->SetCardPresent(true);
+}
+
 // Without a card the user is asked: OK tries again, here with the card
 // inserted while the question was up; Cancel ends the call with -1 and
 // empty buffers.
-TEST_F(ReaderExports, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
+TEST_F(ExportsTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
+    UseReader(kReader);
     WriteCard(u"bob", u"CORP", kPassword);
     fake_.RemoveCard();
     Start();
-    Answer(IDOK);
-    OnBox(&InsertFakeCard, &fake_);
+    Answer({IDOK});
+    dm_->hook = &InsertFakeCard;
+    dm_->context = &fake_;
     Read r = CallGet();
     EXPECT_EQ(std::u16string(r.user), u"bob");
     EXPECT_EQ(std::u16string(r.password), kPassword);
@@ -100,32 +218,28 @@ TEST_F(ReaderExports, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
 
     fake_.RemoveCard();
     ResetDialog();
-    Answer(IDCANCEL);
+    Answer({IDCANCEL, IDCANCEL, IDOK});
     r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.domain + r.password, u"");
-    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
-    Answer(IDCANCEL);
-    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
+    EXPECT_EQ(std::u16string(r.error), Text(-1, 18));
+    EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), Text(-1, 58));
     // The card inserted now has no files: the write makes them.
     fake_.InsertCard(fake_.Card().family());
     fake_.RemoveCard();
-    Answer(IDOK);
-    OnBox(&InsertFakeCard, &fake_);
+    dm_->hook = &InsertFakeCard;
     EXPECT_EQ(CallSet(u"carol", u"PLANT", kPassword), u"");
     EXPECT_EQ(Boxes().size(), 3u);
     EXPECT_EQ(std::u16string(CallGet().user), u"carol");
 }
 
-TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
+TEST_F(ExportsTest, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
+    UseReader(kReader);
     fake_.RemoveCard();
     Start();
-    for (int i = 0; i < 3; ++i)
-        Answer(kScriptedNoTerminal);
-    Answer(IDCANCEL);  // ends the call should it go on
+    Answer({kScriptedNoTerminal, kScriptedNoTerminal, kScriptedNoTerminal, IDCANCEL});
     ULONGLONG before = GetTickCount64();
     int connects = fake_.ConnectCalls();
-    Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
+    EXPECT_EQ(std::u16string(CallGet().error), Text(18, 18));
     EXPECT_EQ(Boxes().size(), 3u);
     // Three attempts, each question followed by one pass of the reader object.
     EXPECT_EQ(fake_.ConnectCalls() - connects, 6);
@@ -135,17 +249,14 @@ TEST_F(ReaderExports, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
 
     // A question that was answered starts the count again.
     ResetDialog();
-    for (LONG answer : {kScriptedNoTerminal, kScriptedNoTerminal, LONG{IDOK}, kScriptedNoTerminal,
-                        kScriptedNoTerminal, kScriptedNoTerminal}) {
-        Answer(answer);
-    }
-    Answer(IDCANCEL);
-    r = CallGet();
+    Answer({kScriptedNoTerminal, kScriptedNoTerminal, IDOK, kScriptedNoTerminal,
+            kScriptedNoTerminal, kScriptedNoTerminal, IDCANCEL});
+    EXPECT_EQ(std::u16string(CallGet().error), Text(18, 18));
     EXPECT_EQ(Boxes().size(), 6u);
-    EXPECT_EQ(std::u16string(r.error), u"18 " + kRemovedRead);
 }
 
-TEST_F(ReaderExports, RefusedInputLeavesTheCardUntouched) {
+TEST_F(ExportsTest, RefusedInputLeavesTheCardUntouched) {
+    UseReader(kReader);
     WriteCard(u"erin", u"PLANT", kPassword);
     Start();
     WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
@@ -155,22 +266,17 @@ TEST_F(ReaderExports, RefusedInputLeavesTheCardUntouched) {
     // A missing value, and values one character longer than their fields.
     const std::u16string user(21, u'u'), domain(16, u'd'), password(50, u'p');
     const std::u16string longer[] = {user + u'x', domain + u'x', password + u'x'};
-    const char16_t kFailed[] = u"14 The logon data could not be written to the card.";
+    const std::u16string kFailed = Text(14, 14);
     const struct {
-        LPCWSTR user, domain, password, error;
+        LPCWSTR user, domain, password;
+        std::u16string error;
     } cases[] = {
         {nullptr, u"PLANT", kPassword, kFailed},
         {u"mallory", nullptr, kPassword, kFailed},
         {u"mallory", u"PLANT", nullptr, kFailed},
-        {longer[0].c_str(), domain.c_str(), password.c_str(),
-         u"25 The user name is too long for the card: at most 21 characters fit. Nothing was "
-         u"written."},
-        {user.c_str(), longer[1].c_str(), password.c_str(),
-         u"26 The domain name is too long for the card: at most 16 characters fit. Nothing was "
-         u"written."},
-        {user.c_str(), domain.c_str(), longer[2].c_str(),
-         u"27 The password is too long for the card: at most 50 characters fit. Nothing was "
-         u"written."},
+        {longer[0].c_str(), domain.c_str(), password.c_str(), Text(25, 25)},
+        {user.c_str(), longer[1].c_str(), password.c_str(), Text(26, 26)},
+        {user.c_str(), domain.c_str(), longer[2].c_str(), Text(27, 27)},
     };
     const cardsim::CardImage before = fake_.Card().image();
     for (const auto& c : cases) {
@@ -181,63 +287,59 @@ TEST_F(ReaderExports, RefusedInputLeavesTheCardUntouched) {
     }
     EXPECT_EQ(fake_.Card().image(), before);
     EXPECT_TRUE(Boxes().empty());
-    std::string log = ErrorLog();
-    EXPECT_NE(log.find("A value is missing (null pointer); nothing is written."),
-              std::string::npos);
-    EXPECT_NE(log.find("nPassword = 51"), std::string::npos) << log;
+    EXPECT_NE(ErrorLog().find("nPassword = 51"), std::string::npos) << ErrorLog();
 
     // Values that just fit are written whole.
     EXPECT_EQ(CallSet(user, domain, password), u"");
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), user);
-    EXPECT_EQ(std::u16string(r.domain), domain);
-    EXPECT_EQ(std::u16string(r.password), password);
+    EXPECT_EQ(std::u16string(r.user) + r.domain + r.password, user + domain + password);
 }
 
-// ---- terminal path ----
-
-class TerminalExports : public FrameTest {
-  protected:
-    void SetUp() override {
-        FrameTest::SetUp();
-        SetDebug(true);
-        Start();
-        Pump(1);  // the start-up timer loads the driver
-    }
-    void TearDown() override {
-        if (!HasFatalFailure()) {
-            ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
-        }
-        FrameTest::TearDown();
-    }
-};
-
-TEST_F(TerminalExports, SetWritesACardWithoutFilesAndGetReadsIt) {
+// A card without files, and one whose last write ended before the user name
+// (files without it), are written; the terminal cuts long input itself and
+// logs each cut.
+TEST_F(ExportsTest, TheTerminalWritesNewAndTornCardsAndCutsLongInput) {
+    Start();
+    Pump(1);  // the start-up timer loads the driver
     Driver().SetCardPresent(true);
     Pump(1);
     ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOFILE);
     EXPECT_EQ(CallSet(u"frank", u"PLANT", kPassword), u"");
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), u"frank");
-    EXPECT_EQ(std::u16string(r.domain), u"PLANT");
-    EXPECT_EQ(std::u16string(r.password), kPassword);
-    EXPECT_EQ(std::u16string(r.error), u"");
+    EXPECT_EQ(std::u16string(r.user) + r.domain + r.password + r.error,
+              u"frankPLANT" + std::u16string(kPassword));
+
+    ASSERT_EQ(g_pTCOSCard->WriteFiles(u"", u"", u""), CT_OK);
+    Pump(1);
+    ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_EMPTYFILE);
+    const std::u16string user(30, u'u'), domain(20, u'd'), password(60, u'p');
+    EXPECT_EQ(CallSet(user, domain, password), u"");
+    r = CallGet();
+    EXPECT_EQ(std::u16string(r.user), user.substr(0, 21));
+    EXPECT_EQ(std::u16string(r.domain), domain.substr(0, 16));
+    EXPECT_EQ(std::u16string(r.password), password.substr(0, 50));
     EXPECT_TRUE(Boxes().empty());
+    for (const char* field : {"user name", "domain name", "password"}) {
+        EXPECT_NE(ErrorLog().find(std::string("[ERROR] Error = The ") + field +
+                                  " is too long and was shortened."),
+                  std::string::npos)
+            << field;
+    }
+    ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
 }
 
-TEST_F(TerminalExports, WithoutCardNothingIsSentToTheCardAndOKReadsACardInsertedMeanwhile) {
-    Pump(1);
+TEST_F(ExportsTest, WithoutCardNothingIsSentToTheCardAndOKReadsACardInsertedMeanwhile) {
+    Start();
+    Pump(2);
     ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOCARD);
     size_t before = Driver().DataCalls().size();
-    Answer(IDCANCEL);
-    EXPECT_EQ(CallSet(u"grace", u"PLANT", kPassword), u"-1 " + kRemovedWrite);
+    Answer({IDCANCEL, IDCANCEL, IDOK});
+    EXPECT_EQ(CallSet(u"grace", u"PLANT", kPassword), Text(-1, 58));
     std::vector<CtDataCall> calls = Driver().DataCalls();
-    for (size_t i = before; i < calls.size(); ++i) {
+    for (size_t i = before; i < calls.size(); ++i)
         EXPECT_NE(calls[i].dad, 0) << "a card command was sent";
-    }
-    Answer(IDCANCEL);
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
+    EXPECT_EQ(std::u16string(r.error), Text(-1, 18));
     EXPECT_EQ(std::u16string(r.user), u"");
 
     // A card written beforehand, inserted while the question is up.
@@ -246,66 +348,44 @@ TEST_F(TerminalExports, WithoutCardNothingIsSentToTheCardAndOKReadsACardInserted
     ASSERT_EQ(CallSet(u"heidi", u"PLANT", kPassword), u"");
     Driver().SetCardPresent(false);
     Pump(1);
-    Answer(IDOK);
-    OnBox(&InsertTerminalCard, &Driver());
+    dm_->hook = &InsertTerminalCard;
+    dm_->context = &Driver();
     r = CallGet();
     EXPECT_EQ(std::u16string(r.user), u"heidi");
     EXPECT_EQ(std::u16string(r.error), u"");
 }
 
-TEST_F(TerminalExports, LongInputIsCutByTheTerminalWithItsErrorEntries) {
-    Driver().SetCardPresent(true);
-    Pump(1);
-    std::u16string user(30, u'u'), domain(20, u'd'), password(60, u'p');
-    EXPECT_EQ(CallSet(user, domain, password), u"");
-    Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), user.substr(0, 21));
-    EXPECT_EQ(std::u16string(r.domain), domain.substr(0, 16));
-    EXPECT_EQ(std::u16string(r.password), password.substr(0, 50));
-    std::string log = ErrorLog();
-    for (const char* text : {"The user name is too long and was shortened.",
-                             "The domain name is too long and was shortened.",
-                             "The password is too long and was shortened."}) {
-        EXPECT_NE(log.find(std::string("[ERROR] Error = ") + text), std::string::npos) << log;
-    }
-    ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
-}
-
-// ---- the settings changed after start-up ----
-
-TEST_F(FrameTest, TheTerminalPathWithoutTerminalObjectReportsCTError) {
+// The settings at the time of the call choose the path: the terminal path
+// without a terminal object fails, the PC/SC path works beside one, and an
+// unreadable settings file leads to the terminal and is logged.
+TEST_F(ExportsTest, TheSettingsAtTheCallChooseThePath) {
     UseReader(kReader);
     Start();
     ASSERT_EQ(g_pTCOSCard, nullptr);
     UseReader("");
-    Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.error), u"57 The logon data could not be read from the card.");
-    EXPECT_EQ(CallSet(u"ivan", u"PLANT", kPassword),
-              u"14 The logon data could not be written to the card.");
+    EXPECT_EQ(std::u16string(CallGet().error), Text(57, 57));
+    EXPECT_EQ(CallSet(u"ivan", u"PLANT", kPassword), Text(14, 14));
     EXPECT_NE(ErrorLog().find("start-up chose the reader: no terminal object."), std::string::npos);
-}
+    Stop();
 
-TEST_F(FrameTest, ThePCSCPathWorksBesideTheTerminalObject) {
     WriteCard(u"judy", u"PLANT", kPassword);
+    UseReader("");
     Start();
+    Pump(1);
     ASSERT_NE(g_pTCOSCard, nullptr);
     UseReader(kReader);
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), u"judy");
-    EXPECT_EQ(std::u16string(r.error), u"");
-}
+    EXPECT_EQ(std::u16string(r.user) + r.error, u"judy");
 
-TEST_F(FrameTest, AnUnreadableSettingsFileLeadsToTheTerminalAndIsLogged) {
-    Start();
-    Pump(1);
     std::filesystem::remove(env_.SettingsDir() + "mlsettings.ini");
-    Answer(IDCANCEL);
-    Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.error), u"-1 " + kRemovedRead);
-    EXPECT_NE(ErrorLog().find("GetLoginData() - CIniFile::ReadFile() - ERROR"), std::string::npos);
-    Answer(IDCANCEL);
+    Answer({IDCANCEL, IDCANCEL});
+    EXPECT_EQ(std::u16string(CallGet().error), Text(-1, 18));
     CallSet(u"x", u"y", kPassword);
-    EXPECT_NE(ErrorLog().find("SetLoginData() - CIniFile::ReadFile() - ERROR"), std::string::npos);
+    for (const char* call : {"GetLoginData()", "SetLoginData()"}) {
+        EXPECT_NE(ErrorLog().find(std::string(call) + " - CIniFile::ReadFile() - ERROR"),
+                  std::string::npos)
+            << call;
+    }
 }
 
 }  // namespace
