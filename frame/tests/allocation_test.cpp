@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "frame/tests/frame_fixture.h"
 #include "include/mlcardmanx.h"
@@ -38,14 +39,10 @@
 namespace {
 
 std::atomic<bool> g_counting{false};
-std::atomic<int> g_mallocs{0};
-std::atomic<int> g_frees{0};
+std::atomic<int> g_mallocs{0}, g_frees{0};
 std::atomic<size_t> g_sizes[8];
-// calloc of this size fails while counting (0 = none).
-std::atomic<size_t> g_failCallocOf{0};
-
-// Depth of the stand-ins' work (MlTestStandInWork).
-std::atomic<int> g_standIn{0};
+std::atomic<size_t> g_failCallocOf{0};  // calloc of this size fails while counting
+std::atomic<int> g_standIn{0};          // depth of the stand-ins' work (MlTestStandInWork)
 
 // Freed blocks are looked at for these byte strings while g_scanning.
 struct Secret {
@@ -53,9 +50,8 @@ struct Secret {
     size_t length;
 };
 Secret g_secrets[64];
-std::atomic<int> g_secretCount{0};
+std::atomic<int> g_secretCount{0}, g_secretFrees{0};
 std::atomic<bool> g_scanning{false};
-std::atomic<int> g_secretFrees{0};
 
 // While armed, operator new on the armed thread (outside the stand-ins)
 // counts down and throws when it reaches 0; g_failed tells that it did.
@@ -65,21 +61,17 @@ thread_local bool t_failHere = false;
 
 [[maybe_unused]] bool Count(size_t size) {
     if (g_counting.load()) {
-        int n = g_mallocs.fetch_add(1);
-        if (n < 8) {
+        if (int n = g_mallocs++; n < 8)
             g_sizes[n] = size;
-        }
     }
     return g_counting.load() && g_failCallocOf.load() == size;
 }
 
 void LookAtFreed(void* p) {
-    if (p == nullptr || !g_scanning.load() || g_standIn.load() != 0) {
+    if (p == nullptr || !g_scanning.load() || g_standIn.load() != 0)
         return;
-    }
-    size_t size = malloc_usable_size(p);
     for (int i = 0; i < g_secretCount.load(); ++i) {
-        if (memmem(p, size, g_secrets[i].bytes, g_secrets[i].length) != nullptr) {
+        if (memmem(p, malloc_usable_size(p), g_secrets[i].bytes, g_secrets[i].length) != nullptr) {
             ++g_secretFrees;
             return;
         }
@@ -94,22 +86,19 @@ extern "C" __attribute__((visibility("default"))) void MlTestStandInWork(int p_n
 
 // Replaced in every build; counted here where malloc does not count.
 void* operator new(size_t size) {
-    if (!ML_COUNT_MALLOC) {
+    if (!ML_COUNT_MALLOC)
         Count(size);
-    }
     if (t_failHere && g_failIn.load() > 0 && g_standIn.load() == 0 && --g_failIn == 0) {
         g_failed = true;
         throw std::bad_alloc();
     }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    if (void* p = std::malloc(size == 0 ? 1 : size))
         return p;
-    }
     throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
-    if (!ML_COUNT_MALLOC) {
+    if (!ML_COUNT_MALLOC)
         LookAtFreed(p);
-    }
     std::free(p);
 }
 void operator delete(void* p, size_t) noexcept {
@@ -137,9 +126,8 @@ void free(void* p) {
 }
 void* realloc(void* p, size_t size) {
     Count(size);
-    if (p == nullptr || size == 0 || !g_scanning.load()) {
+    if (p == nullptr || size == 0 || !g_scanning.load())
         return __libc_realloc(p, size);
-    }
     // The block may move: its old place counts as freed.
     void* moved = __libc_malloc(size);
     if (moved != nullptr) {
@@ -154,13 +142,8 @@ void* realloc(void* p, size_t size) {
 namespace mltest {
 namespace {
 
-class Counting {
-  public:
-    Counting() {
-        g_mallocs = 0;
-        g_frees = 0;
-        g_counting = true;
-    }
+struct Counting {
+    Counting() { g_mallocs = g_frees = 0, g_counting = true; }
     ~Counting() { g_counting = false; }
 };
 
@@ -210,10 +193,8 @@ TEST_F(AllocationTest, OperationsAllocateNothingButTheReadBuffers) {
     EXPECT_EQ(CountedRead(&user, &domain, &password, &capacity), SCARD_S_SUCCESS);
     ASSERT_EQ(g_mallocs.load(), 3);
     EXPECT_EQ(std::vector<size_t>(g_sizes, g_sizes + 3), (std::vector<size_t>{46, 36, 104}));
-    free(user);
-    free(domain);
-    free(password);
-    user = domain = password = nullptr;
+    for (LPWSTR* buffer : {&user, &domain, &password})
+        free(std::exchange(*buffer, nullptr));
     capacity = 0;
 
     // A failed allocation: kSmartCardAllocationFailed, and the two buffers
@@ -279,8 +260,7 @@ TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
         Driver().SetCardPresent(true);
         Pump(1);
         Outputs written, read;
-        int inWrite = 0;
-        int inRead = 0;
+        int inWrite = 0, inRead = 0;
         {
             SecretWatch watch(kSecret);
             { std::u16string control(kSecret); }
@@ -314,11 +294,10 @@ TEST_F(FrameTest, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
             Outputs out;
             g_failed = false;
             g_failIn = n;
-            if (write) {
+            if (write)
                 SetLoginData(u"alice", u"PLANT", kSecret, out.error);
-            } else {
+            else
                 GetLoginData(out.user, out.domain, out.password, out.error);
-            }
             g_failIn = 0;
             if (!g_failed)
                 break;

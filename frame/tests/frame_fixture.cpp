@@ -5,7 +5,6 @@
 #include "frame/mlcardmanx_app.h"
 #include "include/mlcardmanx.h"
 #include "mlsmartcardx/mlsmartcard.h"
-#include "platform/codepage.h"
 #include "platform/framework.h"
 #include "platform/library.h"
 #include "platform/message.h"
@@ -13,14 +12,6 @@
 namespace mltest {
 
 namespace fs = std::filesystem;
-
-std::u16string Utf16(const std::string& utf8) {
-    return ml::FromUtf8(utf8);
-}
-
-std::string Utf8(const std::u16string& text) {
-    return ml::ToUtf8(text);
-}
 
 void FrameTest::SetUp() {
     service_ = new ScopedSCardService(&fake_);
@@ -67,9 +58,8 @@ void FrameTest::SetUp() {
 }
 
 void FrameTest::TearDown() {
-    if (started_) {
+    if (started_)
         Stop();
-    }
     // Notices left in the queue belong to this test only.
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -79,21 +69,19 @@ void FrameTest::TearDown() {
         ResetDialog();
         FreeLibrary(dialog_);
     }
-    if (driverLibrary_ != nullptr) {
+    if (driverLibrary_ != nullptr)
         FreeLibrary(driverLibrary_);
-    }
     AfxGetStaticModuleState()->instance = savedInstance_;
     AfxSetResourceHandle(nullptr);
-    if (english_ != nullptr) {
+    if (english_ != nullptr)
         FreeLibrary(english_);
-    }
     g_dwLanguageID = 0;
     delete service_;
 }
 
+// As at load and unload: with the module's state current.
 void FrameTest::Start() {
     ASSERT_FALSE(started_);
-    // As at load: with the module's state current.
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     theApp.InitInstance();
     started_ = true;
@@ -118,9 +106,8 @@ void FrameTest::SetDebug(bool on) {
 std::vector<HostNotice> FrameTest::Pump(int passes) {
     std::vector<HostNotice> notices;
     for (int i = 0; i <= passes; ++i) {
-        if (i > 0) {
+        if (i > 0)
             clock_.Advance(250);
-        }
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_COMMAND) {

@@ -15,6 +15,7 @@
 #include "frame/tests/scripted_logondm.h"
 #include "infrastructure/testing/test_environment.h"
 #include "mlsmartcardx/testing/fake_scard.h"
+#include "platform/codepage.h"
 #include "platform/testing/test_clock.h"
 #include "platform/windef.h"
 #include "terminal/tests/driver/test_driver.h"
@@ -83,8 +84,12 @@ class FrameTest : public ::testing::Test {
 void RegisterDialog(const InfraEnvironment& env, HMODULE dialog, const std::string& path);
 void UnregisterDialog(const InfraEnvironment& env, HMODULE dialog);
 
-std::u16string Utf16(const std::string& utf8);
-std::string Utf8(const std::u16string& text);
+inline std::u16string Utf16(const std::string& utf8) {
+    return ml::FromUtf8(utf8);
+}
+inline std::string Utf8(const std::u16string& text) {
+    return ml::ToUtf8(text);
+}
 
 }  // namespace mltest
 

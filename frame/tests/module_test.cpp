@@ -1,7 +1,7 @@
-// GetLoginData and SetLoginData and the questions they ask: on the PC/SC
-// reader (the card library on the fake reader) and on the terminal (the
-// terminal object on the test CT-API driver), with a card, without one, and
-// with each of the user's answers.
+// The module in-process: start-up and shutdown, the questions to the user,
+// and GetLoginData and SetLoginData on the PC/SC reader (the card library on
+// the fake reader) and on the terminal (the terminal object on the test
+// CT-API driver), with a card, without one, and with each of the answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "frame/tests/frame_fixture.h"
 #include "include/mlcardmanx.h"
 #include "infrastructure/testing/log_scan.h"
+#include "mlsmartcardx/smart_card.h"
 #include "platform/framework.h"
 #include "platform/scard.h"
 #include "terminal/ct_result.h"
@@ -70,6 +71,83 @@ std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
     return error;
 }
 
+// ---- start-up and shutdown ----
+
+bool ChoseReader() {
+    return theApp.GetSmartCard() != nullptr && g_pSmartCard.load() == theApp.GetSmartCard();
+}
+bool ChoseTerminal() {
+    return g_pTCOSCard != nullptr;
+}
+
+// Start-up chooses the card device from "CardreaderName" (how the file is read
+// is the settings reader's own test): an empty or missing name, or no file at
+// all (logged), chooses the terminal, on the port of the start-up settings;
+// any other value, even a blank, names the reader the supervision watches.
+TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderName) {
+    const std::string file = env_.SettingsDir() + "mlsettings.ini";
+    const std::string readFailed = "CMlcardmanxApp::InitInstance() - CIniFile::ReadFile() - ERROR";
+    WriteCard(u"alice", u"PLANT", u"s3cret-pw");
+    fake_.SetReaderName(u" ");
+    for (const char* settings :
+         {"[LogonDevice]\nCardreaderName=\nCurrentPort=7\n", "[Config]\nCurrentLanguage=1\n",
+          "[LogonDevice]\nCardreaderName= \n", ""}) {
+        SCOPED_TRACE(settings);
+        if (*settings != '\0')
+            env_.WriteSettingsIni(settings);
+        else
+            std::filesystem::remove(file);
+        const bool reader = std::string(settings).find("= ") != std::string::npos;
+        Start();
+        EXPECT_EQ(ChoseReader(), reader);
+        EXPECT_EQ(ChoseTerminal(), !reader);
+        EXPECT_EQ(ErrorLog().find(readFailed) != std::string::npos, *settings == '\0');
+        std::vector<HostNotice> notices = Pump(1);
+        if (reader) {
+            ASSERT_EQ(notices.size(), 1u);
+            EXPECT_EQ(notices[0].code, static_cast<WPARAM>(CARD_INSERTED));
+            EXPECT_EQ(notices[0].user, u"alice");
+        }
+        Stop();
+    }
+    ASSERT_GE(Driver().InitCalls().size(), 1u);
+    EXPECT_EQ(Driver().InitCalls()[0].second, 7);
+    EXPECT_NE(ErrorLog().find("szINIFile = " + file), std::string::npos) << ErrorLog();
+}
+
+TEST_F(FrameTest, ShutdownReleasesTheCardObjects) {
+    UseReader(kReader);
+    Start();
+    ASSERT_TRUE(ChoseReader());
+    Stop();
+    EXPECT_TRUE(theApp.GetSmartCard() == nullptr && g_pSmartCard.load() == nullptr);
+    // No pass runs any more.
+    fake_.ClearSent();
+    EXPECT_TRUE(Pump(4).empty());
+    EXPECT_TRUE(fake_.Sent().empty());
+
+    UseReader("");
+    Start();
+    ASSERT_TRUE(ChoseTerminal());
+    Pump(2);  // driver loaded, supervision running
+    Stop();
+    EXPECT_EQ(g_pTCOSCard, nullptr);
+    size_t calls = Driver().DataCalls().size();
+    EXPECT_TRUE(Pump(4).empty());
+    EXPECT_EQ(Driver().DataCalls().size(), calls);
+}
+
+TEST_F(FrameTest, TheSettingsPathsAreResolvedAtStartUpOrStayEmptyWithoutAnInstallation) {
+    Start();
+    EXPECT_EQ(Utf8(theApp.GetSettingsINIFile()), env_.SettingsDir() + "mlsettings.ini");
+    EXPECT_EQ(Utf8(theApp.GetDebugINIFile()), env_.SettingsDir() + "mldebug.ini");
+    Stop();
+    env_.RemoveInstallPath();
+    Start();
+    EXPECT_TRUE(theApp.GetSettingsINIFile().empty());
+    EXPECT_TRUE(ChoseTerminal());
+}
+
 // ---- the questions ----
 
 struct Case {
@@ -93,22 +171,20 @@ bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
 // Each failure with each answer: OK, Cancel, and a question that could not be
 // shown. Only a question asks for a retry; Cancel ends it with -1.
 TEST_F(FrameTest, EachFailureShowsItsMessageAndTheAnswerDecidesTheRetry) {
-    const Case cases[] = {
-        {SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion},
-        {0, CT_NOCARD, false, 18, kQuestion},
-        {SCARD_W_REMOVED_CARD, 0, true, 58, kQuestion},
-        {0, CT_NOCARD, true, 58, kQuestion},
-        {SCARD_W_UNRESPONSIVE_CARD, 0, false, 19, kQuestion},
-        {0, CT_FOULCARD, true, 19, kQuestion},
-        {SCARD_E_UNKNOWN_CARD, 0, false, 20, kNotice},
-        {0, CT_WRONGVERSION, true, 20, kNotice},
-        {0, CT_NOFILE, false, 57, kNotice},
-        {0, CT_NOFILE, true, 14, kNotice},
-        {0, CT_ERROR, false, 57, kNotice},
-        {0, CT_ERROR, true, 14, kNotice},
-        {SCARD_E_NO_SERVICE, 0, false, 57, kNotice},
-        {SCARD_E_UNEXPECTED, 0, true, 14, kNotice},
-    };
+    const Case cases[] = {{SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion},
+                          {0, CT_NOCARD, false, 18, kQuestion},
+                          {SCARD_W_REMOVED_CARD, 0, true, 58, kQuestion},
+                          {0, CT_NOCARD, true, 58, kQuestion},
+                          {SCARD_W_UNRESPONSIVE_CARD, 0, false, 19, kQuestion},
+                          {0, CT_FOULCARD, true, 19, kQuestion},
+                          {SCARD_E_UNKNOWN_CARD, 0, false, 20, kNotice},
+                          {0, CT_WRONGVERSION, true, 20, kNotice},
+                          {0, CT_NOFILE, false, 57, kNotice},
+                          {0, CT_NOFILE, true, 14, kNotice},
+                          {0, CT_ERROR, false, 57, kNotice},
+                          {0, CT_ERROR, true, 14, kNotice},
+                          {SCARD_E_NO_SERVICE, 0, false, 57, kNotice},
+                          {SCARD_E_UNEXPECTED, 0, true, 14, kNotice}};
     for (const Case& c : cases) {
         const bool question = c.type == kQuestion;
         for (LONG answer : {LONG{IDOK}, LONG{IDCANCEL}, kScriptedNoTerminal}) {
@@ -125,11 +201,10 @@ TEST_F(FrameTest, EachFailureShowsItsMessageAndTheAnswerDecidesTheRetry) {
             EXPECT_EQ(text, Text(question && answer == IDCANCEL ? -1 : c.message, c.message));
             ASSERT_EQ(Boxes().size(), 1u);
             const ScriptedBox& box = dm_->boxes[0];
-            EXPECT_EQ(std::u16string(box.text), kEnglish.at(c.message));
-            EXPECT_EQ(std::u16string(box.caption), kEnglish.at(24));
-            EXPECT_EQ(box.type, c.type);
-            EXPECT_TRUE(box.identified);
-            EXPECT_EQ(box.timeoutSeconds, -1);
+            EXPECT_EQ(std::u16string(box.caption) + u"|" + box.text,
+                      kEnglish.at(24) + u"|" + kEnglish.at(c.message));
+            EXPECT_TRUE(box.type == c.type && box.identified && box.timeoutSeconds == -1)
+                << box.type << " " << box.timeoutSeconds;
         }
     }
 }
@@ -207,9 +282,7 @@ TEST_F(ExportsTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
     dm_->hook = &InsertFakeCard;
     dm_->context = &fake_;
     Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), u"bob");
-    EXPECT_EQ(std::u16string(r.password), kPassword);
-    EXPECT_EQ(std::u16string(r.error), u"");
+    EXPECT_EQ(std::u16string(r.user) + r.password + r.error, u"bob" + std::u16string(kPassword));
     EXPECT_EQ(Boxes().size(), 1u);
     // After the question the reader object looked at the card at once.
     std::vector<HostNotice> notices = Pump(0);
@@ -295,30 +368,38 @@ TEST_F(ExportsTest, RefusedInputLeavesTheCardUntouched) {
     EXPECT_EQ(std::u16string(r.user) + r.domain + r.password, user + domain + password);
 }
 
-// A card without files, and one whose last write ended before the user name
-// (files without it), are written; the terminal cuts long input itself and
-// logs each cut.
-TEST_F(ExportsTest, TheTerminalWritesNewAndTornCardsAndCutsLongInput) {
+// Without a card the terminal is not sent card commands and the user is
+// asked; OK reads the card inserted meanwhile. A card without files, and one
+// whose last write ended before the user name (files without it), are
+// written; the terminal cuts long input itself and logs each cut.
+TEST_F(ExportsTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
     Start();
-    Pump(1);  // the start-up timer loads the driver
-    Driver().SetCardPresent(true);
-    Pump(1);
+    Pump(2);  // the start-up timer loads the driver; no card
+    ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOCARD);
+    const size_t before = Driver().DataCalls().size();
+    Answer({IDCANCEL, IDOK});
+    EXPECT_EQ(CallSet(u"grace", u"PLANT", kPassword), Text(-1, 58));
+    const std::vector<CtDataCall> calls = Driver().DataCalls();
+    for (size_t i = before; i < calls.size(); ++i)
+        EXPECT_NE(calls[i].dad, 0) << "a card command was sent";
+    dm_->hook = &InsertTerminalCard;
+    dm_->context = &Driver();
+    EXPECT_EQ(std::u16string(CallGet().error), Text(57, 57));  // a new card: no files
+
     ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOFILE);
     EXPECT_EQ(CallSet(u"frank", u"PLANT", kPassword), u"");
     Read r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.domain + r.password + r.error,
               u"frankPLANT" + std::u16string(kPassword));
-
     ASSERT_EQ(g_pTCOSCard->WriteFiles(u"", u"", u""), CT_OK);
     Pump(1);
     ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_EMPTYFILE);
     const std::u16string user(30, u'u'), domain(20, u'd'), password(60, u'p');
     EXPECT_EQ(CallSet(user, domain, password), u"");
     r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), user.substr(0, 21));
-    EXPECT_EQ(std::u16string(r.domain), domain.substr(0, 16));
-    EXPECT_EQ(std::u16string(r.password), password.substr(0, 50));
-    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(std::u16string(r.user) + u"|" + r.domain + u"|" + r.password,
+              user.substr(0, 21) + u"|" + domain.substr(0, 16) + u"|" + password.substr(0, 50));
+    EXPECT_EQ(Boxes().size(), 3u);
     for (const char* field : {"user name", "domain name", "password"}) {
         EXPECT_NE(ErrorLog().find(std::string("[ERROR] Error = The ") + field +
                                   " is too long and was shortened."),
@@ -326,33 +407,6 @@ TEST_F(ExportsTest, TheTerminalWritesNewAndTornCardsAndCutsLongInput) {
             << field;
     }
     ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
-}
-
-TEST_F(ExportsTest, WithoutCardNothingIsSentToTheCardAndOKReadsACardInsertedMeanwhile) {
-    Start();
-    Pump(2);
-    ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOCARD);
-    size_t before = Driver().DataCalls().size();
-    Answer({IDCANCEL, IDCANCEL, IDOK});
-    EXPECT_EQ(CallSet(u"grace", u"PLANT", kPassword), Text(-1, 58));
-    std::vector<CtDataCall> calls = Driver().DataCalls();
-    for (size_t i = before; i < calls.size(); ++i)
-        EXPECT_NE(calls[i].dad, 0) << "a card command was sent";
-    Read r = CallGet();
-    EXPECT_EQ(std::u16string(r.error), Text(-1, 18));
-    EXPECT_EQ(std::u16string(r.user), u"");
-
-    // A card written beforehand, inserted while the question is up.
-    Driver().SetCardPresent(true);
-    Pump(1);
-    ASSERT_EQ(CallSet(u"heidi", u"PLANT", kPassword), u"");
-    Driver().SetCardPresent(false);
-    Pump(1);
-    dm_->hook = &InsertTerminalCard;
-    dm_->context = &Driver();
-    r = CallGet();
-    EXPECT_EQ(std::u16string(r.user), u"heidi");
-    EXPECT_EQ(std::u16string(r.error), u"");
 }
 
 // The settings at the time of the call choose the path: the terminal path
