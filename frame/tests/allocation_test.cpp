@@ -1,15 +1,14 @@
-// Allocation in the card library and in the module's exports, watched by
-// replacing the allocation functions of this test program:
-//  - the card library's commands allocate nothing, its operations only the
-//    three buffers a read hands out;
+// Allocation, watched by replacing the allocation functions of this program:
+//  - the card library's operations allocate only the three buffers a read
+//    hands out;
 //  - no block freed while the exports write and read the login data holds
-//    the password, as UTF-16 or as ANSI bytes (the stand-ins for the card
+//    the password, as UTF-16 or ANSI bytes (the stand-ins for the card
 //    service and the driver mark their own work, which is left out);
 //  - an allocation that fails anywhere in a failing read or write still ends
 //    in an error text, never in the empty text of success.
 // malloc and friends are replaced only outside AddressSanitizer builds, which
 // own them; there only what operator delete frees is looked at. Of operator
-// new and delete only the plain forms are replaced (and the sized delete):
+// new and delete only the plain forms (and the sized delete) are replaced:
 // the library's other forms call them.
 #include <malloc.h>
 #include <string.h>
@@ -242,13 +241,6 @@ class SecretWatch {
     int Found() const { return g_secretFrees.load(); }
 };
 
-struct Outputs {
-    WCHAR user[ML_LOGIN_BUFFER_CHARS] = {};
-    WCHAR domain[ML_LOGIN_BUFFER_CHARS] = {};
-    WCHAR password[ML_LOGIN_BUFFER_CHARS] = {};
-    WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
-};
-
 // SetLoginData, then GetLoginData, watched each: on the PC/SC path, then on
 // the terminal.
 TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
@@ -259,7 +251,8 @@ TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
         Pump(1);  // the driver is loaded
         Driver().SetCardPresent(true);
         Pump(1);
-        Outputs written, read;
+        LoginBuffers written{}, read{};
+        written.error[0] = read.error[0] = u'#';
         int inWrite = 0, inRead = 0;
         {
             SecretWatch watch(kSecret);
@@ -291,7 +284,7 @@ TEST_F(FrameTest, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
         const std::u16string expected = write ? u"14 " : u"57 ";
         long failures = 0;
         for (long n = 1; n < 100000; ++n) {
-            Outputs out;
+            LoginBuffers out{};
             g_failed = false;
             g_failIn = n;
             if (write)

@@ -4,6 +4,7 @@
 
 #include "frame/mlcardmanx_app.h"
 #include "include/mlcardmanx.h"
+#include "infrastructure/testing/log_scan.h"
 #include "mlsmartcardx/mlsmartcard.h"
 #include "platform/framework.h"
 #include "platform/library.h"
@@ -54,10 +55,13 @@ void FrameTest::SetUp() {
     driver_->SetCardPresent(false);
 
     UseReader("");
-    SetDebug(false);
+    static long stamp = 0;  // each test's debug switch is read afresh
+    env_.WriteDebugIni(true, ++stamp);
 }
 
 void FrameTest::TearDown() {
+    if (!HasFatalFailure())
+        ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
     if (started_)
         Stop();
     // Notices left in the queue belong to this test only.
@@ -96,11 +100,6 @@ void FrameTest::Stop() {
 void FrameTest::UseReader(const std::string& reader) {
     env_.WriteSettingsIni("[LogonDevice]\nCardreaderName=" + reader +
                           "\nCurrentPort=1\n[Config]\nCurrentLanguage=1033\n");
-}
-
-void FrameTest::SetDebug(bool on) {
-    static long stamp = 0;
-    env_.WriteDebugIni(on, ++stamp);
 }
 
 std::vector<HostNotice> FrameTest::Pump(int passes) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/tests/scripted_logondm.h"
+#include "include/mlcardmanx.h"
 #include "infrastructure/testing/test_environment.h"
 #include "mlsmartcardx/testing/fake_scard.h"
 #include "platform/codepage.h"
@@ -21,6 +22,15 @@
 #include "terminal/tests/driver/test_driver.h"
 
 namespace mltest {
+
+// The password the tests write: TearDown finds it in no log.
+inline constexpr char16_t kPassword[] = u"Pa55-w0rd!";
+
+// The four buffers of GetLoginData.
+struct LoginBuffers {
+    WCHAR user[ML_LOGIN_BUFFER_CHARS], domain[ML_LOGIN_BUFFER_CHARS],
+        password[ML_LOGIN_BUFFER_CHARS], error[ML_LOGIN_BUFFER_CHARS];
+};
 
 struct HostNotice {
     WPARAM code;
@@ -38,9 +48,8 @@ class FrameTest : public ::testing::Test {
     void Start();
     void Stop();
 
-    // "mlsettings.ini" naming `reader` ("" = the terminal), and the debug switch.
+    // "mlsettings.ini" naming `reader` ("" = the terminal).
     void UseReader(const std::string& reader);
-    void SetDebug(bool on);
 
     // Moves the clock by `passes` polling periods, running the timers, and
     // returns the notices posted meanwhile.

@@ -25,8 +25,6 @@
 namespace mltest {
 namespace {
 
-constexpr char16_t kPassword[] = u"Pa55-w0rd!";
-
 // The texts of a language library's source, read independently of the
 // module's resource loading.
 std::map<int, std::u16string> Texts(const char* path) {
@@ -48,15 +46,8 @@ std::u16string Text(int number, int message,
     return Utf16(std::to_string(number)) + u" " + texts.at(message);
 }
 
-struct Read {
-    WCHAR user[ML_LOGIN_BUFFER_CHARS];
-    WCHAR domain[ML_LOGIN_BUFFER_CHARS];
-    WCHAR password[ML_LOGIN_BUFFER_CHARS];
-    WCHAR error[ML_LOGIN_BUFFER_CHARS];
-};
-
-Read CallGet() {
-    Read r;
+LoginBuffers CallGet() {
+    LoginBuffers r;
     for (WCHAR* buffer : {r.user, r.domain, r.password, r.error})
         std::fill_n(buffer, ML_LOGIN_BUFFER_CHARS, u'#');
     GetLoginData(r.user, r.domain, r.password, r.error);
@@ -249,31 +240,14 @@ TEST_F(FrameTest, ARefusedOrMissingComponentShowsNoBox) {
 
 // ---- the exports ----
 
-class ExportsTest : public FrameTest {
-  protected:
-    void SetUp() override {
-        FrameTest::SetUp();
-        SetDebug(true);
-    }
-    void TearDown() override {
-        if (!HasFatalFailure())
-            ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
-        FrameTest::TearDown();
-    }
-};
-
-void InsertFakeCard(void* context) {
-    static_cast<FakeSCard*>(context)->ReinsertCard();
-}
-
-void InsertTerminalCard(void* context) {
-    static_cast<TestCtDriver*>(context)->SetCardPresent(true);
+void InsertFakeCard(void* fake) {
+    static_cast<FakeSCard*>(fake)->ReinsertCard();
 }
 
 // Without a card the user is asked: OK tries again, here with the card
 // inserted while the question was up; Cancel ends the call with -1 and
 // empty buffers.
-TEST_F(ExportsTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
+TEST_F(FrameTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
     UseReader(kReader);
     WriteCard(u"bob", u"CORP", kPassword);
     fake_.RemoveCard();
@@ -281,7 +255,7 @@ TEST_F(ExportsTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
     Answer({IDOK});
     dm_->hook = &InsertFakeCard;
     dm_->context = &fake_;
-    Read r = CallGet();
+    LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.password + r.error, u"bob" + std::u16string(kPassword));
     EXPECT_EQ(Boxes().size(), 1u);
     // After the question the reader object looked at the card at once.
@@ -305,7 +279,7 @@ TEST_F(ExportsTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
     EXPECT_EQ(std::u16string(CallGet().user), u"carol");
 }
 
-TEST_F(ExportsTest, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
+TEST_F(FrameTest, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     UseReader(kReader);
     fake_.RemoveCard();
     Start();
@@ -328,7 +302,7 @@ TEST_F(ExportsTest, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
     EXPECT_EQ(Boxes().size(), 6u);
 }
 
-TEST_F(ExportsTest, RefusedInputLeavesTheCardUntouched) {
+TEST_F(FrameTest, RefusedInputLeavesTheCardUntouched) {
     UseReader(kReader);
     WriteCard(u"erin", u"PLANT", kPassword);
     Start();
@@ -364,7 +338,7 @@ TEST_F(ExportsTest, RefusedInputLeavesTheCardUntouched) {
 
     // Values that just fit are written whole.
     EXPECT_EQ(CallSet(user, domain, password), u"");
-    Read r = CallGet();
+    LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.domain + r.password, user + domain + password);
 }
 
@@ -372,7 +346,7 @@ TEST_F(ExportsTest, RefusedInputLeavesTheCardUntouched) {
 // asked; OK reads the card inserted meanwhile. A card without files, and one
 // whose last write ended before the user name (files without it), are
 // written; the terminal cuts long input itself and logs each cut.
-TEST_F(ExportsTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
+TEST_F(FrameTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
     Start();
     Pump(2);  // the start-up timer loads the driver; no card
     ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOCARD);
@@ -382,13 +356,13 @@ TEST_F(ExportsTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
     const std::vector<CtDataCall> calls = Driver().DataCalls();
     for (size_t i = before; i < calls.size(); ++i)
         EXPECT_NE(calls[i].dad, 0) << "a card command was sent";
-    dm_->hook = &InsertTerminalCard;
+    dm_->hook = [](void* driver) { static_cast<TestCtDriver*>(driver)->SetCardPresent(true); };
     dm_->context = &Driver();
     EXPECT_EQ(std::u16string(CallGet().error), Text(57, 57));  // a new card: no files
 
     ASSERT_EQ(g_pTCOSCard->GetCardState(), CT_NOFILE);
     EXPECT_EQ(CallSet(u"frank", u"PLANT", kPassword), u"");
-    Read r = CallGet();
+    LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.domain + r.password + r.error,
               u"frankPLANT" + std::u16string(kPassword));
     ASSERT_EQ(g_pTCOSCard->WriteFiles(u"", u"", u""), CT_OK);
@@ -412,7 +386,7 @@ TEST_F(ExportsTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
 // The settings at the time of the call choose the path: the terminal path
 // without a terminal object fails, the PC/SC path works beside one, and an
 // unreadable settings file leads to the terminal and is logged.
-TEST_F(ExportsTest, TheSettingsAtTheCallChooseThePath) {
+TEST_F(FrameTest, TheSettingsAtTheCallChooseThePath) {
     UseReader(kReader);
     Start();
     ASSERT_EQ(g_pTCOSCard, nullptr);
@@ -428,7 +402,7 @@ TEST_F(ExportsTest, TheSettingsAtTheCallChooseThePath) {
     Pump(1);
     ASSERT_NE(g_pTCOSCard, nullptr);
     UseReader(kReader);
-    Read r = CallGet();
+    LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.error, u"judy");
 
     std::filesystem::remove(env_.SettingsDir() + "mlsettings.ini");
