@@ -69,7 +69,6 @@ class FrameTest : public ::testing::Test {
     // timer: Pump(1) after Start()).
     TestCtDriver& Driver() { return *driver_; }
 
-    std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
 
     ml::testing::TestClock clock_;

@@ -2,7 +2,6 @@
 #include "frame/tests/scripted_logondm.h"
 
 #include <algorithm>
-#include <new>
 
 #include "components/dialog/logondm.h"
 #include "platform/com.h"
@@ -68,14 +67,10 @@ class ScriptedLogonDM final : public ComObject<ScriptedLogonDM, ILogonDM, IID_IL
 }  // namespace
 
 ML_TEST_EXPORT HRESULT MlCreateInstance(const CLSID& clsid, const IID& iid, void** object) {
-    if (object == nullptr)
-        return E_POINTER;
     *object = nullptr;
     if (!(clsid == CLSID_LogonDM))
         return CLASS_E_CLASSNOTAVAILABLE;
-    auto* dm = new (std::nothrow) ScriptedLogonDM();
-    if (dm == nullptr)
-        return E_OUTOFMEMORY;
+    auto* dm = new ScriptedLogonDM();
     HRESULT hr = dm->QueryInterface(iid, object);
     dm->Release();
     return hr;
