@@ -237,7 +237,6 @@ TEST_F(FrameTest, ARefusedOrMissingComponentShowsNoBox) {
 void InsertFakeCard(void* fake) {
     static_cast<FakeSCard*>(fake)->ReinsertCard();
 }
-
 // Without a card the user is asked: OK tries again, here with the card
 // inserted while the question was up; Cancel ends the call with -1 and
 // empty buffers.
