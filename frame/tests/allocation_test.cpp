@@ -1,14 +1,15 @@
-// Allocation in the card library and in the module's exports, watched by
-// replacing the allocation functions of this test program:
-//  - the card library's commands allocate nothing, its operations only the
-//    three buffers a read hands out;
+// Allocation, watched by replacing the allocation functions of this program:
+//  - the card library's operations allocate only the three buffers a read
+//    hands out;
 //  - no block freed while the exports write and read the login data holds
-//    the password, as UTF-16 or as ANSI bytes (the stand-ins for the card
+//    the password, as UTF-16 or ANSI bytes (the stand-ins for the card
 //    service and the driver mark their own work, which is left out);
 //  - an allocation that fails anywhere in a failing read or write still ends
 //    in an error text, never in the empty text of success.
 // malloc and friends are replaced only outside AddressSanitizer builds, which
-// own them; there only what operator delete frees is looked at.
+// own them; there only what operator delete frees is looked at. Of operator
+// new and delete only the plain forms (and the sized delete) are replaced:
+// the library's other forms call them.
 #include <malloc.h>
 #include <string.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "frame/tests/frame_fixture.h"
 #include "include/mlcardmanx.h"
@@ -36,24 +38,19 @@
 namespace {
 
 std::atomic<bool> g_counting{false};
-std::atomic<int> g_mallocs{0};
-std::atomic<int> g_frees{0};
+std::atomic<int> g_mallocs{0}, g_frees{0};
 std::atomic<size_t> g_sizes[8];
-// calloc of this size fails while counting (0 = none).
-std::atomic<size_t> g_failCallocOf{0};
-
-// Depth of the stand-ins' work (MlTestStandInWork).
-std::atomic<int> g_standIn{0};
+std::atomic<size_t> g_failCallocOf{0};  // calloc of this size fails while counting
+std::atomic<int> g_standIn{0};          // depth of the stand-ins' work (MlTestStandInWork)
 
 // Freed blocks are looked at for these byte strings while g_scanning.
 struct Secret {
-    unsigned char bytes[64];
+    unsigned char bytes[16];
     size_t length;
 };
 Secret g_secrets[64];
-std::atomic<int> g_secretCount{0};
+std::atomic<int> g_secretCount{0}, g_secretFrees{0};
 std::atomic<bool> g_scanning{false};
-std::atomic<int> g_secretFrees{0};
 
 // While armed, operator new on the armed thread (outside the stand-ins)
 // counts down and throws when it reaches 0; g_failed tells that it did.
@@ -63,21 +60,17 @@ thread_local bool t_failHere = false;
 
 [[maybe_unused]] bool Count(size_t size) {
     if (g_counting.load()) {
-        int n = g_mallocs.fetch_add(1);
-        if (n < 8) {
+        if (int n = g_mallocs++; n < 8)
             g_sizes[n] = size;
-        }
     }
     return g_counting.load() && g_failCallocOf.load() == size;
 }
 
 void LookAtFreed(void* p) {
-    if (p == nullptr || !g_scanning.load() || g_standIn.load() != 0) {
+    if (p == nullptr || !g_scanning.load() || g_standIn.load() != 0)
         return;
-    }
-    size_t size = malloc_usable_size(p);
     for (int i = 0; i < g_secretCount.load(); ++i) {
-        if (memmem(p, size, g_secrets[i].bytes, g_secrets[i].length) != nullptr) {
+        if (memmem(p, malloc_usable_size(p), g_secrets[i].bytes, g_secrets[i].length) != nullptr) {
             ++g_secretFrees;
             return;
         }
@@ -90,47 +83,24 @@ extern "C" __attribute__((visibility("default"))) void MlTestStandInWork(int p_n
     g_standIn += p_nChange;
 }
 
-// Replaced in every build, with the matching deletes; counted here where
-// malloc does not count.
+// Replaced in every build; counted here where malloc does not count.
 void* operator new(size_t size) {
-    if (!ML_COUNT_MALLOC) {
+    if (!ML_COUNT_MALLOC)
         Count(size);
-    }
     if (t_failHere && g_failIn.load() > 0 && g_standIn.load() == 0 && --g_failIn == 0) {
         g_failed = true;
         throw std::bad_alloc();
     }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    if (void* p = std::malloc(size == 0 ? 1 : size))
         return p;
-    }
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](size_t size, const std::nothrow_t& nothrow) noexcept {
-    return operator new(size, nothrow);
-}
 void operator delete(void* p) noexcept {
-    if (!ML_COUNT_MALLOC) {
+    if (!ML_COUNT_MALLOC)
         LookAtFreed(p);
-    }
     std::free(p);
 }
-void operator delete[](void* p) noexcept {
-    operator delete(p);
-}
 void operator delete(void* p, size_t) noexcept {
-    operator delete(p);
-}
-void operator delete[](void* p, size_t) noexcept {
     operator delete(p);
 }
 
@@ -155,9 +125,8 @@ void free(void* p) {
 }
 void* realloc(void* p, size_t size) {
     Count(size);
-    if (p == nullptr || size == 0 || !g_scanning.load()) {
+    if (p == nullptr || size == 0 || !g_scanning.load())
         return __libc_realloc(p, size);
-    }
     // The block may move: its old place counts as freed.
     void* moved = __libc_malloc(size);
     if (moved != nullptr) {
@@ -172,13 +141,8 @@ void* realloc(void* p, size_t size) {
 namespace mltest {
 namespace {
 
-class Counting {
-  public:
-    Counting() {
-        g_mallocs = 0;
-        g_frees = 0;
-        g_counting = true;
-    }
+struct Counting {
+    Counting() { g_mallocs = g_frees = 0, g_counting = true; }
     ~Counting() { g_counting = false; }
 };
 
@@ -196,59 +160,29 @@ class AllocationTest : public FakeReaderTest {
     const LPCWSTR reader = u"Fake Reader 00";
 };
 
-TEST_F(AllocationTest, CommandsAllocateNothing) {
+TEST_F(AllocationTest, OperationsAllocateNothingButTheReadBuffers) {
     {
         Counting counting;
         delete new int(1);  // the counter sees an allocation made here
     }
     ASSERT_EQ(g_mallocs.load(), 1);
     ml::GetSCardService();  // made on first use, once per process
-    const BYTE data[] = {1, 2, 3, 4};
-    for (DWORD variant : {kCardVariantGeneric, kCardVariantTcos12, kCardVariantClass80}) {
-        SCARDHANDLE card = OpenCard(variant, SCARD_PROTOCOL_T1);
-        for (int i = 0; i < 7; ++i) {
-            fake.ReplyData(std::vector<BYTE>(20, 0x11), 0x9000);
-        }
-        BYTE buffer[32];
-        DWORD received = 0;
-        LONG results[7];
-        {
-            Counting counting;
-            results[0] = selectMF(card, info);
-            results[1] = selectEF(card, info, 0x5544);
-            results[2] = createFile(card, info, 0x5544, 0xF0);
-            results[3] = deleteFile(card, info, 0x5544);
-            results[4] = readBinary(card, info, 20, buffer, sizeof(buffer), &received);
-            results[5] = updateBinary(card, info, data, sizeof(data));
-            results[6] = verifyPIN(card, info, data, sizeof(data));
-        }
-        EXPECT_EQ(std::vector<LONG>(results, results + 7), std::vector<LONG>(7, SCARD_S_SUCCESS));
-        EXPECT_EQ(received, 20u);
-        EXPECT_EQ(g_mallocs.load(), 0) << "variant " << variant;
-    }
-}
 
-TEST_F(AllocationTest, OperationsAllocateOnlyTheReadBuffers) {
-    // Write (3 APDUs), create (2), delete (5), store in place (4): nothing at
-    // all.
-    for (int i = 0; i < 12; ++i) {
+    // Write (3 APDUs), create (2), delete (5), store in place (4): their
+    // commands use stack buffers.
+    for (int i = 0; i < 12; ++i)
         fake.ReplySw(0x9000);
-    }
     fake.ReplyData(std::vector<BYTE>(240, 0x41), 0x9000);
     fake.ReplySw(0x9000);
-    LONG write, create, remove, store;
+    LONG results = 0;
     {
         Counting counting;
-        write = SmartCardWriteFiles(reader, u"user", u"domain", u"secret", 6);
-        create = SmartCardCreateFiles(reader);
-        remove = SmartCardDeleteFiles(reader);
-        store = SmartCardStoreFiles(reader, u"user", u"domain", u"secret", 6);
+        results |= SmartCardWriteFiles(reader, u"user", u"domain", u"secret", 6);
+        results |= SmartCardCreateFiles(reader);
+        results |= SmartCardDeleteFiles(reader);
+        results |= SmartCardStoreFiles(reader, u"user", u"domain", u"secret", 6);
     }
-    EXPECT_EQ(write, SCARD_S_SUCCESS);
-    EXPECT_EQ(create, SCARD_S_SUCCESS);
-    EXPECT_EQ(remove, SCARD_S_SUCCESS);
-    EXPECT_EQ(store, SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.Sent().size(), 14u);
+    EXPECT_EQ(results, SCARD_S_SUCCESS);
     EXPECT_EQ(g_mallocs.load(), 0);
 
 #if ML_COUNT_MALLOC  // malloc belongs to the sanitizer otherwise
@@ -257,13 +191,9 @@ TEST_F(AllocationTest, OperationsAllocateOnlyTheReadBuffers) {
     DWORD capacity = 0;
     EXPECT_EQ(CountedRead(&user, &domain, &password, &capacity), SCARD_S_SUCCESS);
     ASSERT_EQ(g_mallocs.load(), 3);
-    EXPECT_EQ(g_sizes[0].load(), 46u);
-    EXPECT_EQ(g_sizes[1].load(), 36u);
-    EXPECT_EQ(g_sizes[2].load(), 104u);
-    free(user);
-    free(domain);
-    free(password);
-    user = domain = password = nullptr;
+    EXPECT_EQ(std::vector<size_t>(g_sizes, g_sizes + 3), (std::vector<size_t>{46, 36, 104}));
+    for (LPWSTR* buffer : {&user, &domain, &password})
+        free(std::exchange(*buffer, nullptr));
     capacity = 0;
 
     // A failed allocation: kSmartCardAllocationFailed, and the two buffers
@@ -275,8 +205,8 @@ TEST_F(AllocationTest, OperationsAllocateOnlyTheReadBuffers) {
     EXPECT_EQ(g_frees.load(), 2);
     EXPECT_TRUE(user == nullptr && domain == nullptr && password == nullptr);
     EXPECT_EQ(capacity, 0u);
-    ExpectNothingOpen();
 #endif
+    ExpectNothingOpen();
 }
 
 // ---- the exports ----
@@ -311,20 +241,19 @@ class SecretWatch {
     int Found() const { return g_secretFrees.load(); }
 };
 
-struct Outputs {
-    WCHAR user[ML_LOGIN_BUFFER_CHARS] = {};
-    WCHAR domain[ML_LOGIN_BUFFER_CHARS] = {};
-    WCHAR password[ML_LOGIN_BUFFER_CHARS] = {};
-    WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
-};
-
-class ExportAllocation : public FrameTest {
-  protected:
-    // SetLoginData, then GetLoginData, watched each.
-    void WriteAndRead() {
-        Outputs written, read;
-        int inWrite = 0;
-        int inRead = 0;
+// SetLoginData, then GetLoginData, watched each: on the PC/SC path, then on
+// the terminal.
+TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
+    for (bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "terminal" : "PC/SC");
+        UseReader(terminal ? "" : kReader);
+        Start();
+        Pump(1);  // the driver is loaded
+        Driver().SetCardPresent(true);
+        Pump(1);
+        LoginBuffers written{}, read{};
+        written.error[0] = read.error[0] = u'#';
+        int inWrite = 0, inRead = 0;
         {
             SecretWatch watch(kSecret);
             { std::u16string control(kSecret); }
@@ -334,33 +263,19 @@ class ExportAllocation : public FrameTest {
             GetLoginData(read.user, read.domain, read.password, read.error);
             inRead = watch.Found() - 1 - inWrite;
         }
-        EXPECT_EQ(std::u16string(written.error), u"");
-        EXPECT_EQ(std::u16string(read.error), u"");
+        EXPECT_EQ(std::u16string(written.error) + read.error, u"");
         EXPECT_EQ(std::u16string(read.password), kSecret);
         EXPECT_EQ(inWrite, 0) << "freed blocks holding the password in the write";
         EXPECT_EQ(inRead, 0) << "freed blocks holding the password in the read";
+        Stop();
     }
-};
-
-TEST_F(ExportAllocation, NoFreedBlockHoldsThePasswordOnThePCSCPath) {
-    UseReader(kReader);
-    Start();
-    WriteAndRead();
-}
-
-TEST_F(ExportAllocation, NoFreedBlockHoldsThePasswordOnTheTerminalPath) {
-    Start();
-    Pump(1);  // the driver is loaded
-    Driver().SetCardPresent(true);
-    Pump(1);
-    WriteAndRead();
 }
 
 // Each allocation of a read and of a write that fail for want of the card
 // service fails in turn: every call still ends in the text of its failure
 // (57 for a read, 14 for a write), whether the exception comes in the card
 // operation, in the question to the user or in the export itself.
-TEST_F(ExportAllocation, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
+TEST_F(FrameTest, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
     UseReader(kReader);
     Start();
     fake_.establishResult = SCARD_E_NO_SERVICE;
@@ -369,18 +284,16 @@ TEST_F(ExportAllocation, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
         const std::u16string expected = write ? u"14 " : u"57 ";
         long failures = 0;
         for (long n = 1; n < 100000; ++n) {
-            Outputs out;
+            LoginBuffers out{};
             g_failed = false;
             g_failIn = n;
-            if (write) {
+            if (write)
                 SetLoginData(u"alice", u"PLANT", kSecret, out.error);
-            } else {
+            else
                 GetLoginData(out.user, out.domain, out.password, out.error);
-            }
             g_failIn = 0;
-            if (!g_failed) {
+            if (!g_failed)
                 break;
-            }
             ++failures;
             EXPECT_EQ(std::u16string(out.error).substr(0, 3), expected) << "allocation " << n;
         }

@@ -4,8 +4,8 @@
 
 #include "frame/mlcardmanx_app.h"
 #include "include/mlcardmanx.h"
+#include "infrastructure/testing/log_scan.h"
 #include "mlsmartcardx/mlsmartcard.h"
-#include "platform/codepage.h"
 #include "platform/framework.h"
 #include "platform/library.h"
 #include "platform/message.h"
@@ -14,32 +14,13 @@ namespace mltest {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-template <typename F>
-F Bind(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(GetProcAddress(module, name));
-}
-
-}  // namespace
-
-std::u16string Utf16(const std::string& utf8) {
-    return ml::FromUtf8(utf8);
-}
-
-std::string Utf8(const std::u16string& text) {
-    return ml::ToUtf8(text);
-}
-
 void FrameTest::SetUp() {
     service_ = new ScopedSCardService(&fake_);
     fake_.SetReaderName(Utf16(kReader));
 
-    // The installation: the language table beside the install settings;
-    // the module's language libraries beside the module file, found from
-    // the module's instance handle.
-    // The module file is stood for by a copy of the English library named
-    // like the module, with the language libraries beside it.
+    // The installation: the language table beside the install settings; the
+    // module file, stood for by a copy of the English library, with the
+    // language libraries beside it (found from the module's instance handle).
     fs::copy_file(ML_LANGUAGES_INI, env_.InstallDir() + "/languages.ini");
     fs::path module = fs::path(env_.Root()) / "module";
     fs::create_directories(module);
@@ -55,7 +36,9 @@ void FrameTest::SetUp() {
     // The dialog manager: the scripted one.
     dialog_ = LoadLibraryW(Utf16(InfraEnvironment::Native(ML_SCRIPTED_LOGONDM)).c_str());
     ASSERT_NE(dialog_, nullptr);
-    Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+    dm_ =
+        reinterpret_cast<PFN_ScriptedDialogState>(GetProcAddress(dialog_, "ScriptedDialogState"))();
+    ResetDialog();
     RegisterDialog(env_, dialog_, ML_SCRIPTED_LOGONDM);
 
     // The CT-API driver: the terminal's test driver, through the registry
@@ -65,43 +48,44 @@ void FrameTest::SetUp() {
                           driver.parent_path().parent_path().string());
     driverLibrary_ = LoadLibraryW(Utf16(ML_TEST_CT_DRIVER).c_str());
     ASSERT_NE(driverLibrary_, nullptr);
-    driver_ = Bind<MlTestCtDriverFn>(driverLibrary_, kTestCtDriverSymbol)();
+    driver_ =
+        reinterpret_cast<MlTestCtDriverFn>(GetProcAddress(driverLibrary_, kTestCtDriverSymbol))();
     ASSERT_NE(driver_, nullptr);
     driver_->Reset("class80", env_.Root() + "/terminal-card.img");
     driver_->SetCardPresent(false);
 
     UseReader("");
-    SetDebug(false);
+    static long stamp = 0;  // each test's debug switch is read afresh
+    env_.WriteDebugIni(true, ++stamp);
 }
 
 void FrameTest::TearDown() {
-    if (started_) {
+    if (!HasFatalFailure())
+        ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
+    if (started_)
         Stop();
-    }
     // Notices left in the queue belong to this test only.
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
     if (dialog_ != nullptr) {
         UnregisterDialog(env_, dialog_);
-        Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+        ResetDialog();
         FreeLibrary(dialog_);
     }
-    if (driverLibrary_ != nullptr) {
+    if (driverLibrary_ != nullptr)
         FreeLibrary(driverLibrary_);
-    }
     AfxGetStaticModuleState()->instance = savedInstance_;
     AfxSetResourceHandle(nullptr);
-    if (english_ != nullptr) {
+    if (english_ != nullptr)
         FreeLibrary(english_);
-    }
     g_dwLanguageID = 0;
     delete service_;
 }
 
+// As at load and unload: with the module's state current.
 void FrameTest::Start() {
     ASSERT_FALSE(started_);
-    // As at load: with the module's state current.
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     theApp.InitInstance();
     started_ = true;
@@ -118,27 +102,18 @@ void FrameTest::UseReader(const std::string& reader) {
                           "\nCurrentPort=1\n[Config]\nCurrentLanguage=1033\n");
 }
 
-void FrameTest::SetDebug(bool on) {
-    static long stamp = 0;
-    env_.WriteDebugIni(on, ++stamp);
-}
-
 std::vector<HostNotice> FrameTest::Pump(int passes) {
     std::vector<HostNotice> notices;
     for (int i = 0; i <= passes; ++i) {
-        if (i > 0) {
+        if (i > 0)
             clock_.Advance(250);
-        }
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_COMMAND) {
-                HostNotice notice{msg.wParam, {}, {}};
-                if (msg.wParam == CARD_INSERTED && msg.lParam != 0) {
-                    const auto* block = reinterpret_cast<const LoginDataBlock*>(msg.lParam);
-                    notice.user = block->szUserName;
-                    notice.domain = block->szDomain;
-                }
-                notices.push_back(notice);
+                const auto* block = reinterpret_cast<const LoginDataBlock*>(msg.lParam);
+                notices.push_back({msg.wParam, msg.wParam == CARD_INSERTED && block != nullptr
+                                                   ? block->szUserName
+                                                   : u""});
             }
             DispatchMessageW(&msg);
         }
@@ -156,34 +131,17 @@ void FrameTest::WriteCard(const std::u16string& user, const std::u16string& doma
     fake_.ClearSent();
 }
 
-void FrameTest::Unregister() {
-    UnregisterDialog(env_, dialog_);
-}
-
 void FrameTest::ResetDialog() {
-    Bind<PFN_ScriptedReset>(dialog_, "ScriptedReset")();
+    dm_->answers = dm_->next = dm_->shown = 0;
+    dm_->refuse = false;
+    dm_->hook = nullptr;
 }
 
-void FrameTest::Answer(LONG answer) {
-    Bind<PFN_ScriptedAnswer>(dialog_, "ScriptedAnswer")(answer);
-}
-
-void FrameTest::Refuse(bool refuse) {
-    Bind<PFN_ScriptedRefuse>(dialog_, "ScriptedRefuse")(refuse);
-}
-
-void FrameTest::OnBox(ScriptedBoxHook hook, void* context) {
-    Bind<PFN_ScriptedHook>(dialog_, "ScriptedHook")(hook, context);
-}
-
-std::vector<ScriptedBox> FrameTest::Boxes() {
-    int count = 0;
-    const ScriptedBox* boxes = Bind<PFN_ScriptedBoxes>(dialog_, "ScriptedBoxes")(&count);
-    return std::vector<ScriptedBox>(boxes, boxes + count);
-}
-
-int FrameTest::LiveDialogObjects() {
-    return Bind<PFN_ScriptedObjects>(dialog_, "ScriptedObjects")();
+void FrameTest::Answer(std::initializer_list<LONG> answers) {
+    for (LONG answer : answers) {
+        ASSERT_LT(dm_->answers, 16);
+        dm_->script[dm_->answers++] = answer;
+    }
 }
 
 }  // namespace mltest

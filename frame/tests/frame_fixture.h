@@ -8,22 +8,33 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "frame/tests/scripted_logondm.h"
+#include "include/mlcardmanx.h"
 #include "infrastructure/testing/test_environment.h"
 #include "mlsmartcardx/testing/fake_scard.h"
+#include "platform/codepage.h"
 #include "platform/testing/test_clock.h"
 #include "platform/windef.h"
 #include "terminal/tests/driver/test_driver.h"
 
 namespace mltest {
 
+// The password the tests write: TearDown finds it in no log.
+inline constexpr char16_t kPassword[] = u"Pa55-w0rd!";
+
+// The four buffers of GetLoginData.
+struct LoginBuffers {
+    WCHAR user[ML_LOGIN_BUFFER_CHARS], domain[ML_LOGIN_BUFFER_CHARS],
+        password[ML_LOGIN_BUFFER_CHARS], error[ML_LOGIN_BUFFER_CHARS];
+};
+
 struct HostNotice {
     WPARAM code;
     std::u16string user;
-    std::u16string domain;
 };
 
 class FrameTest : public ::testing::Test {
@@ -37,10 +48,8 @@ class FrameTest : public ::testing::Test {
     void Start();
     void Stop();
 
-    // "mlsettings.ini" of the settings folder naming `reader` ("" = the
-    // terminal), and the debug switch.
+    // "mlsettings.ini" naming `reader` ("" = the terminal).
     void UseReader(const std::string& reader);
-    void SetDebug(bool on);
 
     // Moves the clock by `passes` polling periods, running the timers, and
     // returns the notices posted meanwhile.
@@ -50,33 +59,29 @@ class FrameTest : public ::testing::Test {
     void WriteCard(const std::u16string& user, const std::u16string& domain,
                    const std::u16string& password);
 
-    // The scripted dialog manager.
-    void Unregister();
-    // Forgets the script and the boxes shown.
+    // The scripted dialog manager: forgets script, hook and boxes; appends
+    // answers; the boxes shown.
     void ResetDialog();
-    void Answer(LONG answer);
-    void Refuse(bool refuse);
-    void OnBox(ScriptedBoxHook hook, void* context);
-    std::vector<ScriptedBox> Boxes();
-    int LiveDialogObjects();
+    void Answer(std::initializer_list<LONG> answers);
+    std::vector<ScriptedBox> Boxes() const { return {dm_->boxes, dm_->boxes + dm_->shown}; }
 
-    // The terminal's test driver (the terminal object loads it once its
-    // start-up timer ran: Pump(1) after Start()).
+    // The terminal's test driver (loaded by the terminal object's start-up
+    // timer: Pump(1) after Start()).
     TestCtDriver& Driver() { return *driver_; }
 
-    std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
 
     ml::testing::TestClock clock_;
     InfraEnvironment env_;
     FakeSCard fake_;
-    HMODULE english_ = nullptr;
+    ScriptedDialog* dm_ = nullptr;
     HMODULE dialog_ = nullptr;
+
+  private:
+    HMODULE english_ = nullptr;
     HMODULE driverLibrary_ = nullptr;
     TestCtDriver* driver_ = nullptr;
     bool started_ = false;
-
-  private:
     ScopedSCardService* service_ = nullptr;
     HINSTANCE savedInstance_ = nullptr;
 };
@@ -87,9 +92,12 @@ class FrameTest : public ::testing::Test {
 void RegisterDialog(const InfraEnvironment& env, HMODULE dialog, const std::string& path);
 void UnregisterDialog(const InfraEnvironment& env, HMODULE dialog);
 
-// Text of the tests between UTF-8 and UTF-16.
-std::u16string Utf16(const std::string& utf8);
-std::string Utf8(const std::u16string& text);
+inline std::u16string Utf16(const std::string& utf8) {
+    return ml::FromUtf8(utf8);
+}
+inline std::string Utf8(const std::u16string& text) {
+    return ml::ToUtf8(text);
+}
 
 }  // namespace mltest
 

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# A host keeps watching through a pcscd that dies: while mlhost watches a
-# card, its pcscd is killed with SIGKILL and started again on the same ports;
-# insertion and removal notices then come again. On the terminal (slot 0) and
-# on a PC/SC reader (slot 1). Uses a pcscd of its own, so the shared one of the
-# test run is never disturbed.
+# The installation in a sandbox on the real stack (pcscd, vpcd, mlcardsim),
+# driven by mlhost with the debug log on:
+#  - a host keeps watching through a pcscd that dies: while mlhost watches a
+#    card, its pcscd is killed with SIGKILL and started again on the same
+#    ports; insertion and removal notices then come again. On the terminal
+#    (slot 0) and on a PC/SC reader (slot 1);
+#  - two hosts watch the terminal at once: neither disturbs the other's reads,
+#    so both see every insertion and removal and no error;
+#  - the password is in no output and no log.
+# Uses a pcscd of its own, so the shared one of the test run is never disturbed.
 #   pcscd_restart_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1 source=$2
@@ -16,10 +21,11 @@ if [ "$(id -u)" != 0 ] || ! unshare --mount true 2>/dev/null; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mlpcscd-restart.XXXXXX")
-watcher= card=
+watcher= watcher2= card=
 cleanup() {
     [ -z "$card" ] || kill "$card" 2>/dev/null || true
     [ -z "$watcher" ] || kill "$watcher" 2>/dev/null || true
+    [ -z "$watcher2" ] || kill "$watcher2" 2>/dev/null || true
     ml_pcscd_stop "$work/pcscd" # before the wait: the daemon is a child as well
     wait 2>/dev/null || true
     rm -rf "$work"
@@ -38,26 +44,32 @@ eval "$(ML_BUILD_DIR="$build" "$source/scripts/sandbox" "$work/sandbox" 2>"$work
     { cat "$work/sandbox.log" >&2; exit 1; }
 export ML_OBJECT_NAMESPACE="${base}restart$$."
 settings=$work/sandbox/documents/Kestrel/MorlindLogon/Settings
+printf '[LogonDevice]\nDebug=1\n' >"$settings/mldebug.ini"
 
 port=$(ml_free_port_pair $((${ML_VPCD_PORT:-36963} + 2)))
 ml_pcscd_start "$work/pcscd" "$port" >&2
 
-# count WHAT: lines of the watch output whose notice (after the time stamp)
-# is WHAT; 0 before the watcher has made its output file.
+# count WHAT [OUTPUT]: lines of a watch output (watch.out) whose notice
+# (after the time stamp) is WHAT; 0 before the watcher has made the file.
 count() {
     local n
-    n=$(grep -c "^[^ ]* $1" "$work/watch.out" 2>/dev/null) || true
+    n=$(grep -c "^[^ ]* $1" "${2:-$work/watch.out}" 2>/dev/null) || true
     echo "${n:-0}"
 }
-# wait_count WHAT N: until N such lines are there (at most 30 s).
+# wait_count WHAT N: until each output of $outputs has N such lines (at most 30 s).
+outputs=$work/watch.out
 wait_count() {
-    local i
+    local i out seen
     for i in $(seq 1 300); do
-        [ "$(count "$1")" -ge "$2" ] && return 0
+        seen=1
+        for out in $outputs; do
+            [ "$(count "$1" "$out")" -ge "$2" ] || seen=0
+        done
+        [ "$seen" = 0 ] || return 0
         sleep 0.1
     done
     fail "$device: $2 lines '$1' expected, watch printed:"
-    cat "$work/watch.out" >&2
+    cat $outputs >&2
     return 1
 }
 # insert FAMILY SLOT: a card with the image of this device in the reader.
@@ -111,6 +123,38 @@ for entry in "terminal||class80|0" "reader|Virtual PCD 00 01|generic|1"; do
     if grep -q Pw-restart-1 "$work/watch.out"; then fail "$device: password in the watch output"; fi
     echo "$device: $(tr '\n' ';' <"$work/watch.out")"
 done
+
+# Two hosts on the terminal, with the card written above.
+device=terminal
+printf '[LogonDevice]\nCardreaderName=\nCurrentPort=1\n' >"$settings/mlsettings.ini"
+outputs="$work/watch0.out $work/watch1.out"
+mlhost watch --timeout 300 >"$work/watch0.out" 2>&1 &
+watcher=$!
+mlhost watch --timeout 300 >"$work/watch1.out" 2>&1 &
+watcher2=$!
+if wait_count removed 1; then # the empty terminal at the start
+    for cycle in 1 2 3 4 5 6 7 8 9 10; do
+        insert class80 0
+        wait_count "inserted user=alice domain=PLANT" "$cycle" || break
+        remove
+        wait_count removed $((cycle + 1)) || break
+    done
+fi
+remove
+kill "$watcher" "$watcher2" 2>/dev/null || true
+wait "$watcher" "$watcher2" 2>/dev/null || true
+watcher= watcher2=
+for out in $outputs; do
+    [ "$(count inserted "$out")" = 10 ] && [ "$(grep -c error "$out")" = 0 ] ||
+        fail "two hosts: $(tr '\n' ';' <"$out")"
+done
+
+diagnostics=$work/sandbox/documents/Kestrel/MorlindLogon/Diagnostics
+[ -n "$(ls "$diagnostics")" ] || fail "no logs were written"
+if grep -rqa Pw-restart-1 "$diagnostics" || grep -rqaP 'P\x00w\x00-\x00r\x00e\x00s' "$diagnostics"; then
+    fail "password in a log"
+fi
+if grep -qa Pw-restart-1 $outputs "$work/set.out"; then fail "password in an output"; fi
 
 [ "$failures" = 0 ] || exit 1
 echo "PASS"

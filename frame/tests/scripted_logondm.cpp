@@ -2,11 +2,6 @@
 #include "frame/tests/scripted_logondm.h"
 
 #include <algorithm>
-#include <atomic>
-#include <deque>
-#include <mutex>
-#include <new>
-#include <vector>
 
 #include "components/dialog/logondm.h"
 #include "platform/com.h"
@@ -15,13 +10,7 @@
 
 namespace {
 
-std::mutex g_mutex;
-std::deque<LONG> g_script;
-std::vector<ScriptedBox> g_boxes;
-bool g_refuse = false;
-ScriptedBoxHook g_hook = nullptr;
-void* g_hookContext = nullptr;
-std::atomic<int> g_objects{0};
+ScriptedDialog g_state{};
 
 void CopyBstr(BSTR text, char16_t* target, size_t capacity) {
     size_t n = text == nullptr ? 0 : std::min<size_t>(SysStringLen(text), capacity - 1);
@@ -31,8 +20,8 @@ void CopyBstr(BSTR text, char16_t* target, size_t capacity) {
 
 class ScriptedLogonDM final : public ComObject<ScriptedLogonDM, ILogonDM, IID_ILogonDM> {
   public:
-    ScriptedLogonDM() { ++g_objects; }
-    ~ScriptedLogonDM() { --g_objects; }
+    ScriptedLogonDM() { ++g_state.objects; }
+    ~ScriptedLogonDM() { --g_state.objects; }
 
     HRESULT ShowLogonDialog(DWORD, DWORD, HWND, BSTR, BSTR, BSTR*, BSTR*, BSTR*, LONG*) override {
         return E_NOTIMPL;
@@ -54,36 +43,22 @@ class ScriptedLogonDM final : public ComObject<ScriptedLogonDM, ILogonDM, IID_IL
 
     HRESULT ShowMessageBox(DWORD challenge, DWORD identification, LONG timeoutSeconds, HWND,
                            BSTR text, BSTR caption, UINT type, LONG* result) override {
-        if (result == nullptr)
+        if (result == nullptr || g_state.shown == static_cast<int>(std::size(g_state.boxes)))
             return E_POINTER;
         *result = -1;
-        ScriptedBox box{};
+        ScriptedBox& box = g_state.boxes[g_state.shown++];
         CopyBstr(text, box.text, std::size(box.text));
         CopyBstr(caption, box.caption, std::size(box.caption));
         box.type = type;
         box.timeoutSeconds = timeoutSeconds;
         box.identified = LogonDMIdentification(challenge) == identification;
-        ScriptedBoxHook hook = nullptr;
-        void* context = nullptr;
-        LONG answer = IDOK;
-        int index = 0;
-        {
-            std::lock_guard lock(g_mutex);
-            index = static_cast<int>(g_boxes.size());
-            g_boxes.push_back(box);
-            if (g_refuse || !box.identified)
-                return LOGONDM_E_IDENTIFICATION;
-            if (!g_script.empty()) {
-                answer = g_script.front();
-                g_script.pop_front();
-            }
-            hook = g_hook;
-            context = g_hookContext;
-        }
+        if (g_state.refuse || !box.identified)
+            return LOGONDM_E_IDENTIFICATION;
+        LONG answer = g_state.next < g_state.answers ? g_state.script[g_state.next++] : IDOK;
         if (answer == kScriptedNoTerminal)
             return LOGONDM_E_NOTERMINAL;
-        if (hook != nullptr)
-            hook(index, context);
+        if (g_state.hook != nullptr)
+            g_state.hook(g_state.context);
         *result = answer;
         return S_OK;
     }
@@ -92,50 +67,15 @@ class ScriptedLogonDM final : public ComObject<ScriptedLogonDM, ILogonDM, IID_IL
 }  // namespace
 
 ML_TEST_EXPORT HRESULT MlCreateInstance(const CLSID& clsid, const IID& iid, void** object) {
-    if (object == nullptr)
-        return E_POINTER;
     *object = nullptr;
     if (!(clsid == CLSID_LogonDM))
         return CLASS_E_CLASSNOTAVAILABLE;
-    auto* dm = new (std::nothrow) ScriptedLogonDM();
-    if (dm == nullptr)
-        return E_OUTOFMEMORY;
+    auto* dm = new ScriptedLogonDM();
     HRESULT hr = dm->QueryInterface(iid, object);
     dm->Release();
     return hr;
 }
 
-ML_TEST_EXPORT void ScriptedReset() {
-    std::lock_guard lock(g_mutex);
-    g_script.clear();
-    g_boxes.clear();
-    g_refuse = false;
-    g_hook = nullptr;
-    g_hookContext = nullptr;
-}
-
-ML_TEST_EXPORT void ScriptedAnswer(LONG answer) {
-    std::lock_guard lock(g_mutex);
-    g_script.push_back(answer);
-}
-
-ML_TEST_EXPORT void ScriptedRefuse(bool refuse) {
-    std::lock_guard lock(g_mutex);
-    g_refuse = refuse;
-}
-
-ML_TEST_EXPORT void ScriptedHook(ScriptedBoxHook hook, void* context) {
-    std::lock_guard lock(g_mutex);
-    g_hook = hook;
-    g_hookContext = context;
-}
-
-ML_TEST_EXPORT const ScriptedBox* ScriptedBoxes(int* count) {
-    std::lock_guard lock(g_mutex);
-    *count = static_cast<int>(g_boxes.size());
-    return g_boxes.data();
-}
-
-ML_TEST_EXPORT int ScriptedObjects() {
-    return g_objects.load();
+ML_TEST_EXPORT ScriptedDialog* ScriptedDialogState() {
+    return &g_state;
 }
