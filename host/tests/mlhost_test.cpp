@@ -65,9 +65,7 @@ class HostRun {
     HostRun(std::vector<std::string> args, std::map<std::string, std::string> env,
             const std::string& input = "", const std::string& program = MLHOST_PATH) {
         int in[2], out[2], err[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
@@ -85,11 +83,9 @@ class HostRun {
         close(in[0]);
         close(out[1]);
         close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (!input.empty()) {
-            EXPECT_EQ(write(in[1], input.data(), input.size()), ssize_t(input.size()));
-        }
+        fd_[0] = out[0];
+        fd_[1] = err[0];
+        EXPECT_EQ(write(in[1], input.data(), input.size()), ssize_t(input.size()));
         close(in[1]);
     }
     ~HostRun() {
@@ -97,18 +93,16 @@ class HostRun {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (out_ >= 0)
-            close(out_);
-        if (err_ >= 0)
-            close(err_);
+        for (int fd : fd_)
+            if (fd >= 0)
+                close(fd);
     }
 
     // Reads until standard output holds `lines` complete lines.
     bool WaitForLines(size_t lines) {
-        while (size_t(std::count(stdout_.begin(), stdout_.end(), '\n')) < lines) {
-            if (!Pump(kGuardMs))
+        while (size_t(std::count(text_[0].begin(), text_[0].end(), '\n')) < lines)
+            if (!Pump())
                 return false;
-        }
         return true;
     }
 
@@ -116,9 +110,9 @@ class HostRun {
 
     // Reads to the end and returns the exit status (-1: killed or hung).
     int Finish() {
-        while (out_ >= 0 || err_ >= 0) {
-            if (!Pump(kGuardMs)) {
-                ADD_FAILURE() << "mlhost did not end; output: " << stdout_ << stderr_;
+        while (fd_[0] >= 0 || fd_[1] >= 0) {
+            if (!Pump()) {
+                ADD_FAILURE() << "mlhost did not end; output: " << text_[0] << text_[1];
                 return -1;
             }
         }
@@ -128,34 +122,32 @@ class HostRun {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    const std::string& out() const { return stdout_; }
-    const std::string& err() const { return stderr_; }
+    const std::string& out() const { return text_[0]; }
+    const std::string& err() const { return text_[1]; }
 
   private:
-    bool Pump(int waitMs) {
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        int ready = poll(fds, 2, waitMs);
-        if (ready <= 0)
+    bool Pump() {
+        pollfd fds[2] = {{fd_[0], POLLIN, 0}, {fd_[1], POLLIN, 0}};
+        if (poll(fds, 2, kGuardMs) <= 0)
             return false;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].revents == 0)
                 continue;
-            int& fd = i == 0 ? out_ : err_;
             char buf[4096];
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fd);
-                fd = -1;
+            const ssize_t n = read(fd_[i], buf, sizeof buf);
+            if (n > 0) {
+                text_[i].append(buf, size_t(n));
             } else {
-                (i == 0 ? stdout_ : stderr_).append(buf, size_t(n));
+                close(fd_[i]);
+                fd_[i] = -1;
             }
         }
         return true;
     }
 
     pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    std::string stdout_, stderr_;
+    int fd_[2] = {-1, -1};  // standard output and error
+    std::string text_[2];
 };
 
 class MlHost : public ::testing::Test {
@@ -233,37 +225,25 @@ class MlHost : public ::testing::Test {
 // Bad arguments exit with 2 and point at --help on stderr; --help and
 // --version answer on stdout with 0, each command with its own usage.
 TEST_F(MlHost, ArgumentErrorsExitWithTwoAndHelpWithZero) {
+    // One case per kind of mistake the parser tells apart.
     const std::vector<std::vector<std::string>> bad = {
         {},
         {"frobnicate"},
         {"--bogus", "get"},
-        {"watch", "--bogus"},
         {"watch", "extra"},
         {"get", "--timeout", "1"},  // an option of another command
-        {"get", "--on-insert", "true"},
-        {"watch", "--timeout"},  // missing value
-        {"watch", "--timeout", "-1"},
-        {"watch", "--timeout", "soon"},
+        {"watch", "--timeout"},     // missing value
         {"watch", "--timeout", "1e3"},
         {"watch", "--json=yes"},
         {"get", "--language", "70000"},
-        {"get", "--language", "-1"},
-        {"get", "--language", "de"},
         {"get", "--language", "0x409"},  // decimal only
-        {"get", "--language", "01e3"},
         {"watch", "--command-timeout", "0"},
-        {"watch", "--act-on-start=1"},
-        {"status", "--show-password"},
         {"set", "--user", "bob"},     // no domain
         {"set", "--domain", "CORP"},  // no user
         {"get", "--module"},
     };
     const std::vector<std::vector<std::string>> help = {
-        {"--help"},           {"-h"},
-        {"watch", "--help"},  {"get", "--help"},
-        {"set", "--help"},    {"set", "--help", "--user", "x"},
-        {"status", "--help"}, {"--version"},
-    };
+        {"-h"}, {"watch", "--help"}, {"set", "--help", "--user", "x"}, {"--version"}};
     for (bool ok : {false, true}) {
         for (const auto& args : ok ? help : bad) {
             std::string shown = "mlhost";
@@ -424,7 +404,7 @@ TEST_F(MlHost, FailingOrUnpassableCommandIsReportedAndWatchingGoesOn) {
 }
 
 TEST_F(MlHost, CommandsRunForChangesWithTheirOutputOnStderr) {
-    const std::string script = "error;unknown;remove;error;unknown";
+    const std::string script = "error;unknown;remove";
     const std::vector<std::string> actions = {
         "--json",      "--on-error",         "echo E", "--on-unknown", "echo U",
         "--on-remove", "echo R; echo R2 >&2"};
@@ -436,15 +416,13 @@ TEST_F(MlHost, CommandsRunForChangesWithTheirOutputOnStderr) {
         if (onStart)
             args.push_back("--act-on-start");
         ResetEvents();
-        const Watched w = Watch(args, script, 5);
+        const Watched w = Watch(args, script, 3);
         EXPECT_EQ(w.status, 0);
         EXPECT_EQ(w.out,
                   "{\"notice\":\"error\",\"code\":1027,\"user\":null,\"domain\":null}\n"
                   "{\"notice\":\"unknown\",\"code\":1028,\"user\":null,\"domain\":null}\n"
-                  "{\"notice\":\"removed\",\"code\":1026,\"user\":null,\"domain\":null}\n"
-                  "{\"notice\":\"error\",\"code\":1027,\"user\":null,\"domain\":null}\n"
-                  "{\"notice\":\"unknown\",\"code\":1028,\"user\":null,\"domain\":null}\n");
-        EXPECT_EQ(w.err, std::string(onStart ? "E\n" : "") + "U\nR\nR2\nE\nU\n");
+                  "{\"notice\":\"removed\",\"code\":1026,\"user\":null,\"domain\":null}\n");
+        EXPECT_EQ(w.err, std::string(onStart ? "E\n" : "") + "U\nR\nR2\n");
     }
 }
 
