@@ -12,7 +12,6 @@
 #include "infrastructure/testing/test_environment.h"
 #include "log_test_util.h"
 #include "platform/codepage.h"
-#include "platform/framework.h"
 #include "platform/library.h"
 
 namespace {
@@ -251,35 +250,6 @@ TEST_F(LanguageLibraryTest, LoadString4DllTakesTheTextOfTheLanguage) {
     // A language without a library: English.
     fs::remove(Lib('f'));
     EXPECT_EQ(CResHandler::LoadString4DLL(module_, 0x040C, 8), english);
-}
-
-TEST_F(LanguageLibraryTest, ResourceHandleOfTheModule) {
-    HINSTANCE before = AfxGetResourceHandle();
-    HMODULE german = CResHandler::SetResourcehandle4MFCDLL(module_, 0x0407);
-    ASSERT_NE(german, nullptr);
-    EXPECT_EQ(AfxGetResourceHandle(), german);
-    EXPECT_TRUE(Has(DebugLog(), "[INFO]  = Language DLL loaded successfully: '" + Lib('d') + "'"));
-    // Unloaded again, so that the next load meets the file system.
-    AfxSetResourceHandle(before);
-    FreeLibrary(german);
-
-    fs::remove(Lib('d'));
-    HMODULE english = CResHandler::SetResourceHandle4MFCApplication(FromUtf8(Lib('d')));
-    ASSERT_NE(english, nullptr);
-    EXPECT_EQ(AfxGetResourceHandle(), english);
-    EXPECT_TRUE(Has(ErrorLog(), "Error=2147483647 Language DLL not loadable: '" + Lib('d') +
-                                    "' -> default language 'b' used (LANG_ENGLISH)"));
-    EXPECT_TRUE(Has(DebugLog(), "Default language DLL loaded successfully: '" + Lib('b') + "'"));
-
-    // A folder without language libraries (a loaded library may stay mapped
-    // after its file is gone, so another folder is used).
-    const std::string nowhere = env_.Root() + "/nowhere/";
-    EXPECT_EQ(CResHandler::SetResourceHandle4MFCApplication(FromUtf8(Lib('d', nowhere))), nullptr);
-    EXPECT_EQ(AfxGetResourceHandle(), english) << "the old handle stays";
-    EXPECT_TRUE(Has(ErrorLog(), "Also, default language DLL not loadable: '" + Lib('b', nowhere) +
-                                    "' -> old resource-handle still active"));
-    FreeLibrary(english);
-    AfxSetResourceHandle(before);
 }
 
 }  // namespace
