@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -268,23 +269,20 @@ TEST_F(LogTest, ManyThreadsAcrossARotationLeaveWholeEntriesOnly) {
     const std::string oldPath = OldName(theErrorFile.GetLogPath());
     ASSERT_TRUE(InfraEnvironment::Exists(oldPath)) << "the test needs one rotation";
 
-    // Every entry is "<prefix><thread id>]\r\n\t\t\t[INFO] n = T<t>-<i>-<padding>".
+    // Both files are whole entries "<prefix><thread id>]\r\n\t\t\t[INFO] n =
+    // T<t>-<i>-<padding>", each entry once.
+    const std::string all = InfraEnvironment::ReadFile(oldPath) + ErrorLog();
     const std::string prefix = std::string("\r\n") + logtest::kDate + " " + logtest::kTime +
                                " - CThread::Run() \t\t\t[ThreadID: ";
+    const std::regex entry("-?\\d+\\]\r\n\t\t\t\\[INFO\\] n = (T\\d+-\\d+)-" + padding);
+    ASSERT_EQ(all.rfind(prefix, 0), 0u);
     std::set<std::string> seen;
-    for (const std::string& content : {InfraEnvironment::ReadFile(oldPath), ErrorLog()}) {
-        for (size_t pos = 0; pos < content.size();) {
-            ASSERT_EQ(content.compare(pos, prefix.size(), prefix), 0) << "entry broken at " << pos;
-            size_t close = content.find("]\r\n\t\t\t[INFO] n = T", pos + prefix.size());
-            ASSERT_NE(close, std::string::npos);
-            pos = close + 17;
-            size_t end = content.find('-', content.find('-', pos) + 1);
-            ASSERT_NE(end, std::string::npos);
-            std::string id = content.substr(pos, end - pos);
-            ASSERT_EQ(content.compare(end + 1, padding.size(), padding), 0) << "entry " << id;
-            pos = end + 1 + padding.size();
-            EXPECT_TRUE(seen.insert(id).second) << "entry " << id << " twice";
-        }
+    for (size_t pos = 0, next = 0; pos < all.size(); pos = next) {
+        next = std::min(all.find(prefix, pos + 1), all.size());
+        const std::string text = all.substr(pos + prefix.size(), next - pos - prefix.size());
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(text, match, entry)) << "entry broken at " << pos;
+        EXPECT_TRUE(seen.insert(match[1]).second) << "entry " << match[1] << " twice";
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEntries)) << "entries were lost";
 }
