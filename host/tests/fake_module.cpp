@@ -137,22 +137,17 @@ extern "C" {
 
 MLCARDMANX_API void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password,
                                         LPWSTR errorText) {
-    CopyOut(userName, u"");
-    CopyOut(domain, u"");
-    CopyOut(password, u"");
-    if (!g_fake.posted) {
-        CopyOut(errorText, kTooEarly);
-        return;
-    }
     std::vector<std::u16string> f = SplitFields(Env("ML_FAKE_GET"), ',');
     f.resize(4);
-    CopyOut(userName, f[0]);
-    CopyOut(domain, f[1]);
-    CopyOut(password, f[2]);
-    if (f[3] == u"LANGUAGE") {
+    if (!g_fake.posted) {
+        f = {u"", u"", u"", kTooEarly};
+    } else if (f[3] == u"LANGUAGE") {
         std::string text = "7 language " + std::to_string(g_fake.language);
         f[3] = std::u16string(text.begin(), text.end());
     }
+    CopyOut(userName, f[0]);
+    CopyOut(domain, f[1]);
+    CopyOut(password, f[2]);
     CopyOut(errorText, f[3]);
 }
 

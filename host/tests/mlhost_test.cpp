@@ -424,39 +424,31 @@ TEST_F(MlHost, HungCommandIsEndedAndTheEventResetAnyway) {
 TEST_F(MlHost, StatusShowsTheDeviceAndLogsTheSettingsName) {
     const fs::path docs = dir_ / "documents", registry = dir_ / "registry";
     const fs::path settings = docs / "Kestrel/MorlindLogon/Settings";
+    const fs::path key = registry / "HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon";
     fs::create_directories(settings);
-    fs::create_directories(registry / "HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon");
-    std::ofstream(registry / "HKEY_LOCAL_MACHINE/SOFTWARE/Kestrel/APPSW/MorlindLogon/Release")
-        << "9.8.7\n";
+    fs::create_directories(key);
+    std::ofstream(key / "Release") << "9.8.7\n";
     const auto env = Env({{"ML_REGISTRY_ROOT", registry.string()},
                           {"ML_COMMON_DOCUMENTS", docs.string()},
                           {"PCSCLITE_CSOCK_NAME", (dir_ / "no-pcscd").string()}});
-    const struct {
-        const char* settings;
-        bool debug;
-        const char* expected;
-    } cases[] = {
-        {"[LogonDevice]\nCardreaderName=Reader \"7\"\n", true,
+    const std::string file = "\"settings_file\":\"" + (settings / "mlsettings.ini").string() +
+                             "\",\"settings_file_readable\":true";
+    const std::pair<const char*, const char*> cases[] = {
+        {"[LogonDevice]\nCardreaderName=Reader \"7\"\n",
          R"("device":"PC/SC reader Reader \"7\"","readers":null,)"},
-        {"[LogonDevice]\nCardreaderName=\nCurrentPort=3\n", false,
+        {"[LogonDevice]\nCardreaderName=\nCurrentPort=3\n",
          R"("device":"CT-API terminal, port 3","readers":null,)"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.settings);
-        std::ofstream(settings / "mlsettings.ini") << c.settings;
-        std::ofstream(settings / "mldebug.ini") << "[LogonDevice]\nDebug=" << c.debug << "\n";
+    for (bool debug : {true, false}) {
+        const auto& [content, device] = cases[debug ? 0 : 1];
+        std::ofstream(settings / "mlsettings.ini") << content;
+        std::ofstream(settings / "mldebug.ini") << "[LogonDevice]\nDebug=" << debug << "\n";
         HostRun run({"status", "--json"}, env);
         EXPECT_EQ(run.Finish(), 0) << run.err();
-        EXPECT_NE(run.out().find(c.expected), std::string::npos) << run.out();
-        EXPECT_NE(run.out().find("\"release\":\"9.8.7\""), std::string::npos) << run.out();
-        EXPECT_NE(run.out().find("\"settings_file\":\"" + (settings / "mlsettings.ini").string() +
-                                 "\",\"settings_file_readable\":true"),
-                  std::string::npos)
-            << run.out();
-        EXPECT_NE(
-            run.out().find(std::string("\"debug_log\":") + (c.debug ? "true" : "false") + "}\n"),
-            std::string::npos)
-            << run.out();
+        for (const std::string& part :
+             {std::string(device), std::string("\"release\":\"9.8.7\""), file,
+              std::string("\"debug_log\":") + (debug ? "true" : "false") + "}\n"})
+            EXPECT_NE(run.out().find(part), std::string::npos) << part << " in " << run.out();
     }
 }
 
