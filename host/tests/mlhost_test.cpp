@@ -222,48 +222,53 @@ class MlHost : public ::testing::Test {
     std::optional<ml::test::ScopedEnv> nsEnv_;
 };
 
-// Bad arguments exit with 2 and point at --help on stderr; --help and
-// --version answer on stdout with 0, each command with its own usage.
+// Bad arguments exit with 2, say what is wrong and point at --help on
+// stderr; --help and --version answer on stdout with 0, each command with
+// its own usage.
 TEST_F(MlHost, ArgumentErrorsExitWithTwoAndHelpWithZero) {
     // One case per kind of mistake the parser tells apart.
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"frobnicate"},
-        {"--bogus", "get"},
-        {"watch", "extra"},
-        {"get", "--timeout", "1"},  // an option of another command
-        {"watch", "--timeout"},     // missing value
-        {"watch", "--timeout", "1e3"},
-        {"watch", "--json=yes"},
-        {"get", "--language", "70000"},
-        {"get", "--language", "0x409"},  // decimal only
-        {"watch", "--command-timeout", "0"},
-        {"set", "--user", "bob"},     // no domain
-        {"set", "--domain", "CORP"},  // no user
-        {"get", "--module"},
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--bogus", "get"}, "unknown option '--bogus'"},
+        {{"watch", "extra"}, "unexpected argument 'extra'"},
+        {{"get", "--timeout", "1"}, "unknown option '--timeout' for 'get'"},
+        {{"watch", "--timeout"}, "option --timeout needs a value"},
+        {{"watch", "--timeout", "1e3"}, "seconds from 0 to 1000000, not '1e3'"},
+        {{"watch", "--json=yes"}, "option --json takes no value"},
+        {{"get", "--language", "70000"}, "from 0 to 65535, not '70000'"},
+        {{"get", "--language", "0x409"}, "from 0 to 65535, not '0x409'"},  // decimal only
+        {{"watch", "--command-timeout", "0"}, "seconds above 0, up to 1000000, not '0'"},
+        {{"set", "--user", "bob"}, "set needs --domain"},
+        {{"set", "--domain", "CORP"}, "set needs --user"},
+        {{"get", "--module"}, "option --module needs a value"},
     };
-    const std::vector<std::vector<std::string>> help = {
+    const std::vector<std::string> help[] = {
         {"-h"}, {"watch", "--help"}, {"set", "--help", "--user", "x"}, {"--version"}};
-    for (bool ok : {false, true}) {
-        for (const auto& args : ok ? help : bad) {
-            std::string shown = "mlhost";
-            for (const auto& a : args)
-                shown += " " + a;
-            SCOPED_TRACE(shown);
-            HostRun run(args, Env());
-            EXPECT_EQ(run.Finish(), ok ? 0 : 2);
-            if (ok) {
-                EXPECT_EQ(run.err(), "");
-                const bool command = !args.empty() && args[0][0] != '-';
-                EXPECT_NE(run.out().find(command ? "Usage: mlhost " + args[0] : "mlhost"),
-                          std::string::npos)
-                    << run.out();
-            } else {
-                EXPECT_NE(run.err().find("mlhost: "), std::string::npos) << run.err();
-                EXPECT_NE(run.err().find("--help"), std::string::npos) << run.err();
-                EXPECT_EQ(run.out(), "");
-            }
-        }
+    auto shown = [](const std::vector<std::string>& args) {
+        std::string text = "mlhost";
+        for (const auto& a : args)
+            text += " " + a;
+        return text;
+    };
+    for (const auto& [args, message] : bad) {
+        SCOPED_TRACE(shown(args));
+        HostRun run(args, Env());
+        EXPECT_EQ(run.Finish(), 2);
+        EXPECT_EQ(run.err().rfind("mlhost: ", 0), 0u) << run.err();
+        EXPECT_NE(run.err().find(message), std::string::npos) << run.err();
+        EXPECT_NE(run.err().find("--help"), std::string::npos) << run.err();
+        EXPECT_EQ(run.out(), "");
+    }
+    for (const auto& args : help) {
+        SCOPED_TRACE(shown(args));
+        HostRun run(args, Env());
+        EXPECT_EQ(run.Finish(), 0);
+        EXPECT_EQ(run.err(), "");
+        const bool command = args[0][0] != '-';
+        EXPECT_NE(run.out().find(command ? "Usage: mlhost " + args[0] : "mlhost"),
+                  std::string::npos)
+            << run.out();
     }
 }
 
