@@ -6,18 +6,15 @@
 #include "mlcardmanx.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2 || (strcmp(argv[1], "logon") != 0 && strcmp(argv[1], "logoff") != 0)) {
+    const bool logon = argc == 2 && strcmp(argv[1], "logon") == 0;
+    if (argc != 2 || (!logon && strcmp(argv[1], "logoff") != 0)) {
         fprintf(stderr, "usage: mlhost_event_probe logon|logoff\n");
         return 2;
     }
-    LPCWSTR name =
-        strcmp(argv[1], "logon") == 0 ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS;
-    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
-    if (event == nullptr) {
-        puts("absent");
-        return 0;
-    }
-    puts(WaitForSingleObject(event, 0) == WAIT_OBJECT_0 ? "set" : "clear");
-    CloseHandle(event);
+    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE,
+                              logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
+    puts(event == nullptr                                 ? "absent"
+         : WaitForSingleObject(event, 0) == WAIT_OBJECT_0 ? "set"
+                                                          : "clear");
     return 0;
 }

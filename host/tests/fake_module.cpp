@@ -2,24 +2,23 @@
 //
 // When loaded it starts a thread timer of the loading thread (20 ms) that
 // posts the notices of a script, one per tick, as the module does: insert
-// and remove notices wait while "Global\mlevent_logoninprocess" or
-// "Global\mlevent_logoffinprocess" is set, and set their event when posted.
+// and remove notices wait while the logon or logoff event is set, and set
+// their event when posted.
 //
-// Environment:
+// Environment (fields may hold \uXXXX, one UTF-16 unit):
 //   ML_FAKE_SCRIPT      steps separated by ";": "insert,USER,DOMAIN,PASSWORD",
 //                       "remove", "error", "unknown", "code,HEX" (any code).
-//                       Fields may hold \uXXXX (UTF-16 unit) and \; \, \\.
 //   ML_FAKE_GET         "USER,DOMAIN,PASSWORD,ERROR" for GetLoginData; an
-//                       ERROR of "LANGUAGE" reports "7 language <id>" with
-//                       the identifier SetLanguage set.
-//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects;
-//                       a mismatch gives "96 mismatch:" and the names of
-//                       the fields that differ (never their values).
+//                       ERROR of "LANGUAGE" reports "7 language <id>".
+//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects; a
+//                       mismatch gives "96 mismatch:" and the names of the
+//                       fields that differ (never their values).
 // An export called before the first notice was posted reports
 // "98 called before the first notice".
 #include <stdlib.h>
 
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,46 +26,24 @@
 
 namespace {
 
-std::vector<std::u16string> SplitFields(const char* text, char separator) {
+std::string Env(const char* name) {
+    const char* value = getenv(name);
+    return value ? value : "";
+}
+
+std::vector<std::u16string> SplitFields(const std::string& text, char separator) {
     std::vector<std::u16string> fields(1);
-    if (text == nullptr)
-        return {};
-    for (const char* p = text; *p; ++p) {
-        if (*p == '\\' && p[1] == 'u') {
-            char hex[5] = {};
-            for (int i = 0; i < 4 && p[2 + i]; ++i)
-                hex[i] = p[2 + i];
-            fields.back() += static_cast<char16_t>(strtoul(hex, nullptr, 16));
-            p += 5;
-        } else if (*p == '\\' && p[1] != 0) {
-            fields.back() += static_cast<char16_t>(static_cast<unsigned char>(*++p));
-        } else if (*p == separator) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == separator) {
             fields.emplace_back();
+        } else if (text.compare(i, 2, "\\u") == 0) {
+            fields.back() += char16_t(strtoul(text.substr(i + 2, 4).c_str(), nullptr, 16));
+            i += 5;
         } else {
-            // UTF-8 text of the tests is ASCII apart from \u escapes.
-            fields.back() += static_cast<char16_t>(static_cast<unsigned char>(*p));
+            fields.back() += char16_t(static_cast<unsigned char>(text[i]));
         }
     }
     return fields;
-}
-
-// Splits at unescaped ";" keeping escapes for the second split.
-std::vector<std::string> SplitSteps(const char* text) {
-    std::vector<std::string> steps;
-    if (text == nullptr || *text == 0)
-        return steps;
-    steps.emplace_back();
-    for (const char* p = text; *p; ++p) {
-        if (*p == '\\' && p[1] != 0) {
-            steps.back() += *p++;
-            steps.back() += *p;
-        } else if (*p == ';') {
-            steps.emplace_back();
-        } else {
-            steps.back() += *p;
-        }
-    }
-    return steps;
 }
 
 // Copies `text` into a field of `capacity` characters, cut to fit.
@@ -88,7 +65,9 @@ struct FakeModule {
     LoginDataBlock block{};
 
     FakeModule() {
-        steps = SplitSteps(getenv("ML_FAKE_SCRIPT"));
+        std::istringstream script(Env("ML_FAKE_SCRIPT"));
+        for (std::string step; std::getline(script, step, ';');)
+            steps.push_back(step);
         thread = GetCurrentThreadId();
         logon = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
         logoff = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
@@ -108,8 +87,8 @@ struct FakeModule {
     void Step() {
         if (next >= steps.size())
             return;
-        std::vector<std::u16string> f = SplitFields(steps[next].c_str(), ',');
-        const std::u16string kind = f.empty() ? u"" : f[0];
+        std::vector<std::u16string> f = SplitFields(steps[next], ',');
+        const std::u16string kind = f[0];
         WPARAM code = 0;
         LPARAM lParam = 0;
         if (kind == u"insert" || kind == u"remove") {
@@ -158,22 +137,17 @@ extern "C" {
 
 MLCARDMANX_API void WINAPI GetLoginData(LPWSTR userName, LPWSTR domain, LPWSTR password,
                                         LPWSTR errorText) {
-    CopyOut(userName, u"");
-    CopyOut(domain, u"");
-    CopyOut(password, u"");
-    if (!g_fake.posted) {
-        CopyOut(errorText, kTooEarly);
-        return;
-    }
-    std::vector<std::u16string> f = SplitFields(getenv("ML_FAKE_GET"), ',');
+    std::vector<std::u16string> f = SplitFields(Env("ML_FAKE_GET"), ',');
     f.resize(4);
-    CopyOut(userName, f[0]);
-    CopyOut(domain, f[1]);
-    CopyOut(password, f[2]);
-    if (f[3] == u"LANGUAGE") {
+    if (!g_fake.posted) {
+        f = {u"", u"", u"", kTooEarly};
+    } else if (f[3] == u"LANGUAGE") {
         std::string text = "7 language " + std::to_string(g_fake.language);
         f[3] = std::u16string(text.begin(), text.end());
     }
+    CopyOut(userName, f[0]);
+    CopyOut(domain, f[1]);
+    CopyOut(password, f[2]);
     CopyOut(errorText, f[3]);
 }
 
@@ -183,7 +157,7 @@ MLCARDMANX_API void WINAPI SetLoginData(LPCWSTR userName, LPCWSTR domain, LPCWST
         CopyOut(errorText, kTooEarly);
         return;
     }
-    std::vector<std::u16string> f = SplitFields(getenv("ML_FAKE_EXPECT_SET"), ',');
+    std::vector<std::u16string> f = SplitFields(Env("ML_FAKE_EXPECT_SET"), ',');
     f.resize(3);
     std::u16string mismatch;
     if (f[0] != userName)

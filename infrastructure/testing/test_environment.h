@@ -1,23 +1,14 @@
-// A private machine for one test: a temporary directory that holds the
-// registry (ML_REGISTRY_ROOT), the common documents folder
-// (ML_COMMON_DOCUMENTS) and the install directory, and a namespace of its
-// own for named objects (ML_OBJECT_NAMESPACE), so that no test touches the
-// machine's real paths or meets another test's mutexes.
+// A private machine for one test: a temporary directory with the registry
+// (ML_REGISTRY_ROOT), the common documents folder (ML_COMMON_DOCUMENTS) and
+// the install directory, and a namespace of its own for named objects
+// (ML_OBJECT_NAMESPACE). On Windows the registry is the system's, with
+// HKEY_LOCAL_MACHINE moved below HKEY_CURRENT_USER, and paths use backslashes.
 //
-// Windows: the registry is the system's, with HKEY_LOCAL_MACHINE of the
-// process moved to a key of its own under HKEY_CURRENT_USER; the documents
-// folder and the object names come from the same variables, which the test
-// programs' routing (platform/testing/win32/routing.cpp) reads. Paths use
-// the system's separator.
-//
-// The constructor sets the variables (the previous values come back in the
-// destructor) and writes the registry value "Path" of the installation, the
-// value "Release" and the install directory's "mlsettings.ini". The settings
-// and Diagnostics folders are created. The destructor shuts the log objects
-// down and removes the directory.
-//
-// One environment at a time per process; not thread-safe (it changes the
-// process environment).
+// The constructor sets the variables (restored by the destructor), the
+// installation's registry values and its "mlsettings.ini", and creates the
+// settings and Diagnostics folders. The destructor stops the logs and
+// removes the directory. One at a time per process (it changes the process
+// environment).
 #ifndef ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
 #define ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
 

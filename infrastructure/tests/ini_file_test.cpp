@@ -32,6 +32,7 @@ TEST(IniFileLines, TheFirstOfTheFourCharactersDecidesTheKind) {
         "plain text line\n"    // ignored
         "k2[=v2\n"             // [ first, no ] after it: ignored
         "k3=[not a header]\n"  // = first: key
+        "x]y[z\n"              // "]" only before "[": no header
         "cr=v\r\r\n"           // one CR is removed
         "   indented=2\n"      // blanks are printable
         "[Broken\n"            // no "]": the previous section goes on
@@ -137,24 +138,15 @@ TEST(IniFileCase, OnlyAToZAreFoldedAndTheCaseSensitiveReaderComparesExactly) {
 
 TEST(IniFileValues, GetValueIntReadsLikeStreamExtraction) {
     const std::pair<const char*, int> cases[] = {
-        {"42", 42},
-        {"-17", -17},
-        {"  \t 8", 8},
-        {"12abc", 12},
-        {"abc", 0},
-        {"", 0},
-        {"0x10", 0},
-        {"2147483648", 0},
-        {"+5", 5},
-        {"-", 0},
-        {"-2147483648", INT32_MIN},
+        {"  \t 8", 8}, {"12abc", 12}, {"+5", 5},         {"-", 0},
+        {"0x10", 0},   {"", 0},       {"2147483648", 0}, {"-2147483648", INT32_MIN},
     };
     for (const auto& [text, expected] : cases) {
         CIniFile ini = Parse(std::string("[S]\nk=") + text + "\n");
         EXPECT_EQ(ini.GetValueInt(u"S", u"k", 7), expected) << "\"" << text << "\"";
         EXPECT_EQ(ini.GetValueInt(u"S", u"missing", 7), 7);
-        EXPECT_EQ(ini.GetValueInt(u"Missing", u"k", 7), 7);
     }
+    EXPECT_EQ(Parse("[S]\nk=1\n").GetValueInt(u"Missing", u"k", 7), 7);
 }
 
 TEST(IniFileRead, ReadsFilesAddsToWhatIsHeldAndFailsWithTheLastErrorSet) {

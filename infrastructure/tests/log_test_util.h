@@ -2,8 +2,11 @@
 #ifndef ML_INFRASTRUCTURE_TESTS_LOG_TEST_UTIL_H_
 #define ML_INFRASTRUCTURE_TESTS_LOG_TEST_UTIL_H_
 
+#include <gtest/gtest.h>
+
 #include <string>
 
+#include "infrastructure/testing/test_environment.h"
 #include "platform/message.h"
 #include "platform/testing/test_clock.h"
 #include "platform/tests/scoped_env.h"
@@ -22,6 +25,14 @@ struct FixedClock {
 // The locale's character set decides the ANSI code page; "C" counts as UTF-8.
 struct ScopedLocale : ml::test::ScopedEnv {
     explicit ScopedLocale(const char* value) : ScopedEnv("LC_ALL", value) {}
+};
+
+// Logs under a fixed clock and the "C" locale, with the debug log on.
+struct LogFixture : ::testing::Test {
+    void SetUp() override { env_.WriteDebugIni(true, 100); }
+    ScopedLocale locale_{"C"};
+    FixedClock clock_;
+    mltest::InfraEnvironment env_;
 };
 
 inline std::string DebugEntry(const std::string& header, const std::string& line,

@@ -12,7 +12,6 @@
 #include "infrastructure/testing/test_environment.h"
 #include "log_test_util.h"
 #include "platform/codepage.h"
-#include "platform/framework.h"
 #include "platform/library.h"
 
 namespace {
@@ -64,24 +63,16 @@ TEST(LanguageTable, EncodingByByteOrderMark) {
         EXPECT_EQ(table.languageIds, std::vector<WORD>{1036});
         EXPECT_EQ(table.letters, std::vector<char16_t>{u'f'});
     }
-    // No mark: the ANSI code page (UTF-8 under the "C" locale; Wine's is 1252).
+    // No mark: the ANSI code page. An odd trailing byte of UTF-16 is dropped.
     logtest::ScopedLocale locale("C");
-    EXPECT_EQ(ml_infra::DecodeTextFile(GetACP() == 1252 ? "Fran\xE7"
-                                                          "ais"
-                                                        : "Fran\xC3\xA7"
-                                                          "ais"),
-              u"Fran\u00E7ais");
-    // An odd trailing byte of UTF-16 is dropped.
-    EXPECT_EQ(ml_infra::DecodeTextFile(std::string("\xFF\xFE"
-                                                   "A\0B",
-                                                   5)),
-              u"A");
+    EXPECT_EQ(ml_infra::DecodeTextFile(ml::ToAnsi(u"Fran\u00E7ais")), u"Fran\u00E7ais");
+    EXPECT_EQ(ml_infra::DecodeTextFile(std::string("\xFF\xFE\x41\0\x42", 5)), u"A");
 }
 
-class LanguageTest : public ::testing::Test {
+class LanguageTest : public logtest::LogFixture {
   protected:
     void SetUp() override {
-        env_.WriteDebugIni(true, 100);
+        LogFixture::SetUp();
         InfraEnvironment::WriteFile(env_.InstallDir() + "/languages.ini",
                                     "English\t1033\tb\r\nGerman\t1031\td\r\nFrench\t1036\tf\r\n"
                                     "Austrian\t3079\ta\r\n");
@@ -97,10 +88,6 @@ class LanguageTest : public ::testing::Test {
     }
     std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
-
-    logtest::ScopedLocale locale_{"C"};
-    logtest::FixedClock clock_;
-    InfraEnvironment env_;
 };
 
 TEST_F(LanguageTest, LookupsCompareThePrimaryLanguageAndTakeTheFirstLine) {
@@ -260,42 +247,9 @@ TEST_F(LanguageLibraryTest, LoadString4DllTakesTheTextOfTheLanguage) {
                     Header("*** CResHandler::LoadString4DLL() - Error -> no text available ***") +
                         "\r\n\t\t\t[ERROR] dwLastError = "));
     EXPECT_TRUE(Has(ErrorLog(), "[ERROR] strLastError = "));
-    // A language without a library: English; without English either: empty.
+    // A language without a library: English.
     fs::remove(Lib('f'));
     EXPECT_EQ(CResHandler::LoadString4DLL(module_, 0x040C, 8), english);
-    fs::remove(Lib('b'));
-    fs::remove(Lib('d'));
-    EXPECT_EQ(CResHandler::LoadString4DLL(module_, 0x0407, 8), u"");
-    EXPECT_TRUE(Has(ErrorLog(), "Neither language DLL nor default language DLL loadable"));
-}
-
-TEST_F(LanguageLibraryTest, ResourceHandleOfTheModule) {
-    HINSTANCE before = AfxGetResourceHandle();
-    HMODULE german = CResHandler::SetResourcehandle4MFCDLL(module_, 0x0407);
-    ASSERT_NE(german, nullptr);
-    EXPECT_EQ(AfxGetResourceHandle(), german);
-    EXPECT_TRUE(Has(DebugLog(), "[INFO]  = Language DLL loaded successfully: '" + Lib('d') + "'"));
-    // Unloaded again, so that the next load meets the file system.
-    AfxSetResourceHandle(before);
-    FreeLibrary(german);
-
-    fs::remove(Lib('d'));
-    HMODULE english = CResHandler::SetResourceHandle4MFCApplication(FromUtf8(Lib('d')));
-    ASSERT_NE(english, nullptr);
-    EXPECT_EQ(AfxGetResourceHandle(), english);
-    EXPECT_TRUE(Has(ErrorLog(), "Error=2147483647 Language DLL not loadable: '" + Lib('d') +
-                                    "' -> default language 'b' used (LANG_ENGLISH)"));
-    EXPECT_TRUE(Has(DebugLog(), "Default language DLL loaded successfully: '" + Lib('b') + "'"));
-
-    // A folder without language libraries (a loaded library may stay mapped
-    // after its file is gone, so another folder is used).
-    const std::string nowhere = env_.Root() + "/nowhere/";
-    EXPECT_EQ(CResHandler::SetResourceHandle4MFCApplication(FromUtf8(Lib('d', nowhere))), nullptr);
-    EXPECT_EQ(AfxGetResourceHandle(), english) << "the old handle stays";
-    EXPECT_TRUE(Has(ErrorLog(), "Also, default language DLL not loadable: '" + Lib('b', nowhere) +
-                                    "' -> old resource-handle still active"));
-    FreeLibrary(english);
-    AfxSetResourceHandle(before);
 }
 
 }  // namespace

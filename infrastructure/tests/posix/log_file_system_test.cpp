@@ -20,12 +20,7 @@ using logtest::ErrorEntry;
 using logtest::Header;
 using mltest::InfraEnvironment;
 
-struct PosixLogTest : ::testing::Test {
-    void SetUp() override { env_.WriteDebugIni(true, 100); }
-    logtest::ScopedLocale locale_{"C"};
-    logtest::FixedClock clock_;
-    InfraEnvironment env_;
-};
+using PosixLogTest = logtest::LogFixture;
 
 TEST_F(PosixLogTest, EntriesUseTheAnsiCodePageOfTheLocale) {
     logtest::ScopedLocale latin1("de_DE.ISO-8859-1");
