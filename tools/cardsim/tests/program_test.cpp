@@ -44,15 +44,16 @@ class FakeVpcd {
         port_ = ntohs(addr.sin_port);
     }
     ~FakeVpcd() {
-        CloseCard();
+        ::close(card_);
         ::close(listener_);
     }
-    int port() const { return port_; }
+    std::string port(int less = 0) const { return std::to_string(port_ - less); }
     bool Accept() {
         card_ = Readable(listener_) ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         return card_ >= 0;
     }
-    void Send(const Bytes& message) {
+    void Send(std::string_view hex) {
+        const Bytes message = H(hex);
         Bytes frame = {static_cast<std::uint8_t>(message.size() >> 8),
                        static_cast<std::uint8_t>(message.size())};
         frame.insert(frame.end(), message.begin(), message.end());
@@ -68,10 +69,9 @@ class FakeVpcd {
         Bytes message(static_cast<std::size_t>(header[0] << 8 | header[1]));
         return ReadExactly(message) ? std::optional(message) : std::nullopt;
     }
-    void CloseCard() {
-        if (card_ >= 0) {
-            ::close(std::exchange(card_, -1));
-        }
+    std::optional<Bytes> Ask(std::string_view hex) {
+        Send(hex);
+        return Receive();
     }
 
   private:
@@ -95,19 +95,24 @@ class FakeVpcd {
     int port_ = 0;
 };
 
-// One run of mlcardsim, its standard output and error captured together. ML_VPCD_PORT is
-// taken from `vpcd_port` only.
+// One run of mlcardsim with `--family FAMILY --image IMAGE` (when given) and `args`, its
+// standard output and error captured together. ML_VPCD_PORT is taken from `vpcd_port` only.
 class Program {
   public:
-    explicit Program(std::vector<std::string> args, const char* vpcd_port = nullptr) {
+    Program(const char* family, const std::string& image, std::vector<std::string> args,
+            const char* vpcd_port = nullptr) {
+        if (family != nullptr) {
+            args.insert(args.begin(), {"--family", family, "--image", image});
+        }
+        args.insert(args.begin(), ML_CARDSIM_PROGRAM);
         int out[2];
         EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], 1);
             ::dup2(out[1], 2);
+            ::alarm(kIoTimeoutMs / 1000);  // a hanging mlcardsim ends with SIGALRM
             vpcd_port ? ::setenv("ML_VPCD_PORT", vpcd_port, 1) : ::unsetenv("ML_VPCD_PORT");
-            args.insert(args.begin(), ML_CARDSIM_PROGRAM);
             std::vector<char*> argv;
             for (auto& a : args) {
                 argv.push_back(a.data());
@@ -128,18 +133,24 @@ class Program {
     }
     void Signal(int sig) { ::kill(pid_, sig); }
 
-    // Waits for the end (at most kIoTimeoutMs, then kills); returns the exit status, or -1.
-    int Wait() {
-        int status = 0;
-        for (int i = 0; i < kIoTimeoutMs / 10 && ::waitpid(pid_, &status, WNOHANG) != pid_; ++i) {
-            ::usleep(10000);
-            if (i + 1 == kIoTimeoutMs / 10) {
-                ADD_FAILURE() << "mlcardsim did not end";
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
+    // Waits until mlcardsim blocks `sig` (it then takes it through its signalfd).
+    void AwaitBlocked(int sig) {
+        const std::string proc = "/proc/" + std::to_string(pid_) + "/status";
+        for (int i = 0; i < kIoTimeoutMs / 10; ::usleep(10000), ++i) {
+            const std::string status = test::ReadText(proc);
+            const std::size_t at = status.find("SigBlk:");
+            if (at != std::string::npos &&
+                (std::stoull(status.substr(at + 7), nullptr, 16) >> (sig - 1) & 1)) {
+                return;
             }
         }
-        pid_ = -1;
+        ADD_FAILURE() << "mlcardsim never blocked signal " << sig;
+    }
+
+    // Returns the exit status, or -1 for an end by a signal.
+    int Wait() {
+        int status = 0;
+        ::waitpid(std::exchange(pid_, -1), &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string Output() {
@@ -158,16 +169,12 @@ class Program {
 
 class ProgramTest : public ::testing::Test {
   protected:
-    std::vector<std::string> Args(const char* family, std::vector<std::string> more) {
-        more.insert(more.begin(), {"--family", family, "--image", image_});
-        return more;
-    }
     test::TempDir dir_;
     std::string image_ = dir_.File("card.img");
 };
 
 TEST_F(ProgramTest, HelpAndExitStatusesOfBadArgumentsAndImages) {
-    EXPECT_EQ(Program({"--help"}).Wait(), 0);
+    EXPECT_EQ(Program(nullptr, "", {"--help"}).Wait(), 0);
     struct Case {
         std::vector<std::string> args;
         const char* vpcd_port;
@@ -176,34 +183,29 @@ TEST_F(ProgramTest, HelpAndExitStatusesOfBadArgumentsAndImages) {
         std::string complaint;
     };
     const Case cases[] = {
-        {Args("class80", {"--slot", "x"}), nullptr, nullptr, 2, "--slot must be a number"},
-        {Args("class80", {}), "port", nullptr, 2, "ML_VPCD_PORT"},
-        {Args("class80", {"--port", "1"}), nullptr,
-         "mlcardsim-image 1\nfamily class80\nef 55 00\nend\n", 3, image_ + " line 3"},
-        {{"--family", "class80", "--image", dir_.File("none/card.img"), "--port", "1"},
-         nullptr,
-         nullptr,
-         3,
-         "cannot write image"},
+        {{"--slot", "x"}, nullptr, nullptr, 2, "--slot must be a number"},
+        {{}, "port", nullptr, 2, "ML_VPCD_PORT"},
+        {{"--port", "1"}, nullptr, "mlcardsim-image 1\nx\n", 3, image_ + " line 2"},
+        {{"--image", dir_.File("no/x"), "--port", "1"}, nullptr, nullptr, 3, "cannot write image"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.complaint);
         if (c.image_text != nullptr) {
             test::WriteText(image_, c.image_text);
         }
-        Program p(c.args, c.vpcd_port);
+        Program p("class80", image_, c.args, c.vpcd_port);
         EXPECT_EQ(p.Wait(), c.status);
         EXPECT_NE(p.Output().find(c.complaint), std::string::npos);
     }
 }
 
 TEST_F(ProgramTest, MissingVpcdExitsWithStatus4AfterRetryingOr0OnASignal) {
-    const std::string port = std::to_string(FakeVpcd().port());  // free a moment ago, closed
-    Program p(Args("generic", {"--port", port}));
+    const std::string port = FakeVpcd().port();  // free a moment ago, closed
+    Program p("generic", image_, {"--port", port});
     EXPECT_EQ(p.Wait(), 4);
     EXPECT_NE(p.Output().find("no vpcd reader on 127.0.0.1:" + port), std::string::npos);
-    Program quit(Args("generic", {"--port", port}));
-    ::usleep(300000);
+    Program quit("generic", image_, {"--port", port});
+    quit.AwaitBlocked(SIGTERM);
     quit.Signal(SIGTERM);
     EXPECT_EQ(quit.Wait(), 0);
 }
@@ -211,17 +213,14 @@ TEST_F(ProgramTest, MissingVpcdExitsWithStatus4AfterRetryingOr0OnASignal) {
 TEST_F(ProgramTest, ConversationAndRemovalBySignal) {
     FakeVpcd vpcd;
     // Slot 1 of a vpcd whose first slot is one port below.
-    Program p(Args("class80", {"--slot", "1", "--verbose"}),
-              std::to_string(vpcd.port() - 1).c_str());
+    Program p("class80", image_, {"--slot", "1", "--verbose"}, vpcd.port(1).c_str());
     ASSERT_TRUE(vpcd.Accept());
-    vpcd.Send(H("04"));
-    EXPECT_EQ(vpcd.Receive(), AtrOf(Family::class80));
-    vpcd.Send(H("00 A4 02 0C 02 2F 02"));
-    EXPECT_EQ(vpcd.Receive(), H("90 00"));
+    EXPECT_EQ(vpcd.Ask("04"), AtrOf(Family::class80));
+    EXPECT_EQ(vpcd.Ask("00 A4 02 0C 02 2F 02"), H("90 00"));
     // Power off, power on, reset and unknown control codes get no answer; a power-on resets the
     // card, so the next command finds no current EF.
     for (const char* quiet : {"00", "01", "02", "7F"}) {
-        vpcd.Send(H(quiet));
+        vpcd.Send(quiet);
     }
     for (const auto& [command, answer] :
          {std::pair{"00 B0 00 00 01", "69 86"},
@@ -231,8 +230,7 @@ TEST_F(ProgramTest, ConversationAndRemovalBySignal) {
            "90 00"},
           {"00 D6 00 00 04 C3 A7 E5 91", "90 00"},  // a "password"
           {"00 B0 00 00 04", "C3 A7 E5 91 90 00"}}) {
-        vpcd.Send(H(command));
-        EXPECT_EQ(vpcd.Receive(), H(answer)) << command;
+        EXPECT_EQ(vpcd.Ask(command), H(answer)) << command;
     }
     p.Signal(SIGTERM);
     EXPECT_EQ(vpcd.Receive(), std::nullopt) << "the card is removed by closing";
@@ -247,43 +245,35 @@ TEST_F(ProgramTest, ConversationAndRemovalBySignal) {
 
 TEST_F(ProgramTest, FaultModes) {
     FakeVpcd vpcd;
-    Program p(Args("generic", {"--port", std::to_string(vpcd.port()), "--stop-after", "2",
-                               "--answer-sw", "A4=6A82", "--delay-ms", "20"}));
+    Program p(
+        "generic", image_,
+        {"--port", vpcd.port(), "--stop-after", "2", "--answer-sw", "A4=6A82", "--delay-ms", "20"});
     ASSERT_TRUE(vpcd.Accept());
-    vpcd.Send(H("00 A4 00 00 02 3F 00"));
-    EXPECT_EQ(vpcd.Receive(), H("6A 82")) << "--answer-sw";
-    vpcd.Send(H("04"));
-    EXPECT_EQ(vpcd.Receive(), AtrOf(Family::generic)) << "control codes are not counted";
-    vpcd.Send(H("00 B0 00 00 01"));
-    EXPECT_EQ(vpcd.Receive(), H("69 86"));
-    vpcd.Send(H("00 B0 00 00 01"));
-    EXPECT_EQ(vpcd.Receive().value_or(Bytes{}).size(), 0xFFFFu) << "--stop-after: oversized";
-    vpcd.Send(H("04"));
-    EXPECT_EQ(vpcd.Receive(), AtrOf(Family::generic)) << "the card stays";
+    EXPECT_EQ(vpcd.Ask("00 A4 00 00 02 3F 00"), H("6A 82")) << "--answer-sw";
+    EXPECT_EQ(vpcd.Ask("04"), AtrOf(Family::generic)) << "control codes are not counted";
+    EXPECT_EQ(vpcd.Ask("00 B0 00 00 01"), H("69 86"));
+    EXPECT_EQ(vpcd.Ask("00 B0 00 00 01").value_or(Bytes{}).size(), 0xFFFFu) << "--stop-after";
+    EXPECT_EQ(vpcd.Ask("04"), AtrOf(Family::generic)) << "the card stays";
     p.Signal(SIGINT);
     EXPECT_EQ(vpcd.Receive(), std::nullopt);
     EXPECT_EQ(p.Wait(), 0);
 
     FakeVpcd vpcd2;
-    Program pulled(Args("generic", {"--port", std::to_string(vpcd2.port()), "--remove-after", "2",
-                                    "--refuse-file", "5511=6982"}));
+    Program pulled("generic", image_,
+                   {"--port", vpcd2.port(), "--remove-after", "2", "--refuse-file", "5511=6982"});
     ASSERT_TRUE(vpcd2.Accept());
-    vpcd2.Send(H("00 A4 02 0C 02 55 11"));
-    EXPECT_EQ(vpcd2.Receive(), H("69 82")) << "--refuse-file";
-    vpcd2.Send(H("00 A4 00 00 02 3F 00"));
-    EXPECT_EQ(vpcd2.Receive().value_or(Bytes{}).size(), 14u);
-    vpcd2.Send(H("00 B0 00 00 01"));
-    EXPECT_EQ(vpcd2.Receive(), std::nullopt) << "--remove-after: pulled instead of answering";
+    EXPECT_EQ(vpcd2.Ask("00 A4 02 0C 02 55 11"), H("69 82")) << "--refuse-file";
+    EXPECT_EQ(vpcd2.Ask("00 A4 00 0C 02 3F 00"), H("90 00"));
+    EXPECT_EQ(vpcd2.Ask("00 B0 00 00 01"), std::nullopt) << "--remove-after: pulled, no answer";
     EXPECT_EQ(pulled.Wait(), 0);
 }
 
 TEST_F(ProgramTest, ReaderClosingTheConnectionExitsWithStatus1) {
-    FakeVpcd vpcd;
-    Program p(Args("tcos12", {"--port", std::to_string(vpcd.port())}));
-    ASSERT_TRUE(vpcd.Accept());
-    vpcd.Send(H("04"));
-    EXPECT_EQ(vpcd.Receive(), AtrOf(Family::tcos12));
-    vpcd.CloseCard();
+    std::optional<FakeVpcd> vpcd(std::in_place);
+    Program p("tcos12", image_, {"--port", vpcd->port()});
+    ASSERT_TRUE(vpcd->Accept());
+    EXPECT_EQ(vpcd->Ask("04"), AtrOf(Family::tcos12));
+    vpcd.reset();
     EXPECT_EQ(p.Wait(), 1);
     EXPECT_NE(p.Output().find("the reader closed the connection"), std::string::npos);
 }
