@@ -98,11 +98,6 @@ bool PcscdReachable() {
     return rv == SCARD_S_SUCCESS;
 }
 
-bool RealStackRequired() {
-    const char* v = std::getenv("ML_REQUIRE_PCSCD");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
 CardSimProcess::CardSimProcess(CardSimOptions opts)
     : opts_(std::move(opts)), reader_(VpcdReaderName(opts_.slot)) {
     const std::optional<cardsim::Family> family = cardsim::ParseFamily(opts_.family);

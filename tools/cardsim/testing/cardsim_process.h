@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,14 +22,12 @@ std::string VpcdReaderName(int slot);
 // True when a pcsc-lite context can be established and the readers listed.
 bool PcscdReachable();
 
-// True when ML_REQUIRE_PCSCD=1: a missing pcscd then fails real-stack tests instead of
-// skipping them.
-bool RealStackRequired();
-
+// Skips a real-stack test when pcscd is not reachable; ML_REQUIRE_PCSCD=1 fails it instead.
 #define ML_REQUIRE_REAL_STACK()                                                            \
     do {                                                                                   \
         if (!::mltest::PcscdReachable()) {                                                 \
-            if (::mltest::RealStackRequired()) {                                           \
+            const char* required = ::std::getenv("ML_REQUIRE_PCSCD");                      \
+            if (required != nullptr && ::std::string(required) == "1") {                   \
                 FAIL() << "pcscd is not reachable and ML_REQUIRE_PCSCD=1";                 \
             }                                                                              \
             GTEST_SKIP() << "pcscd is not reachable (ML_REQUIRE_PCSCD=1 makes this fail)"; \
@@ -52,7 +51,6 @@ class CardSimProcess {
     ~CardSimProcess();  // Remove(); never throws
     CardSimProcess(const CardSimProcess&) = delete;
     CardSimProcess& operator=(const CardSimProcess&) = delete;
-
     // Pulls the card: ends mlcardsim (SIGTERM) unless it ended by itself, then waits until the
     // reader reports empty; throws std::runtime_error if it does not. Again: only the wait.
     void Remove();
