@@ -80,12 +80,5 @@ TEST(Image, SizeLimitsAreEnforced) {
                  ImageError);
 }
 
-TEST(Image, LoadReportsMissingFilesAsAbsent) {
-    test::TempDir dir;
-    EXPECT_FALSE(LoadImage(dir.File("none.img")));
-    test::WriteText(dir.File("big.img"), std::string(2 * 1024 * 1024, '#'));
-    EXPECT_THROW(LoadImage(dir.File("big.img")), ImageError);
-}
-
 }  // namespace
 }  // namespace cardsim
