@@ -95,22 +95,22 @@ class FakeVpcd {
     int port_ = 0;
 };
 
-// One run of mlcardsim with `--family FAMILY --image IMAGE` (when given) and `args`, its
-// standard output and error captured together. ML_VPCD_PORT is taken from `vpcd_port` only.
+// One run of mlcardsim with `--family FAMILY --image IMAGE` (when FAMILY is given) and `args`;
+// its standard output and error go to IMAGE.log. ML_VPCD_PORT is taken from `vpcd_port` only.
 class Program {
   public:
     Program(const char* family, const std::string& image, std::vector<std::string> args,
-            const char* vpcd_port = nullptr) {
+            const char* vpcd_port = nullptr)
+        : log_(image + ".log") {
         if (family != nullptr) {
             args.insert(args.begin(), {"--family", family, "--image", image});
         }
         args.insert(args.begin(), ML_CARDSIM_PROGRAM);
-        int out[2];
-        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(out[1], 2);
+            const int out = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
             ::alarm(kIoTimeoutMs / 1000);  // a hanging mlcardsim ends with SIGALRM
             vpcd_port ? ::setenv("ML_VPCD_PORT", vpcd_port, 1) : ::unsetenv("ML_VPCD_PORT");
             std::vector<char*> argv;
@@ -121,15 +121,12 @@ class Program {
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        out_ = out[0];
     }
     ~Program() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             Wait();
         }
-        ::close(out_);
     }
     void Signal(int sig) { ::kill(pid_, sig); }
 
@@ -153,18 +150,11 @@ class Program {
         ::waitpid(std::exchange(pid_, -1), &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string Output() {
-        std::string text;
-        char buf[4096];
-        for (ssize_t n; (n = ::read(out_, buf, sizeof buf)) > 0;) {
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        return text;
-    }
+    std::string Output() const { return test::ReadText(log_); }
 
   private:
+    std::string log_;
     pid_t pid_ = -1;
-    int out_ = -1;
 };
 
 class ProgramTest : public ::testing::Test {
@@ -174,7 +164,7 @@ class ProgramTest : public ::testing::Test {
 };
 
 TEST_F(ProgramTest, HelpAndExitStatusesOfBadArgumentsAndImages) {
-    EXPECT_EQ(Program(nullptr, "", {"--help"}).Wait(), 0);
+    EXPECT_EQ(Program(nullptr, image_, {"--help"}).Wait(), 0);
     struct Case {
         std::vector<std::string> args;
         const char* vpcd_port;
