@@ -60,6 +60,7 @@ TEST_F(CardTest, GenericRefusals) {
         card,
         {
             {"00 B0 00 00 10", sw::kNoCurrentEf},
+            {"00 E0 00 00 0A 62 08 80 02 80 00 83 02 55 11", sw::kNotEnoughMemory, "32 KiB"},
             {"00 A4 02 0C 02 55 44", sw::kFileNotFound},
             {"00 E4 00 0C 02 55 44", sw::kFileNotFound},
             {"00 E4 00 0C 02 3F 00", sw::kConditionsNotSatisfied},
@@ -87,7 +88,6 @@ TEST_F(CardTest, GenericRefusals) {
             {"00 E0 00 00 0C 62 0A 81 01 10 82 01 38 83 02 55 11", sw::kFunctionNotSupported,
              "a DF"},
             {"00 E0 00 00 0C 62 0A 81 01 10 82 01 01 83 02 3F 00", sw::kIncorrectData, "3F00"},
-            {"00 E0 00 00 0A 62 08 80 02 80 00 83 02 55 11", sw::kNotEnoughMemory, "32 KiB"},
             {"00 E0 00 00 0A 62 08 80 02 00 20 83 02 55 11", sw::kOk, "size in tag 80"},
         });
     EXPECT_EQ(card.FileData(0x5511), Bytes(32, 0));
@@ -124,7 +124,9 @@ TEST_F(CardTest, TcosWorksInClassB0AndRefusesOtherClasses) {
     // Everything the terminal path sends with class 00 or 80 is refused, so that its select
     // reports a wrong card version; class 00 selects only the master file.
     Expect(card, {{"B0 E4 00 00 02 55 44", sw::kOk},
+                  {"B0 B0 00 00 01", sw::kNoCurrentEf, "the deleted file was the current one"},
                   {"B0 E4 00 00 02 55 44", sw::kFileNotFound},
+                  {"B0 E0 00 00 0A 55 66 FF FF 80 FF 01 00 00 10", sw::kNotEnoughMemory},
                   {"B0 E0 00 00 09 55 44 FF FF 80 FF 00 00 F0", sw::kWrongLength},
                   {"B0 E0 00 00 0A 55 44 FF FF 01 FF 00 00 00 F0", sw::kFunctionNotSupported},
                   {"00 A4 02 0C 02 55 11", sw::kClassNotSupported},
