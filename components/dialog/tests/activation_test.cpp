@@ -73,16 +73,4 @@ TEST_F(DialogActivation, RegisteredComponentIsCreatedAndAnswersAtTheFifteenthMet
     EXPECT_EQ(dm->Release(), 0u);
 }
 
-TEST_F(DialogActivation, UnregisteredOrMissingComponentIsReported) {
-    void* object = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_LogonDM, nullptr, kContext, IID_ILogonDM, &object),
-              REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(object, nullptr);
-
-    Register(root_ + "/no-such-library.so");
-    EXPECT_EQ(CoCreateInstance(CLSID_LogonDM, nullptr, kContext, IID_ILogonDM, &object),
-              CO_E_DLLNOTFOUND);
-    EXPECT_EQ(object, nullptr);
-}
-
 }  // namespace

@@ -157,22 +157,20 @@ TEST_F(DialogComponent, SignalThatEndsTheProcessRestoresTheTerminalFirst) {
         pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            BSTR text = SysAllocString(u"Insert the card");
             LONG result = -1;
-            CallFifteenthMethod(dm_, 1u, LogonDMIdentification(1u), -1, text, nullptr,
+            CallFifteenthMethod(dm_, 1u, LogonDMIdentification(1u), -1, nullptr, nullptr,
                                 MB_RETRYCANCEL, &result);
             _exit(0);  // not reached: the signal ends the process
         }
         std::string screen;
+        termios raw{}, after{};
         ASSERT_TRUE(ReadUntil(master, screen, "(Enter:"));
-        termios raw{};
         ASSERT_EQ(tcgetattr(master, &raw), 0);
         EXPECT_EQ(raw.c_lflag & ICANON, 0u);
         kill(pid, sig);
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-        termios after{};
         ASSERT_EQ(tcgetattr(master, &after), 0);
         // A new pseudo-terminal's line mode, which the box had taken away.
         const tcflag_t cooked = ICANON | ECHO | ISIG | IEXTEN;
@@ -228,11 +226,12 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
         {MB_OKCANCEL, "\x1b", IDCANCEL},
         {0x1031, "c", IDCANCEL},  // system modal, warning icon, OK/Cancel
         {MB_OKCANCEL | MB_DEFBUTTON2, "\r", IDCANCEL},
-        {MB_OKCANCEL | MB_DEFBUTTON4, "\r", IDOK},  // out of range: the first
-        {MB_OKCANCEL, "xq7c", IDCANCEL},            // keys without a button are ignored
-        {MB_OKCANCEL, "\x1b[A", IDOK, "o"},         // an arrow key answers nothing
-        {MB_OKCANCEL, "\x03", IDCANCEL},            // Ctrl-C is no answer
-        {MB_YESNO, "\x1b", IDYES, "y"},             // no Escape without Cancel
+        {MB_OKCANCEL | MB_DEFBUTTON3, "\r", IDOK},      // out of range: the first
+        {MB_OKCANCEL, "xq7c", IDCANCEL},                // keys without a button are ignored
+        {MB_OKCANCEL, "\x1b[A", IDOK, "o"},             // an arrow key answers nothing
+        {MB_ABORTRETRYIGNORE, "\x1bOA", IDRETRY, "r"},  // nor one in SS3 form
+        {MB_OKCANCEL, "\x03", IDCANCEL},                // Ctrl-C is no answer
+        {MB_YESNO, "\x1b", IDYES, "y"},                 // no Escape without Cancel
         {MB_YESNOCANCEL, "n", IDNO},
         {MB_ABORTRETRYIGNORE, "r", IDRETRY},
         {MB_RETRYCANCEL, "\r", IDRETRY},
