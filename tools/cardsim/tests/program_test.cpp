@@ -111,7 +111,7 @@ class Program {
             const int out = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             ::dup2(out, 1);
             ::dup2(out, 2);
-            ::alarm(kIoTimeoutMs / 1000);  // a hanging mlcardsim ends with SIGALRM
+            ::alarm(3 * kIoTimeoutMs / 1000);  // a hanging mlcardsim ends with SIGALRM
             vpcd_port ? ::setenv("ML_VPCD_PORT", vpcd_port, 1) : ::unsetenv("ML_VPCD_PORT");
             std::vector<char*> argv;
             for (auto& a : args) {
