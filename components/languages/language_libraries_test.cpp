@@ -46,13 +46,9 @@ TEST(LanguageLibraries, LanguageTableNamesEnglishAndGerman) {
         std::ifstream in(dir + "/languages.ini", std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         CLanguageTable table = ml_infra::ParseLanguageTable(ml_infra::DecodeTextFile(bytes));
-        ASSERT_EQ(table.names.size(), 2u) << dir;
-        EXPECT_EQ(table.names[0], u"English");
-        EXPECT_EQ(table.languageIds[0], 1033);
-        EXPECT_EQ(table.letters[0], u'b');
-        EXPECT_EQ(table.names[1], u"German");
-        EXPECT_EQ(table.languageIds[1], 1031);
-        EXPECT_EQ(table.letters[1], u'd');
+        EXPECT_EQ(table.names, (std::vector<std::u16string>{u"English", u"German"})) << dir;
+        EXPECT_EQ(table.languageIds, (std::vector<WORD>{1033, 1031})) << dir;
+        EXPECT_EQ(table.letters, (std::vector<char16_t>{u'b', u'd'})) << dir;
     }
 }
 

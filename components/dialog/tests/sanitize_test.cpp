@@ -6,30 +6,8 @@ namespace {
 
 using logondm::SanitizeForTerminal;
 
-TEST(SanitizeForTerminal, RemovesControlsThatActOnTheTerminal) {
-    // Clear screen, set title (OSC ... BEL), colour, an 8-bit CSI, DEL.
-    std::u16string text =
-        u"a\x1b[2Jb\x1b]0;owned\x07"
-        u"c\x1b[31m\x9b"
-        u"1m\x7f"
-        u"d";
-    std::u16string shown = SanitizeForTerminal(text, true);
-    EXPECT_EQ(shown, u"a[2Jb]0;ownedc[31m1md");
-    for (char16_t c : shown) {
-        EXPECT_FALSE(c < 0x20 || (c >= 0x7f && c <= 0x9f)) << "control " << int(c) << " left";
-    }
-}
-
-TEST(SanitizeForTerminal, RemovesDirectionOverrides) {
-    EXPECT_EQ(SanitizeForTerminal(u"exe\u202Etxt.\u2066x\u2069\u200F", true), u"exetxt.x");
-}
-
-TEST(SanitizeForTerminal, LineBreaksInTextAndCaption) {
-    EXPECT_EQ(SanitizeForTerminal(u"one\r\ntwo\rthree\nfour\u2028five\tsix", true),
-              u"one\ntwo\nthree\nfour\nfive\tsix");
-    EXPECT_EQ(SanitizeForTerminal(u"one\r\ntwo\nthree\tfour", false), u"one two three four");
-}
-
+// Controls and line breaks are checked on the screen of the component test; what is not
+// plain ASCII on the screen depends on the locale, so it is checked here.
 TEST(SanitizeForTerminal, KeepsTextAndPairsButNotLoneSurrogates) {
     EXPECT_EQ(SanitizeForTerminal(u"Grüße 日本 \U0001F511", true), u"Grüße 日本 \U0001F511");
     std::u16string lone = u"a";

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -23,37 +24,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = std::chrono::seconds(5);
 
-std::string Code(LONG rv) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "0x%08lX (%s)", static_cast<unsigned long>(rv),
-                  pcsc_stringify_error(rv));
-    return buf;
+std::runtime_error Failed(const std::string& what, LONG rv) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(rv));
+    return std::runtime_error(what + " failed " + code + " (" + pcsc_stringify_error(rv) + ")");
 }
 
-// A pcsc-lite context for the lifetime of one call.
-class Context {
-  public:
-    Context() {
-        const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_);
-        if (rv != SCARD_S_SUCCESS) {
-            throw std::runtime_error("pcscd not reachable: SCardEstablishContext failed " +
-                                     Code(rv));
-        }
+// Waits until `done` holds for the reader's state (true), or `patience` has passed or
+// `give_up` returns true (false).
+bool WaitForReader(
+    const std::string& reader, Clock::duration patience,
+    const std::function<bool(const SCARD_READERSTATE&)>& done,
+    const std::function<bool()>& give_up = [] { return false; }) {
+    SCARDCONTEXT ctx = 0;
+    LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
+    if (rv != SCARD_S_SUCCESS) {
+        throw Failed("pcscd not reachable: SCardEstablishContext", rv);
     }
-    ~Context() { SCardReleaseContext(ctx_); }
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-    SCARDCONTEXT get() const { return ctx_; }
-
-  private:
-    SCARDCONTEXT ctx_ = 0;
-};
-
-// Waits until `done` holds for the reader's state, or `patience` has passed, or `give_up`
-// returns true. Returns whether `done` held; `last` gets the last state seen.
-template <typename Done, typename GiveUp>
-bool WaitForReader(const Context& ctx, const std::string& reader, Clock::duration patience,
-                   Done done, GiveUp give_up, SCARD_READERSTATE& last) {
+    struct Release {
+        SCARDCONTEXT ctx;
+        ~Release() { SCardReleaseContext(ctx); }
+    } release{ctx};
     const auto deadline = Clock::now() + patience;
     SCARD_READERSTATE state{};
     state.szReader = reader.c_str();
@@ -64,15 +55,13 @@ bool WaitForReader(const Context& ctx, const std::string& reader, Clock::duratio
         const DWORD timeout = state.dwCurrentState == SCARD_STATE_UNAWARE
                                   ? 0
                                   : static_cast<DWORD>(std::clamp<long>(left.count(), 0, 100));
-        const LONG rv = SCardGetStatusChange(ctx.get(), timeout, &state, 1);
+        rv = SCardGetStatusChange(ctx, timeout, &state, 1);
         if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) {
-            throw std::runtime_error("SCardGetStatusChange on \"" + reader + "\" failed " +
-                                     Code(rv));
+            throw Failed("SCardGetStatusChange on \"" + reader + "\"", rv);
         }
         if (rv == SCARD_S_SUCCESS) {
             state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
         }
-        last = state;
         if (state.dwEventState & SCARD_STATE_UNKNOWN) {
             throw std::runtime_error("pcscd knows no reader \"" + reader +
                                      "\" (is the vpcd driver configured?)");
@@ -109,27 +98,17 @@ bool PcscdReachable() {
     return rv == SCARD_S_SUCCESS;
 }
 
-bool RealStackRequired() {
-    const char* v = std::getenv("ML_REQUIRE_PCSCD");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
 CardSimProcess::CardSimProcess(CardSimOptions opts)
     : opts_(std::move(opts)), reader_(VpcdReaderName(opts_.slot)) {
     const std::optional<cardsim::Family> family = cardsim::ParseFamily(opts_.family);
     if (!family) {
         throw std::runtime_error("CardSimProcess: unknown card family \"" + opts_.family + "\"");
     }
-    const cardsim::Bytes& atr = cardsim::AtrOf(*family);
-    Context ctx;
-    SCARD_READERSTATE last{};
     // A card pulled a moment ago may still be seen for one presence poll.
-    if (!WaitForReader(
-            ctx, reader_, std::chrono::seconds(2), Empty, [] { return false; }, last)) {
+    if (!WaitForReader(reader_, std::chrono::seconds(2), Empty)) {
         throw std::runtime_error("reader \"" + reader_ +
                                  "\" holds a card already (another emulator on this slot?)");
     }
-
     std::vector<std::string> args = {
         ML_CARDSIM_PROGRAM,        "--family", opts_.family, "--image", opts_.image, "--slot",
         std::to_string(opts_.slot)};
@@ -140,12 +119,12 @@ CardSimProcess::CardSimProcess(CardSimOptions opts)
     }
     argv.push_back(nullptr);
     const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
+    pid_ = ::fork();
+    if (pid_ < 0) {
         throw std::runtime_error(std::string("cannot start mlcardsim: fork failed: ") +
                                  std::strerror(errno));
     }
-    if (pid == 0) {
+    if (pid_ == 0) {
         // A test program that dies must not leave its card in the reader.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) {
@@ -155,30 +134,21 @@ CardSimProcess::CardSimProcess(CardSimOptions opts)
         std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
         ::_exit(127);
     }
-    pid_ = pid;
-
+    const cardsim::Bytes& atr = cardsim::AtrOf(*family);
     auto present = [&atr](const SCARD_READERSTATE& s) {
         return (s.dwEventState & SCARD_STATE_PRESENT) != 0 && s.cbAtr == atr.size() &&
                std::equal(atr.begin(), atr.end(), s.rgbAtr);
     };
     bool ok = false;
     try {
-        ok = WaitForReader(
-            ctx, reader_, kPatience, present, [this] { return !Running(); }, last);
+        ok = WaitForReader(reader_, kPatience, present, [this] { return !Running(); });
     } catch (...) {
-        try {
-            Remove();
-        } catch (...) {
-        }
+        End();
         throw;
     }
     if (!ok) {
         const bool ended = !Running();
-        if (!ended) {
-            ::kill(pid_, SIGKILL);
-            Reap(true);
-        }
-        pid_ = -1;
+        End();
         throw std::runtime_error(
             ended ? "mlcardsim ended with status " + std::to_string(exit_status_) +
                         " before its card was seen in \"" + reader_ + "\" (its message is above)"
@@ -195,52 +165,38 @@ CardSimProcess::~CardSimProcess() {
     }
 }
 
-void CardSimProcess::Reap(bool wait) const {
-    if (pid_ <= 0) {
-        return;
-    }
+bool CardSimProcess::Running() {
     int status = 0;
-    pid_t r;
-    do {
-        r = ::waitpid(pid_, &status, wait ? 0 : WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == pid_) {
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) != 0) {  // ended, or no child of ours
         exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        pid_ = 0;  // ended and reaped
-    } else if (r < 0) {
-        pid_ = 0;  // not our child any more
+        pid_ = 0;
     }
-}
-
-bool CardSimProcess::Running() const {
-    Reap(false);
     return pid_ > 0;
 }
 
-int CardSimProcess::ExitStatus() const {
-    Reap(false);
-    return pid_ > 0 ? -1 : exit_status_;
+// SIGTERM, and SIGKILL if mlcardsim has not ended kPatience later.
+void CardSimProcess::End() {
+    if (!Running()) {
+        return;
+    }
+    ::kill(pid_, SIGTERM);
+    for (const auto deadline = Clock::now() + kPatience; Running() && Clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (Running()) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = 0;
+    }
 }
 
 void CardSimProcess::Remove() {
     if (pid_ < 0) {
         return;  // never started
     }
-    if (Running()) {
-        ::kill(pid_, SIGTERM);
-        const auto deadline = Clock::now() + kPatience;
-        while (Running() && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (Running()) {
-            ::kill(pid_, SIGKILL);
-            Reap(true);
-        }
-    }
-    Context ctx;
-    SCARD_READERSTATE last{};
-    if (!WaitForReader(
-            ctx, reader_, kPatience, Empty, [] { return false; }, last)) {
+    End();
+    if (!WaitForReader(reader_, kPatience, Empty)) {
         throw std::runtime_error("reader \"" + reader_ +
                                  "\" still reports a card after mlcardsim ended");
     }

@@ -1,16 +1,16 @@
 // Test support: runs the card emulator mlcardsim in a vpcd reader of a running pcscd.
 //
 // Real-stack tests start with ML_REQUIRE_REAL_STACK(), then put a card into a reader with a
-// CardSimProcess and talk to it through pcsc-lite. The pcscd used is the one pcsc-lite finds
-// (PCSCLITE_CSOCK_NAME); the emulator reaches vpcd on ML_VPCD_PORT (default 35963) + slot.
-//
-// Functions here block for at most a few seconds each. A CardSimProcess belongs to one thread.
+// CardSimProcess and talk to it through pcsc-lite (the pcscd of PCSCLITE_CSOCK_NAME); the
+// emulator reaches vpcd on ML_VPCD_PORT (default 35963) + slot. Every call here blocks for
+// at most a few seconds. A CardSimProcess belongs to one thread.
 #pragma once
 
 #include <sys/types.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,16 +22,12 @@ std::string VpcdReaderName(int slot);
 // True when a pcsc-lite context can be established and the readers listed.
 bool PcscdReachable();
 
-// True when ML_REQUIRE_PCSCD=1: a missing pcscd then fails real-stack tests instead of
-// skipping them.
-bool RealStackRequired();
-
-// Call at the top of a real-stack test (or its SetUp): skips the test when pcscd is not
-// reachable, or fails it when ML_REQUIRE_PCSCD=1.
+// Skips a real-stack test when pcscd is not reachable; ML_REQUIRE_PCSCD=1 fails it instead.
 #define ML_REQUIRE_REAL_STACK()                                                            \
     do {                                                                                   \
         if (!::mltest::PcscdReachable()) {                                                 \
-            if (::mltest::RealStackRequired()) {                                           \
+            const char* required = ::std::getenv("ML_REQUIRE_PCSCD");                      \
+            if (required != nullptr && ::std::string(required) == "1") {                   \
                 FAIL() << "pcscd is not reachable and ML_REQUIRE_PCSCD=1";                 \
             }                                                                              \
             GTEST_SKIP() << "pcscd is not reachable (ML_REQUIRE_PCSCD=1 makes this fail)"; \
@@ -48,37 +44,27 @@ struct CardSimOptions {
 // One running mlcardsim: the card is in the reader while the object lives.
 class CardSimProcess {
   public:
-    // Starts mlcardsim and returns once pcsc-lite reports the card (with the family's ATR)
-    // present in the reader, at most about 5 s later. Throws std::runtime_error with a clear
-    // message when pcscd is not reachable, the reader is unknown or holds a card already, or
-    // mlcardsim ends or does not show up in time.
+    // Returns once pcsc-lite reports the card (with the family's ATR) in the reader. Throws
+    // std::runtime_error with a clear message when pcscd is not reachable, the reader is
+    // unknown or holds a card already, or mlcardsim ends or does not show up in time.
     explicit CardSimProcess(CardSimOptions opts);
-    ~CardSimProcess();  // Remove() if still running; never throws
-
+    ~CardSimProcess();  // Remove(); never throws
     CardSimProcess(const CardSimProcess&) = delete;
     CardSimProcess& operator=(const CardSimProcess&) = delete;
-
-    // Pulls the card: SIGTERM to mlcardsim, waits for it to end, then until the reader
-    // reports empty (at most about 5 s each). Throws std::runtime_error if the reader does
-    // not empty. Calling it again, or after mlcardsim ended by itself, only waits for the
-    // reader to be empty.
+    // Pulls the card: ends mlcardsim (SIGTERM) unless it ended by itself, then waits until the
+    // reader reports empty; throws std::runtime_error if it does not. Again: only the wait.
     void Remove();
-
-    // True while mlcardsim runs (it ends by itself with --remove-after).
-    bool Running() const;
-
-    // Exit status of mlcardsim once it ended (-1 while running or if killed by a signal).
-    int ExitStatus() const;
 
     const CardSimOptions& options() const { return opts_; }
 
   private:
-    void Reap(bool wait) const;
+    bool Running();
+    void End();
 
     CardSimOptions opts_;
     std::string reader_;
-    mutable pid_t pid_ = -1;
-    mutable int exit_status_ = -1;
+    pid_t pid_ = -1;  // 0 once ended
+    int exit_status_ = -1;
 };
 
 }  // namespace mltest
