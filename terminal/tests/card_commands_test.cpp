@@ -163,6 +163,10 @@ TEST_F(CardCommands, WriteLoginDataMakesMissingFilesAndWritesTheUserNameLast) {
     ASSERT_EQ(Card().WriteLoginData(u"alice", u"PLANT", u"s3cret!"), CT_OK);
     EXPECT_EQ(NewCalls().size(), 4u + 6u + 8u);
     EXPECT_EQ(Driver().FileData(0x5522), Utf16(u"PLANT", 32));
+    // So does a read that gives fewer bytes than the file's size with 90 00.
+    Driver().Script(kCard, kRead, Sw(0x9000, Bytes(10, 0)));
+    ASSERT_EQ(Card().WriteLoginData(u"alice", u"PLANT", u"s3cret!"), CT_OK);
+    EXPECT_EQ(NewCalls().size(), 2u + 6u + 8u);
 
     ExpectRead(CT_OK, u"alice", u"PLANT", u"s3cret!");
     calls = NewCalls();
@@ -313,11 +317,9 @@ TEST_F(CardCommands, ReadFilesTakesTheDataOf9000And6282Only) {
     Driver().Script(kCard, kRead, Sw(0x9000, Utf16(u"user", 42)));
     Driver().Script(kCard, kRead, Sw(0x6982, Utf16(u"dom", 32)));
     ExpectRead(CT_OK, u"user", u"", u"pw");
-    // From a long answer no more than the file is taken: 42 bytes of 'A' 'A'
-    // would be 21 units of U+4141 in UTF-16; 'A' is no lead byte, so the
-    // bytes are ANSI text: 42 characters.
-    Driver().Script(kCard, kRead, Sw(0x9000, Bytes(498, 'A')));
-    ExpectRead(CT_OK, std::u16string(42, u'A'), u"dom", u"pw");
+    // From a long answer no more than the file is taken: 42 bytes, 21 units.
+    Driver().Script(kCard, kRead, Sw(0x9000, Utf16(std::u16string(249, u'B'), 498)));
+    ExpectRead(CT_OK, std::u16string(21, u'B'), u"dom", u"pw");
 }
 
 TEST_F(CardCommands, ReadFilesStopsAtAMissingFileAndOnFailures) {

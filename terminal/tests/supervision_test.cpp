@@ -145,6 +145,12 @@ TEST_F(Supervision, TimersStopStartAndEndWithTheObject) {
     Driver().SetCardPresent(false);
     Pass();
     EXPECT_EQ(TakeCodes(), kRemoved);
+
+    // A pass of an object that is no longer the module's arms nothing.
+    Card().StopSuperviseTimer();
+    CTCOSCard other;
+    Card().TCOSSuperviseCard();
+    EXPECT_EQ(g_nTCOSSuperviseTimer, 0u);
 }
 
 // Destroys the object on this thread while its owner thread, which created
