@@ -34,10 +34,6 @@ Bytes Utf16(std::u16string_view text, size_t size) {
     return bytes;
 }
 
-std::string DriverInstallDir(const std::string& variant) {
-    return std::string(ML_TEST_DRIVER_ROOT) + "/" + variant;
-}
-
 std::string ModuleDir() {
     return ML_TEST_MODULE_DIR;
 }
@@ -82,7 +78,7 @@ void TerminalTest::TearDown() {
 }
 
 void TerminalTest::UseDriver(const std::string& variant, const std::string& family) {
-    const std::string dir = DriverInstallDir(variant);
+    const std::string dir = std::string(ML_TEST_DRIVER_ROOT) + "/" + variant;
     env_.SetRegistryValue(kVireoKey, "Path", dir);
     if (driverHandle_ != nullptr) {
         FreeLibrary(driverHandle_);
@@ -94,7 +90,7 @@ void TerminalTest::UseDriver(const std::string& variant, const std::string& fami
         reinterpret_cast<MlTestCtDriverFn>(GetProcAddress(driverHandle_, kTestCtDriverSymbol));
     ASSERT_NE(control, nullptr);
     driver_ = control();
-    driver_->Reset(family, ImagePath());
+    driver_->Reset(family, env_.Root() + "/card.img");
 }
 
 void TerminalTest::PutLoginData(std::u16string_view user, std::u16string_view domain,
@@ -109,10 +105,6 @@ void TerminalTest::CreateCard(bool setUp) {
     if (setUp) {
         Pass();
     }
-}
-
-void TerminalTest::DestroyCard() {
-    card_.reset();
 }
 
 void TerminalTest::Pump() {
@@ -137,14 +129,6 @@ std::vector<Notice> TerminalTest::TakeNotices() {
     std::vector<Notice> taken;
     taken.swap(notices_);
     return taken;
-}
-
-std::string TerminalTest::DebugLog() const {
-    return InfraEnvironment::ReadFile(env_.DebugLogPath());
-}
-
-std::string TerminalTest::ErrorLog() const {
-    return InfraEnvironment::ReadFile(env_.ErrorLogPath());
 }
 
 std::string TerminalTest::Message(int number) {

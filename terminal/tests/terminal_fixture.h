@@ -1,7 +1,5 @@
-// Test support of the terminal tests: a private machine (registry, folders,
-// object names, logs with the debug switch on), a test clock that drives the
-// object's timers, the test CT-API driver of one variant, and the notices the
-// object posts to this thread.
+// The terminal tests' machine (registry, folders, logs with tracing on), a
+// test clock for the object's timers, the test driver and the notices posted.
 #ifndef ML_TERMINAL_TESTS_TERMINAL_FIXTURE_H_
 #define ML_TERMINAL_TESTS_TERMINAL_FIXTURE_H_
 
@@ -23,20 +21,12 @@
 
 namespace mltest {
 
-// Directories of the test driver variants: <dir>/bin/ct32.so.
-std::string DriverInstallDir(const std::string& variant);
-// The directory of the stand-in module (with its English language library
-// and a full test driver beside it).
+// The stand-in module's directory, with its language library and a driver.
 std::string ModuleDir();
-
-// Makes the stand-in module the instance of the program's module state and of
-// the static module state, so that the object finds its language library and
-// (without registry value) its driver beside it.
+// The stand-in module as the module state's instance.
 void UseStandInModule();
-// The path of the test's settings file, as the object's settings source.
 std::u16string SettingsPath();
 
-// A notice the object posted.
 struct Notice {
     WPARAM code;
     LPARAM lParam;
@@ -54,20 +44,17 @@ class TerminalTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    // Points the registry value "Path" of the driver's installation at the
-    // variant and loads its control object.
+    // Points the driver's registry value "Path" at the variant and loads it.
     void UseDriver(const std::string& variant, const std::string& family = "class80");
     TestCtDriver& Driver() { return *driver_; }
 
-    // Creates the object and, with `setUp`, lets its start-up timer fire.
+    // With `setUp`, the start-up timer fires.
     void CreateCard(bool setUp = true);
-    void DestroyCard();
+    void DestroyCard() { card_.reset(); }
     CTCOSCard& Card() { return *card_; }
 
-    // Runs every due timer of this thread and collects the notices.
-    void Pump();
-    // Moves the clock on by one timer period and pumps.
-    void Pass(int count = 1);
+    void Pump();               // runs due timers, collects notices
+    void Pass(int count = 1);  // a timer period each
     std::vector<Notice> TakeNotices();
     std::vector<WPARAM> TakeCodes() { return Codes(TakeNotices()); }
     // Puts the three login files on the driver's card.
@@ -75,19 +62,13 @@ class TerminalTest : public ::testing::Test {
                       std::u16string_view password);
     static bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
-    // The logs (bytes as written, UTF-8 here).
-    std::string DebugLog() const;
-    std::string ErrorLog() const;
+    std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
+    std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
     static int Count(const std::string& text, const std::string& needle);
-    // The English text of message `number` (the language library's source).
+    // The English text of message `number`, its error-log line and count.
     static std::string Message(int number);
-    // The error log's "[ERROR] Error = <text>" line of message `number`.
     static std::string ErrorLine(int number) { return "[ERROR] Error = " + Message(number); }
-    // How often the error log holds that line.
     int Errors(int number) const { return Count(ErrorLog(), ErrorLine(number)); }
-
-    // The card's image file.
-    std::string ImagePath() const { return env_.Root() + "/card.img"; }
 
     InfraEnvironment env_;
     ml::testing::TestClock clock_;

@@ -36,15 +36,14 @@ class Ct32Library {
     using TraceFn = void (*)(int, int);
 
     // Throws std::runtime_error when the library or an entry point is missing.
-    Ct32Library() {
-        handle_ = dlopen(CT32_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    Ct32Library() : handle_(dlopen(CT32_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {
         if (handle_ == nullptr) {
             throw std::runtime_error(std::string("dlopen: ") + dlerror());
         }
-        init = Bind<InitFn>("CT_init");
-        data = Bind<DataFn>("CT_data");
-        close = Bind<CloseFn>("CT_close");
-        set_trace_options = Bind<TraceFn>("CT_SetTraceOptions");
+        Bind(init, "CT_init");
+        Bind(data, "CT_data");
+        Bind(close, "CT_close");
+        Bind(set_trace_options, "CT_SetTraceOptions");
     }
     ~Ct32Library() { dlclose(handle_); }
     Ct32Library(const Ct32Library&) = delete;
@@ -57,12 +56,11 @@ class Ct32Library {
 
   private:
     template <typename Fn>
-    Fn Bind(const char* name) {
-        void* symbol = dlsym(handle_, name);
-        if (symbol == nullptr) {
+    void Bind(Fn& fn, const char* name) {
+        fn = reinterpret_cast<Fn>(dlsym(handle_, name));
+        if (fn == nullptr) {
             throw std::runtime_error(std::string("missing entry point ") + name);
         }
-        return reinterpret_cast<Fn>(symbol);
     }
 
     void* handle_ = nullptr;

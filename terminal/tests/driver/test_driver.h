@@ -1,20 +1,11 @@
-// A CT-API driver for the terminal tests: ct32.so with an emulated card in
-// process (the card logic of the card emulator, mlcardsim_core) and scripted
-// answers that a test sets through the exported function MlTestCtDriver.
-//
-// Terminal commands (dad 1), the two the module sends: RESET CT of the
-// terminal (P1 00) answers 90 00; of card 1 (P1 01) resets the card and
-// answers its answer to reset and 90 01, or 64 A1 when no card is present.
-// Card commands (dad 0) go to the card; without a card they fail with
-// ERR_TRANS. A terminal number that was not opened with CT_init gives
-// ERR_INVALID, as in ct32.
-//
-// Variants of the library are built without some entry points
+// A CT-API driver for the terminal tests: ct32.so with the card emulator's
+// card logic in process and answers a test scripts through MlTestCtDriver.
+// RESET CT of the terminal answers 90 00; of card 1, the ATR and 90 01 (64 A1
+// without a card). Card commands go to the card (ERR_TRANS without one); an
+// unopened terminal number gives ERR_INVALID. Variants lack entry points
 // (ML_TEST_DRIVER_WITHOUT_CT_INIT, _CT_DATA, _CT_CLOSE, _CT_SET_TRACE_OPTIONS).
-//
 // The test loads the same file as the terminal object (dlopen gives the same
-// instance) and keeps it loaded while it uses the control object. Every
-// member may be called from any thread.
+// instance); every member may be called from any thread.
 #ifndef ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
 #define ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
 
@@ -36,8 +27,7 @@ struct CtDataCall {
     bool operator==(const CtDataCall&) const = default;
 };
 
-// A scripted outcome of one CT_data call, given instead of the terminal's or
-// card's own (the card does not see the command).
+// A scripted outcome of one CT_data call instead of the terminal's or card's.
 struct CtScriptedAnswer {
     int8_t result = 0;
     // Written to the response buffer (at most *lenr bytes) when result is 0.
@@ -50,9 +40,7 @@ class TestCtDriver {
   public:
     static constexpr int kAny = -1;
 
-    // A fresh state: no terminal open, no calls recorded, no scripts, a
-    // present card of `family` ("class80", "tcos12", "generic") kept in the
-    // image file `imagePath` (a missing file gives a fresh card).
+    // A fresh state with a present card of `family` kept in `imagePath`.
     virtual void Reset(const std::string& family, const std::string& imagePath) = 0;
     virtual void SetCardPresent(bool present) = 0;
     // The result of the next CT_init calls (0 opens the terminal).
@@ -69,12 +57,11 @@ class TestCtDriver {
     virtual std::vector<std::pair<uint16_t, uint16_t>> InitCalls() = 0;
     virtual std::vector<uint16_t> CloseCalls() = 0;
     virtual std::vector<std::pair<int, int>> TraceOptionCalls() = 0;
-    // In order: "data <ctn>" when a CT_data call starts, "data-end <ctn>" when
-    // it returns, "close <ctn>" for CT_close.
+    // In order: "data <ctn>", "data-end <ctn>" around CT_data, "close <ctn>".
     virtual std::vector<std::string> Events() = 0;
 
-    // The next CT_data call with this dad and instruction byte waits, once
-    // recorded, until Release(). WaitHeld() returns once a call waits.
+    // The next CT_data call with this dad and INS waits, once recorded, until
+    // Release(); WaitHeld() returns once a call waits.
     virtual void HoldNext(int dad, int ins) = 0;
     virtual void WaitHeld() = 0;
     virtual void Release() = 0;
