@@ -29,25 +29,16 @@ void FakeSCard::ReinsertCard() {
     present_ = true;
 }
 
-void FakeSCard::Reply(const std::vector<BYTE>& bytes) {
-    Scripted reply{};
-    reply.result = SCARD_S_SUCCESS;
-    reply.length = static_cast<DWORD>(std::min(bytes.size(), sizeof(reply.bytes)));
+void FakeSCard::Reply(const std::vector<BYTE>& bytes, LONG result) {
+    Scripted reply{result, {}, static_cast<DWORD>(std::min(bytes.size(), sizeof(reply.bytes)))};
     std::copy_n(bytes.begin(), reply.length, reply.bytes);
     replies_.push_back(reply);
 }
 
-void FakeSCard::ReplyData(const std::vector<BYTE>& data, WORD sw) {
-    std::vector<BYTE> bytes = data;
-    bytes.push_back(static_cast<BYTE>(sw >> 8));
-    bytes.push_back(static_cast<BYTE>(sw));
-    Reply(bytes);
-}
-
-void FakeSCard::FailTransmit(LONG result) {
-    Scripted reply{};
-    reply.result = result;
-    replies_.push_back(reply);
+void FakeSCard::ReplyData(std::vector<BYTE> data, WORD sw) {
+    data.push_back(static_cast<BYTE>(sw >> 8));
+    data.push_back(static_cast<BYTE>(sw));
+    Reply(data);
 }
 
 std::vector<std::vector<BYTE>> FakeSCard::SentBytes() const {
@@ -58,10 +49,8 @@ std::vector<std::vector<BYTE>> FakeSCard::SentBytes() const {
     return out;
 }
 
-FakeSCard::Handle* FakeSCard::FindCard(SCARDHANDLE card) {
-    auto it = std::find_if(cards_.begin(), cards_.end(),
-                           [card](const Handle& h) { return h.handle == card; });
-    return it == cards_.end() ? nullptr : &*it;
+bool FakeSCard::IsOpen(SCARDHANDLE card) const {
+    return std::find(cards_.begin(), cards_.end(), card) != cards_.end();
 }
 
 LONG FakeSCard::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
@@ -86,11 +75,10 @@ LONG FakeSCard::ReleaseContext(SCARDCONTEXT context) {
     if (it == contexts_.end()) {
         return SCARD_E_INVALID_HANDLE;
     }
-    if (releaseResult != SCARD_S_SUCCESS) {
-        return releaseResult;
+    if (releaseResult == SCARD_S_SUCCESS) {
+        contexts_.erase(it);
     }
-    contexts_.erase(it);
-    return SCARD_S_SUCCESS;
+    return releaseResult;
 }
 
 LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
@@ -106,18 +94,8 @@ LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
         shareMode != SCARD_SHARE_DIRECT) {
         return SCARD_E_INVALID_VALUE;
     }
-    if (connectResult != SCARD_S_SUCCESS) {
-        return connectResult;
-    }
-    if (!present_) {
-        return SCARD_W_REMOVED_CARD;
-    }
-    // An exclusive connection shares the card with no other.
-    const bool exclusiveHeld = std::any_of(cards_.begin(), cards_.end(), [](const Handle& h) {
-        return h.shareMode == SCARD_SHARE_EXCLUSIVE;
-    });
-    if (exclusiveHeld || (shareMode == SCARD_SHARE_EXCLUSIVE && !cards_.empty())) {
-        return SCARD_E_SHARING_VIOLATION;
+    if (connectResult != SCARD_S_SUCCESS || !present_) {
+        return connectResult != SCARD_S_SUCCESS ? connectResult : SCARD_W_REMOVED_CARD;
     }
     if ((preferredProtocols & protocol_) == 0) {
         return SCARD_E_PROTO_MISMATCH;
@@ -125,31 +103,27 @@ LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
     lastShareMode_ = shareMode;
     *card = nextCard_++;
     *activeProtocol = protocol_;
-    cards_.push_back({*card, shareMode});
+    cards_.push_back(*card);
     return SCARD_S_SUCCESS;
 }
 
 LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength, DWORD* state,
                        DWORD* protocol, BYTE* atr, DWORD* atrLength) {
-    if (FindCard(card) == nullptr) {
+    if (!IsOpen(card)) {
         return SCARD_E_INVALID_HANDLE;
     }
-    if (statusResult != SCARD_S_SUCCESS) {
-        return statusResult;
-    }
-    if (!present_) {
-        return SCARD_W_REMOVED_CARD;
+    if (statusResult != SCARD_S_SUCCESS || !present_) {
+        return statusResult != SCARD_S_SUCCESS ? statusResult : SCARD_W_REMOVED_CARD;
     }
     if (readerLength != nullptr) {
-        DWORD needed = static_cast<DWORD>(readerName_.size() + 2);
+        const DWORD needed = static_cast<DWORD>(readerName_.size() + 2);
+        if (readerNames != nullptr && *readerLength < needed) {
+            *readerLength = needed;
+            return SCARD_E_INSUFFICIENT_BUFFER;
+        }
         if (readerNames != nullptr) {
-            if (*readerLength < needed) {
-                *readerLength = needed;
-                return SCARD_E_INSUFFICIENT_BUFFER;
-            }
             std::copy(readerName_.begin(), readerName_.end(), readerNames);
-            readerNames[readerName_.size()] = 0;
-            readerNames[readerName_.size() + 1] = 0;
+            readerNames[needed - 2] = readerNames[needed - 1] = 0;
         }
         *readerLength = needed;
     }
@@ -175,7 +149,7 @@ LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength
 LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, const BYTE* send,
                          DWORD sendLength, SCARD_IO_REQUEST* /*receivePci*/, BYTE* receive,
                          DWORD* receiveLength) {
-    if (FindCard(card) == nullptr) {
+    if (!IsOpen(card)) {
         return SCARD_E_INVALID_HANDLE;
     }
     if (sendPci == nullptr || send == nullptr || receive == nullptr || receiveLength == nullptr ||
@@ -183,16 +157,12 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
         return SCARD_E_INVALID_PARAMETER;
     }
     StandInWork work;
-    SentApdu record{};
+    SentApdu record{{}, sendLength, sendPci->dwProtocol, *receiveLength};
     std::memcpy(record.bytes, send, sendLength);
-    record.length = sendLength;
-    record.protocol = sendPci->dwProtocol;
-    record.receiveCapacity = *receiveLength;
     sent_.push_back(record);
     if (!present_) {
         return SCARD_W_REMOVED_CARD;
     }
-
     const BYTE* answer = nullptr;
     DWORD length = 0;
     std::vector<BYTE> fromCard;
@@ -219,12 +189,11 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
 
 LONG FakeSCard::Disconnect(SCARDHANDLE card, DWORD disposition) {
     lastDisposition_ = disposition;
-    Handle* handle = FindCard(card);
-    if (handle == nullptr) {
+    auto it = std::find(cards_.begin(), cards_.end(), card);
+    if (it == cards_.end()) {
         return SCARD_E_INVALID_HANDLE;
     }
-    // The handle is gone even when the service reports a failure.
-    cards_.erase(cards_.begin() + (handle - cards_.data()));
+    cards_.erase(it);  // gone even when the service reports a failure
     if (disposition != SCARD_LEAVE_CARD) {
         card_.Reset();
     }

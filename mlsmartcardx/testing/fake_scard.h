@@ -2,19 +2,14 @@
 // card, cardsim::Card (the card logic that mlcardsim serves over vpcd), kept
 // in memory.
 //
-// FakeSCard implements ml::SCardService as pcsc-lite and winscard do: it
-// refuses an unknown scope or share mode, keeps an exclusive connection
-// exclusive, checks every handle, and fails a transmit or status call whose
-// answer does not fit the caller's buffer with SCARD_E_INSUFFICIENT_BUFFER,
-// reporting the length needed. It counts the contexts and card handles that
-// are open, records every APDU sent (bytes, protocol of the PCI, receive
-// capacity offered), and answers each transmit from a queue of scripted
-// replies or, when the queue is empty, from the card. Scripted replies and
-// the record are preallocated, so a transmit answered from the queue
-// allocates nothing (up to kReserved of each).
-//
-// Install it with ScopedSCardService for the life of a test. Not thread-safe:
-// one test thread at a time.
+// Like pcsc-lite and winscard it refuses an unknown scope or share mode,
+// checks every handle, and fails a call whose answer does not fit the
+// caller's buffer with SCARD_E_INSUFFICIENT_BUFFER and the length needed. It
+// counts the open contexts and card handles, records every APDU sent and
+// answers each transmit from a queue of scripted replies or, when that is
+// empty, from the card. Replies and the record are preallocated, so a
+// transmit answered from the queue allocates nothing (up to kReserved each).
+// Install it with ScopedSCardService; one test thread at a time.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
@@ -41,40 +36,35 @@ class FakeSCard final : public ml::SCardService {
     static constexpr size_t kReserved = 256;
     using Files = std::map<std::uint16_t, cardsim::Bytes>;  // the card's EFs by identifier
 
-    // A reader named u"Fake Reader 00" holding a generic card without files
-    // under T=1.
+    // A reader named u"Fake Reader 00" holding a generic card without files, T=1.
     FakeSCard();
 
     void SetReaderName(std::u16string name) { readerName_ = std::move(name); }
     const std::u16string& ReaderName() const { return readerName_; }
-    // Puts a new card of `family` holding `files` into the reader.
     void InsertCard(cardsim::Family family, Files files = {}, DWORD protocol = SCARD_PROTOCOL_T1);
-    // Later connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
-    // until the same card is put back, reset, with ReinsertCard.
+    // Connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
+    // until ReinsertCard puts the same card back, reset.
     void RemoveCard() { present_ = false; }
     void ReinsertCard();
-    // The card in the reader (or last taken out), for fault modes and inspection.
     cardsim::Card& Card() { return card_; }
     // The reader reports this ATR instead of the card's own.
     void SetAtr(std::vector<BYTE> atr) { atr_ = std::move(atr); }
 
-    // Failures to inject; success by default.
+    // Failures to inject.
     LONG establishResult = SCARD_S_SUCCESS;
     LONG connectResult = SCARD_S_SUCCESS;
     LONG statusResult = SCARD_S_SUCCESS;
     LONG disconnectResult = SCARD_S_SUCCESS;
     LONG releaseResult = SCARD_S_SUCCESS;
-    // A transmit that succeeds reports this many bytes more than it wrote, as
-    // a service that cannot be trusted.
+    // A successful transmit reports this many bytes more than it wrote.
     DWORD overstateReceived = 0;
 
-    // Scripted replies, used in order before the card answers. `bytes` is the
-    // whole answer (data and status word); a reply may instead fail the
-    // transmit with `result`.
-    void Reply(const std::vector<BYTE>& bytes);
+    // Scripted replies, used in order before the card answers: the whole
+    // answer (data and status word), or a failed transmit.
+    void Reply(const std::vector<BYTE>& bytes, LONG result = SCARD_S_SUCCESS);
     void ReplySw(WORD sw) { Reply({static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)}); }
-    void ReplyData(const std::vector<BYTE>& data, WORD sw);
-    void FailTransmit(LONG result);
+    void ReplyData(std::vector<BYTE> data, WORD sw);
+    void FailTransmit(LONG result) { Reply({}, result); }
     size_t PendingReplies() const { return replies_.size() - nextReply_; }
 
     const std::vector<SentApdu>& Sent() const { return sent_; }
@@ -91,7 +81,6 @@ class FakeSCard final : public ml::SCardService {
     DWORD LastShareMode() const { return lastShareMode_; }
     DWORD LastDisposition() const { return lastDisposition_; }
 
-    // ml::SCardService
     LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override;
     LONG ReleaseContext(SCARDCONTEXT context) override;
     LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD preferredProtocols,
@@ -109,11 +98,7 @@ class FakeSCard final : public ml::SCardService {
         BYTE bytes[300];
         DWORD length;
     };
-    struct Handle {
-        SCARDHANDLE handle;
-        DWORD shareMode;
-    };
-    Handle* FindCard(SCARDHANDLE card);
+    bool IsOpen(SCARDHANDLE card) const;
 
     std::u16string readerName_ = u"Fake Reader 00";
     bool present_ = true;
@@ -124,14 +109,11 @@ class FakeSCard final : public ml::SCardService {
     size_t nextReply_ = 0;
     std::vector<SentApdu> sent_;
     std::vector<SCARDCONTEXT> contexts_;
-    std::vector<Handle> cards_;
+    std::vector<SCARDHANDLE> cards_;
     SCARDCONTEXT nextContext_ = 0x1000;
     SCARDHANDLE nextCard_ = 0x2000;
-    int connectCalls_ = 0;
-    int releaseCalls_ = 0;
-    DWORD lastScope_ = 0xFFFFFFFF;
-    DWORD lastShareMode_ = 0xFFFFFFFF;
-    DWORD lastDisposition_ = 0xFFFFFFFF;
+    int connectCalls_ = 0, releaseCalls_ = 0;
+    DWORD lastScope_ = 0xFFFFFFFF, lastShareMode_ = 0xFFFFFFFF, lastDisposition_ = 0xFFFFFFFF;
 };
 
 // Installs a service for the life of the object.
