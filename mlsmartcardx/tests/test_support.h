@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -69,12 +69,9 @@ inline std::vector<BYTE> Record(std::u16string_view user, std::u16string_view do
 
 // The zone of `file` (a legacy file) within a login record.
 inline std::vector<BYTE> Zone(const std::vector<BYTE>& record, WORD file) {
-    const DWORD offset = file == kFileUserName ? kUserNameOffset
-                         : file == kFileDomain ? kDomainOffset
-                                               : kPasswordOffset;
-    const DWORD bytes = file == kFileUserName ? kUserNameBytes
-                        : file == kFileDomain ? kDomainBytes
-                                              : kPasswordBytes;
+    const auto [offset, bytes] = file == kFileUserName ? std::pair{kUserNameOffset, kUserNameBytes}
+                                 : file == kFileDomain ? std::pair{kDomainOffset, kDomainBytes}
+                                                       : std::pair{kPasswordOffset, kPasswordBytes};
     return {record.begin() + offset, record.begin() + offset + bytes};
 }
 
@@ -114,8 +111,7 @@ class DiagnosticCollector {
         int level;
         std::string source;
         int line;
-        std::string library;
-        std::string text;
+        std::string library, text;
     };
 
     DiagnosticCollector() : previous_(SmartCardSetDiagnosticHook(&Hook)) { entries().clear(); }
@@ -130,12 +126,9 @@ class DiagnosticCollector {
 
   private:
     bool Find(const std::string& text, bool whole) const {
-        for (const Entry& e : entries()) {
-            if (whole ? e.text == text : e.text.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(entries().begin(), entries().end(), [&](const Entry& e) {
+            return whole ? e.text == text : e.text.find(text) != std::string::npos;
+        });
     }
     static void Hook(int level, const char* source, int line, const char* library,
                      const char* format, ...) {
