@@ -70,7 +70,6 @@ TEST(AtrTableTest, EachKnownAtrGivesItsVariant) {
 }
 
 TEST_F(SessionTest, ConnectFillsTheRecordAndDisconnectLeavesTheCard) {
-    DiagnosticCollector diag;
     fake.InsertCard(cardsim::Family::generic, {}, SCARD_PROTOCOL_T0);
     CardInfo info{};
     ASSERT_EQ(Connect(&info), SCARD_S_SUCCESS);
@@ -83,7 +82,6 @@ TEST_F(SessionTest, ConnectFillsTheRecordAndDisconnectLeavesTheCard) {
               Hex("3B 88 01 80 56 4D 4C 43 53 49 4D 4A"));
     EXPECT_TRUE(fake.Sent().empty());  // no identification read
     EXPECT_EQ(fake.OpenCards(), 1);
-    EXPECT_TRUE(diag.Contains("ATR String (Status): lTmp=0x00000000, ATRLength=12\n"));
     EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_S_SUCCESS);
     EXPECT_EQ(fake.LastDisposition(), SCARD_LEAVE_CARD);
     ExpectNothingOpen();
@@ -156,18 +154,15 @@ TEST_F(SessionTest, IdentificationReads) {
 }
 
 TEST_F(SessionTest, FailedConnectLeavesNothingOpen) {
-    DiagnosticCollector diag;
     CardInfo info{};
     fake.establishResult = SCARD_E_NO_SERVICE;
     EXPECT_EQ(Connect(&info), SCARD_E_NO_SERVICE);
     EXPECT_EQ(context, 0u);
     EXPECT_EQ(card, 0u);
-    EXPECT_TRUE(diag.Contains("SCardEstablishContext() failed 0x8010001d \n"));
     fake.establishResult = SCARD_S_SUCCESS;
     // Refused, an empty reader, an unknown reader name: the platform's result.
     fake.connectResult = SCARD_E_SHARING_VIOLATION;
     EXPECT_EQ(Connect(&info), SCARD_E_SHARING_VIOLATION);
-    EXPECT_TRUE(diag.AnyContains("SCardConnect() failed 0x8010000b Context=0x00000000 Reader="));
     fake.connectResult = SCARD_S_SUCCESS;
     fake.RemoveCard();
     EXPECT_EQ(Connect(&info), SCARD_W_REMOVED_CARD);
@@ -185,18 +180,15 @@ TEST_F(SessionTest, FailedConnectLeavesNothingOpen) {
     EXPECT_EQ(Connect(&info), SCARD_E_SHARING_VIOLATION);
     EXPECT_NE(context, 0u);
     EXPECT_EQ(card, 0u);
-    EXPECT_TRUE(diag.Contains("SCardReleaseContext() failed 0x80100003\n"));
 }
 
 TEST_F(SessionTest, DisconnectPrefersTheDisconnectFailure) {
-    DiagnosticCollector diag;
     CardInfo info{};
     ASSERT_EQ(Connect(&info), SCARD_S_SUCCESS);
     fake.disconnectResult = SCARD_E_INVALID_HANDLE;
     fake.releaseResult = SCARD_E_NO_SERVICE;
     EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_E_INVALID_HANDLE);
     EXPECT_EQ(fake.ReleaseCalls(), 1);  // released all the same
-    EXPECT_TRUE(diag.Contains("SCardDisconnect() failed 0x80100003\n"));
     fake.disconnectResult = fake.releaseResult = SCARD_S_SUCCESS;
     ASSERT_EQ(Connect(&info), SCARD_S_SUCCESS);
     fake.releaseResult = SCARD_E_NO_SERVICE;

@@ -121,15 +121,13 @@ class DiagnosticCollector {
         static std::vector<Entry> list;
         return list;
     }
-    bool Contains(const std::string& text) const { return Find(text, true); }
-    bool AnyContains(const std::string& fragment) const { return Find(fragment, false); }
-
-  private:
-    bool Find(const std::string& text, bool whole) const {
+    bool AnyContains(const std::string& fragment) const {
         return std::any_of(entries().begin(), entries().end(), [&](const Entry& e) {
-            return whole ? e.text == text : e.text.find(text) != std::string::npos;
+            return e.text.find(fragment) != std::string::npos;
         });
     }
+
+  private:
     static void Hook(int level, const char* source, int line, const char* library,
                      const char* format, ...) {
         char text[1024];
