@@ -24,11 +24,6 @@ void FakeSCard::InsertCard(cardsim::Family family, Files files, DWORD protocol) 
     present_ = true;
 }
 
-void FakeSCard::ReinsertCard() {
-    card_.Reset();
-    present_ = true;
-}
-
 void FakeSCard::Reply(const std::vector<BYTE>& bytes, LONG result) {
     Scripted reply{result, {}, static_cast<DWORD>(std::min(bytes.size(), sizeof(reply.bytes)))};
     std::copy_n(bytes.begin(), reply.length, reply.bytes);
@@ -36,122 +31,100 @@ void FakeSCard::Reply(const std::vector<BYTE>& bytes, LONG result) {
 }
 
 void FakeSCard::ReplyData(std::vector<BYTE> data, WORD sw) {
-    data.push_back(static_cast<BYTE>(sw >> 8));
-    data.push_back(static_cast<BYTE>(sw));
+    data.insert(data.end(), {static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)});
     Reply(data);
 }
 
 std::vector<std::vector<BYTE>> FakeSCard::SentBytes() const {
     std::vector<std::vector<BYTE>> out;
-    for (const SentApdu& apdu : sent_) {
+    for (const SentApdu& apdu : sent_)
         out.push_back(apdu.Bytes());
-    }
     return out;
 }
 
-bool FakeSCard::IsOpen(SCARDHANDLE card) const {
-    return std::find(cards_.begin(), cards_.end(), card) != cards_.end();
-}
-
 LONG FakeSCard::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
-    if (context == nullptr) {
+    if (context == nullptr)
         return SCARD_E_INVALID_PARAMETER;
-    }
-    if (scope != SCARD_SCOPE_USER && scope != SCARD_SCOPE_SYSTEM) {
+    if (scope != SCARD_SCOPE_USER && scope != SCARD_SCOPE_SYSTEM)
         return SCARD_E_INVALID_VALUE;
-    }
-    if (establishResult != SCARD_S_SUCCESS) {
+    if (establishResult != SCARD_S_SUCCESS)
         return establishResult;
-    }
-    lastScope_ = scope;
-    *context = nextContext_++;
-    contexts_.push_back(*context);
+    lastScope = scope;
+    contexts_.push_back(*context = nextContext_++);
     return SCARD_S_SUCCESS;
 }
 
 LONG FakeSCard::ReleaseContext(SCARDCONTEXT context) {
-    ++releaseCalls_;
-    auto it = std::find(contexts_.begin(), contexts_.end(), context);
-    if (it == contexts_.end()) {
+    ++releaseCalls;
+    if (!Has(contexts_, context))
         return SCARD_E_INVALID_HANDLE;
-    }
-    if (releaseResult == SCARD_S_SUCCESS) {
-        contexts_.erase(it);
-    }
+    if (releaseResult == SCARD_S_SUCCESS)
+        std::erase(contexts_, context);
     return releaseResult;
 }
 
 LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
                         DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) {
     ++connectCalls_;
-    if (std::find(contexts_.begin(), contexts_.end(), context) == contexts_.end()) {
+    if (!Has(contexts_, context))
         return SCARD_E_INVALID_HANDLE;
-    }
-    if (reader == nullptr || readerName_ != reader) {
+    if (reader == nullptr || readerName_ != reader)
         return SCARD_E_UNKNOWN_READER;
-    }
     if (shareMode != SCARD_SHARE_SHARED && shareMode != SCARD_SHARE_EXCLUSIVE &&
         shareMode != SCARD_SHARE_DIRECT) {
         return SCARD_E_INVALID_VALUE;
     }
-    if (connectResult != SCARD_S_SUCCESS || !present_) {
-        return connectResult != SCARD_S_SUCCESS ? connectResult : SCARD_W_REMOVED_CARD;
-    }
-    if ((preferredProtocols & protocol_) == 0) {
+    if (connectResult != SCARD_S_SUCCESS)
+        return connectResult;
+    if (!present_)
+        return SCARD_W_REMOVED_CARD;
+    if ((preferredProtocols & protocol_) == 0)
         return SCARD_E_PROTO_MISMATCH;
-    }
-    lastShareMode_ = shareMode;
-    *card = nextCard_++;
+    lastShareMode = shareMode;
+    cards_.push_back(*card = nextCard_++);
     *activeProtocol = protocol_;
-    cards_.push_back(*card);
     return SCARD_S_SUCCESS;
 }
 
 LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength, DWORD* state,
                        DWORD* protocol, BYTE* atr, DWORD* atrLength) {
-    if (!IsOpen(card)) {
+    if (!Has(cards_, card))
         return SCARD_E_INVALID_HANDLE;
-    }
-    if (statusResult != SCARD_S_SUCCESS || !present_) {
-        return statusResult != SCARD_S_SUCCESS ? statusResult : SCARD_W_REMOVED_CARD;
-    }
-    if (readerLength != nullptr) {
-        const DWORD needed = static_cast<DWORD>(readerName_.size() + 2);
-        if (readerNames != nullptr && *readerLength < needed) {
+    if (statusResult != SCARD_S_SUCCESS)
+        return statusResult;
+    if (!present_)
+        return SCARD_W_REMOVED_CARD;
+    const DWORD needed = static_cast<DWORD>(readerName_.size() + 2);
+    if ((readerNames != nullptr && readerLength != nullptr && *readerLength < needed) ||
+        (atr != nullptr && atrLength != nullptr && *atrLength < atr_.size())) {
+        if (readerLength != nullptr)
             *readerLength = needed;
-            return SCARD_E_INSUFFICIENT_BUFFER;
-        }
-        if (readerNames != nullptr) {
-            std::copy(readerName_.begin(), readerName_.end(), readerNames);
-            readerNames[needed - 2] = readerNames[needed - 1] = 0;
-        }
-        *readerLength = needed;
-    }
-    if (atrLength != nullptr) {
-        if (atr != nullptr && *atrLength < atr_.size()) {
+        if (atrLength != nullptr)
             *atrLength = static_cast<DWORD>(atr_.size());
-            return SCARD_E_INSUFFICIENT_BUFFER;
-        }
-        if (atr != nullptr) {
-            std::copy(atr_.begin(), atr_.end(), atr);
-        }
+        return SCARD_E_INSUFFICIENT_BUFFER;
+    }
+    if (readerNames != nullptr && readerLength != nullptr) {
+        std::copy(readerName_.begin(), readerName_.end(), readerNames);
+        readerNames[needed - 2] = readerNames[needed - 1] = 0;
+    }
+    if (atr != nullptr && atrLength != nullptr)
+        std::copy(atr_.begin(), atr_.end(), atr);
+    if (readerLength != nullptr)
+        *readerLength = needed;
+    if (atrLength != nullptr)
         *atrLength = static_cast<DWORD>(atr_.size());
-    }
-    if (state != nullptr) {
+    if (state != nullptr)
         *state = SCARD_SPECIFIC;
-    }
-    if (protocol != nullptr) {
+    if (protocol != nullptr)
         *protocol = protocol_;
-    }
     return SCARD_S_SUCCESS;
 }
 
 LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, const BYTE* send,
                          DWORD sendLength, SCARD_IO_REQUEST* /*receivePci*/, BYTE* receive,
                          DWORD* receiveLength) {
-    if (!IsOpen(card)) {
+    if (!Has(cards_, card))
         return SCARD_E_INVALID_HANDLE;
-    }
     if (sendPci == nullptr || send == nullptr || receive == nullptr || receiveLength == nullptr ||
         sendLength > sizeof(SentApdu::bytes)) {
         return SCARD_E_INVALID_PARAMETER;
@@ -160,24 +133,16 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
     SentApdu record{{}, sendLength, sendPci->dwProtocol, *receiveLength};
     std::memcpy(record.bytes, send, sendLength);
     sent_.push_back(record);
-    if (!present_) {
+    if (!present_)
         return SCARD_W_REMOVED_CARD;
-    }
-    const BYTE* answer = nullptr;
-    DWORD length = 0;
     std::vector<BYTE> fromCard;
-    if (nextReply_ < replies_.size()) {
-        const Scripted& reply = replies_[nextReply_++];
-        if (reply.result != SCARD_S_SUCCESS) {
-            return reply.result;
-        }
-        answer = reply.bytes;
-        length = reply.length;
-    } else {
+    const Scripted* reply = nextReply_ < replies_.size() ? &replies_[nextReply_++] : nullptr;
+    if (reply != nullptr && reply->result != SCARD_S_SUCCESS)
+        return reply->result;
+    if (reply == nullptr)
         fromCard = card_.Transmit({send, sendLength});
-        answer = fromCard.data();
-        length = static_cast<DWORD>(fromCard.size());
-    }
+    const BYTE* answer = reply != nullptr ? reply->bytes : fromCard.data();
+    const DWORD length = reply != nullptr ? reply->length : static_cast<DWORD>(fromCard.size());
     if (length > *receiveLength) {
         *receiveLength = length;
         return SCARD_E_INSUFFICIENT_BUFFER;
@@ -188,15 +153,12 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
 }
 
 LONG FakeSCard::Disconnect(SCARDHANDLE card, DWORD disposition) {
-    lastDisposition_ = disposition;
-    auto it = std::find(cards_.begin(), cards_.end(), card);
-    if (it == cards_.end()) {
+    lastDisposition = disposition;
+    if (!Has(cards_, card))
         return SCARD_E_INVALID_HANDLE;
-    }
-    cards_.erase(it);  // gone even when the service reports a failure
-    if (disposition != SCARD_LEAVE_CARD) {
+    std::erase(cards_, card);  // gone even when the service reports a failure
+    if (disposition != SCARD_LEAVE_CARD)
         card_.Reset();
-    }
     return disconnectResult;
 }
 

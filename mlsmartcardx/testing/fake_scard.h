@@ -1,18 +1,13 @@
 // An in-process smart-card service for tests: one reader holding an emulated
-// card, cardsim::Card (the card logic that mlcardsim serves over vpcd), kept
-// in memory.
-//
-// Like pcsc-lite and winscard it refuses an unknown scope or share mode,
-// checks every handle, and fails a call whose answer does not fit the
-// caller's buffer with SCARD_E_INSUFFICIENT_BUFFER and the length needed. It
-// counts the open contexts and card handles, records every APDU sent and
-// answers each transmit from a queue of scripted replies or, when that is
-// empty, from the card. Replies and the record are preallocated, so a
-// transmit answered from the queue allocates nothing (up to kReserved each).
-// Install it with ScopedSCardService; one test thread at a time.
+// card (cardsim::Card, the card logic mlcardsim serves over vpcd). It checks
+// scope, share mode, handles and buffer sizes as pcsc-lite does, counts what
+// is open, records every APDU, and answers from scripted replies, then from
+// the card. Replies and the record are preallocated (kReserved each), so a
+// scripted transmit allocates nothing. One test thread at a time.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -45,17 +40,14 @@ class FakeSCard final : public ml::SCardService {
     // Connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
     // until ReinsertCard puts the same card back, reset.
     void RemoveCard() { present_ = false; }
-    void ReinsertCard();
+    void ReinsertCard() { card_.Reset(), present_ = true; }
     cardsim::Card& Card() { return card_; }
     // The reader reports this ATR instead of the card's own.
     void SetAtr(std::vector<BYTE> atr) { atr_ = std::move(atr); }
 
     // Failures to inject.
-    LONG establishResult = SCARD_S_SUCCESS;
-    LONG connectResult = SCARD_S_SUCCESS;
-    LONG statusResult = SCARD_S_SUCCESS;
-    LONG disconnectResult = SCARD_S_SUCCESS;
-    LONG releaseResult = SCARD_S_SUCCESS;
+    LONG establishResult = 0, connectResult = 0, statusResult = 0, disconnectResult = 0,
+         releaseResult = 0;
     // A successful transmit reports this many bytes more than it wrote.
     DWORD overstateReceived = 0;
 
@@ -74,12 +66,10 @@ class FakeSCard final : public ml::SCardService {
     int OpenContexts() const { return static_cast<int>(contexts_.size()); }
     int OpenCards() const { return static_cast<int>(cards_.size()); }
     int ConnectCalls() const { return connectCalls_; }
-    int ReleaseCalls() const { return releaseCalls_; }
-    // Scope of the last context, share mode of the last connect, disposition
-    // of the last disconnect.
-    DWORD LastScope() const { return lastScope_; }
-    DWORD LastShareMode() const { return lastShareMode_; }
-    DWORD LastDisposition() const { return lastDisposition_; }
+    // Calls of ReleaseContext; scope of the last context, share mode of the
+    // last connect, disposition of the last disconnect.
+    int releaseCalls = 0;
+    DWORD lastScope = 0xFFFFFFFF, lastShareMode = 0xFFFFFFFF, lastDisposition = 0xFFFFFFFF;
 
     LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override;
     LONG ReleaseContext(SCARDCONTEXT context) override;
@@ -98,7 +88,10 @@ class FakeSCard final : public ml::SCardService {
         BYTE bytes[300];
         DWORD length;
     };
-    bool IsOpen(SCARDHANDLE card) const;
+    template <typename T>
+    static bool Has(const std::vector<T>& list, T item) {
+        return std::find(list.begin(), list.end(), item) != list.end();
+    }
 
     std::u16string readerName_ = u"Fake Reader 00";
     bool present_ = true;
@@ -112,8 +105,7 @@ class FakeSCard final : public ml::SCardService {
     std::vector<SCARDHANDLE> cards_;
     SCARDCONTEXT nextContext_ = 0x1000;
     SCARDHANDLE nextCard_ = 0x2000;
-    int connectCalls_ = 0, releaseCalls_ = 0;
-    DWORD lastScope_ = 0xFFFFFFFF, lastShareMode_ = 0xFFFFFFFF, lastDisposition_ = 0xFFFFFFFF;
+    int connectCalls_ = 0;
 };
 
 // Installs a service for the life of the object.

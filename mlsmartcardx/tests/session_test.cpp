@@ -63,14 +63,14 @@ TEST(CardInfoTest, AtrIsClampedAndEachKnownAtrGivesItsVariant) {
 TEST_F(SessionTest, ConnectFillsTheRecordAndDisconnectLeavesTheCard) {
     fake.InsertCard(cardsim::Family::generic, {}, SCARD_PROTOCOL_T0);
     ASSERT_EQ(Connect(&info), SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.LastScope(), SCARD_SCOPE_USER);
-    EXPECT_EQ(fake.LastShareMode(), SCARD_SHARE_SHARED);
+    EXPECT_EQ(fake.lastScope, SCARD_SCOPE_USER);
+    EXPECT_EQ(fake.lastShareMode, SCARD_SHARE_SHARED);
     EXPECT_EQ(info.protocol, SCARD_PROTOCOL_T0);
     EXPECT_EQ(info.readerState, SCARD_SPECIFIC);
     EXPECT_EQ(std::vector<BYTE>(info.atr, info.atr + info.atrLength), fake.Card().Atr());
     EXPECT_TRUE(fake.Sent().empty());  // no identification read
     EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.LastDisposition(), SCARD_LEAVE_CARD);
+    EXPECT_EQ(fake.lastDisposition, SCARD_LEAVE_CARD);
     ExpectNothingOpen();
 
     // Any missing output is refused before the service is asked.
@@ -164,7 +164,7 @@ TEST_F(SessionTest, DisconnectPrefersTheDisconnectFailure) {
     fake.disconnectResult = SCARD_E_INVALID_HANDLE;
     fake.releaseResult = SCARD_E_NO_SERVICE;
     EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_E_INVALID_HANDLE);
-    EXPECT_EQ(fake.ReleaseCalls(), 1);  // released all the same
+    EXPECT_EQ(fake.releaseCalls, 1);  // released all the same
     fake.disconnectResult = fake.releaseResult = SCARD_S_SUCCESS;
     ASSERT_EQ(Connect(&info), SCARD_S_SUCCESS);
     fake.releaseResult = SCARD_E_NO_SERVICE;
