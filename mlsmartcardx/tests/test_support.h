@@ -50,13 +50,10 @@ inline std::vector<BYTE> Record(std::u16string_view user, std::u16string_view do
 
 // The zone of `file` (a legacy file) within a login record.
 inline std::vector<BYTE> Zone(const std::vector<BYTE>& record, WORD file) {
-    const DWORD offset = file == kFileUserName ? kUserNameOffset
-                         : file == kFileDomain ? kDomainOffset
-                                               : kPasswordOffset;
-    const DWORD bytes = file == kFileUserName ? kUserNameBytes
-                        : file == kFileDomain ? kDomainBytes
-                                              : kPasswordBytes;
-    return {record.begin() + offset, record.begin() + offset + bytes};
+    const int i = file == kFileUserName ? 0 : file == kFileDomain ? 1 : 2;
+    const DWORD offset[] = {kUserNameOffset, kDomainOffset, kPasswordOffset},
+                bytes[] = {kUserNameBytes, kDomainBytes, kPasswordBytes};
+    return {record.begin() + offset[i], record.begin() + offset[i] + bytes[i]};
 }
 
 // What SmartCardReadFiles handed out; the buffers are freed. Checks that
@@ -91,19 +88,11 @@ inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
 // Collects the library's diagnostic texts, formatted, while it lives.
 class DiagnosticCollector {
   public:
-    DiagnosticCollector() : previous_(SmartCardSetDiagnosticHook(&Hook)) { texts().clear(); }
+    DiagnosticCollector() : previous_(SmartCardSetDiagnosticHook(&Hook)) { all().clear(); }
     ~DiagnosticCollector() { SmartCardSetDiagnosticHook(previous_); }
-
-    static std::vector<std::string>& texts() {
-        static std::vector<std::string> list;
-        return list;
-    }
-    bool AnyContains(const std::string& fragment) const {
-        for (const std::string& t : texts()) {
-            if (t.find(fragment) != std::string::npos)
-                return true;
-        }
-        return false;
+    static std::string& all() {
+        static std::string texts;
+        return texts;
     }
 
   private:
@@ -113,7 +102,7 @@ class DiagnosticCollector {
         va_start(args, format);
         vsnprintf(text, sizeof(text), format, args);
         va_end(args);
-        texts().push_back(text);
+        all() += text;
     }
     SmartCardDiagnosticHook previous_;
 };
@@ -139,10 +128,7 @@ class FakeReaderTest : public ::testing::Test {
         info.protocol = protocol;
         return card;
     }
-    void ExpectNothingOpen() {
-        EXPECT_EQ(fake.OpenContexts(), 0);
-        EXPECT_EQ(fake.OpenCards(), 0);
-    }
+    void ExpectNothingOpen() { EXPECT_EQ(fake.OpenContexts() + fake.OpenCards(), 0); }
 
     FakeSCard fake;
     CardInfo info{};
