@@ -129,6 +129,8 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
         sendLength > sizeof(SentApdu::bytes)) {
         return SCARD_E_INVALID_PARAMETER;
     }
+    if (sendPci->dwProtocol != protocol_)
+        return SCARD_E_PROTO_MISMATCH;
     StandInWork work;
     SentApdu record{{}, sendLength, sendPci->dwProtocol, *receiveLength};
     std::memcpy(record.bytes, send, sendLength);

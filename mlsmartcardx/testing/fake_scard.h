@@ -1,6 +1,6 @@
 // An in-process smart-card service for tests: one reader holding an emulated
 // card (cardsim::Card, the card logic mlcardsim serves over vpcd). It checks
-// scope, share mode, handles and buffer sizes as pcsc-lite does, counts what
+// scope, share mode, handles, PCI and buffer sizes as pcsc-lite does, counts what
 // is open, records every APDU, and answers from scripted replies, then from
 // the card. Replies and the record are preallocated (kReserved each), so a
 // scripted transmit allocates nothing. One test thread at a time.
