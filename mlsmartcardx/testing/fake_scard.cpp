@@ -90,34 +90,26 @@ LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength
                        DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     if (!Has(cards_, card))
         return SCARD_E_INVALID_HANDLE;
-    if (statusResult != SCARD_S_SUCCESS)
-        return statusResult;
-    if (!present_)
-        return SCARD_W_REMOVED_CARD;
-    const DWORD needed = static_cast<DWORD>(readerName_.size() + 2);
-    if ((readerNames != nullptr && readerLength != nullptr && *readerLength < needed) ||
-        (atr != nullptr && atrLength != nullptr && *atrLength < atr_.size())) {
-        if (readerLength != nullptr)
-            *readerLength = needed;
-        if (atrLength != nullptr)
-            *atrLength = static_cast<DWORD>(atr_.size());
-        return SCARD_E_INSUFFICIENT_BUFFER;
-    }
-    if (readerNames != nullptr && readerLength != nullptr) {
+    if (statusResult != SCARD_S_SUCCESS || !present_)
+        return statusResult != SCARD_S_SUCCESS ? statusResult : SCARD_W_REMOVED_CARD;
+    const DWORD needed = static_cast<DWORD>(readerName_.size() + 2), atrSize = atr_.size();
+    const bool fits =
+        (readerNames == nullptr || readerLength == nullptr || *readerLength >= needed) &&
+        (atr == nullptr || atrLength == nullptr || *atrLength >= atrSize);
+    if (fits && readerNames != nullptr && readerLength != nullptr) {
         std::copy(readerName_.begin(), readerName_.end(), readerNames);
         readerNames[needed - 2] = readerNames[needed - 1] = 0;
     }
-    if (atr != nullptr && atrLength != nullptr)
+    if (fits && atr != nullptr && atrLength != nullptr)
         std::copy(atr_.begin(), atr_.end(), atr);
-    if (readerLength != nullptr)
-        *readerLength = needed;
-    if (atrLength != nullptr)
-        *atrLength = static_cast<DWORD>(atr_.size());
-    if (state != nullptr)
-        *state = SCARD_SPECIFIC;
-    if (protocol != nullptr)
-        *protocol = protocol_;
-    return SCARD_S_SUCCESS;
+    for (auto [out, value] : {std::pair{readerLength, needed},
+                              {atrLength, atrSize},
+                              {state, DWORD{SCARD_SPECIFIC}},
+                              {protocol, protocol_}}) {
+        if (out != nullptr)
+            *out = value;
+    }
+    return fits ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
 }
 
 LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, const BYTE* send,
