@@ -270,6 +270,8 @@ TEST_F(CardTest, IdentificationReads) {
     } cases[] = {
         {tcos, 0x9000, Hex("01 02 03 04 05 06 07 08 09 0A"), Hex("01 02 03 04 05 06 07 08 09 0A")},
         {class80, 0x9000, Hex("5A 04 A1 A2 A3 A4"), Hex("A1 A2 A3 A4")},
+        {tcos, 0x9000, std::vector<BYTE>(11, 0x33), {}},
+        {class80, 0x9000, Hex("5A 03 01 02"), {}},
         {class80, 0x9000, longNumber, {longNumber.begin() + 2, longNumber.begin() + 18}},
         {class80, 0x6A82, {}, {}},  // no read after the refused select
     };
