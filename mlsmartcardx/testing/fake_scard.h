@@ -1,23 +1,13 @@
 // An in-process smart-card service for tests: one reader holding an emulated
-// card, cardsim::Card (the card logic that mlcardsim serves over vpcd), kept
-// in memory.
-//
-// FakeSCard implements ml::SCardService as pcsc-lite and winscard do: it
-// refuses an unknown scope or share mode, keeps an exclusive connection
-// exclusive, checks every handle, and fails a transmit or status call whose
-// answer does not fit the caller's buffer with SCARD_E_INSUFFICIENT_BUFFER,
-// reporting the length needed. It counts the contexts and card handles that
-// are open, records every APDU sent (bytes, protocol of the PCI, receive
-// capacity offered), and answers each transmit from a queue of scripted
-// replies or, when the queue is empty, from the card. Scripted replies and
-// the record are preallocated, so a transmit answered from the queue
-// allocates nothing (up to kReserved of each).
-//
-// Install it with ScopedSCardService for the life of a test. Not thread-safe:
-// one test thread at a time.
+// card (cardsim::Card, the card logic mlcardsim serves over vpcd). It checks
+// scope, share mode, handles, PCI and buffer sizes as pcsc-lite does, counts what
+// is open, records every APDU, and answers from scripted replies, then from
+// the card. Replies and the record are preallocated (kReserved each), so a
+// scripted transmit allocates nothing. One test thread at a time.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -41,40 +31,32 @@ class FakeSCard final : public ml::SCardService {
     static constexpr size_t kReserved = 256;
     using Files = std::map<std::uint16_t, cardsim::Bytes>;  // the card's EFs by identifier
 
-    // A reader named u"Fake Reader 00" holding a generic card without files
-    // under T=1.
+    // A reader named u"Fake Reader 00" holding a generic card without files, T=1.
     FakeSCard();
 
     void SetReaderName(std::u16string name) { readerName_ = std::move(name); }
     const std::u16string& ReaderName() const { return readerName_; }
-    // Puts a new card of `family` holding `files` into the reader.
     void InsertCard(cardsim::Family family, Files files = {}, DWORD protocol = SCARD_PROTOCOL_T1);
-    // Later connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
-    // until the same card is put back, reset, with ReinsertCard.
+    // Connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
+    // until ReinsertCard puts the same card back, reset.
     void RemoveCard() { present_ = false; }
-    void ReinsertCard();
-    // The card in the reader (or last taken out), for fault modes and inspection.
+    void ReinsertCard() { card_.Reset(), present_ = true; }
     cardsim::Card& Card() { return card_; }
     // The reader reports this ATR instead of the card's own.
     void SetAtr(std::vector<BYTE> atr) { atr_ = std::move(atr); }
 
-    // Failures to inject; success by default.
-    LONG establishResult = SCARD_S_SUCCESS;
-    LONG connectResult = SCARD_S_SUCCESS;
-    LONG statusResult = SCARD_S_SUCCESS;
-    LONG disconnectResult = SCARD_S_SUCCESS;
-    LONG releaseResult = SCARD_S_SUCCESS;
-    // A transmit that succeeds reports this many bytes more than it wrote, as
-    // a service that cannot be trusted.
+    // Failures to inject.
+    LONG establishResult = 0, connectResult = 0, statusResult = 0, disconnectResult = 0,
+         releaseResult = 0;
+    // A successful transmit reports this many bytes more than it wrote.
     DWORD overstateReceived = 0;
 
-    // Scripted replies, used in order before the card answers. `bytes` is the
-    // whole answer (data and status word); a reply may instead fail the
-    // transmit with `result`.
-    void Reply(const std::vector<BYTE>& bytes);
+    // Scripted replies, used in order before the card answers: the whole
+    // answer (data and status word), or a failed transmit.
+    void Reply(const std::vector<BYTE>& bytes, LONG result = SCARD_S_SUCCESS);
     void ReplySw(WORD sw) { Reply({static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)}); }
-    void ReplyData(const std::vector<BYTE>& data, WORD sw);
-    void FailTransmit(LONG result);
+    void ReplyData(std::vector<BYTE> data, WORD sw);
+    void FailTransmit(LONG result) { Reply({}, result); }
     size_t PendingReplies() const { return replies_.size() - nextReply_; }
 
     const std::vector<SentApdu>& Sent() const { return sent_; }
@@ -84,14 +66,11 @@ class FakeSCard final : public ml::SCardService {
     int OpenContexts() const { return static_cast<int>(contexts_.size()); }
     int OpenCards() const { return static_cast<int>(cards_.size()); }
     int ConnectCalls() const { return connectCalls_; }
-    int ReleaseCalls() const { return releaseCalls_; }
-    // Scope of the last context, share mode of the last connect, disposition
-    // of the last disconnect.
-    DWORD LastScope() const { return lastScope_; }
-    DWORD LastShareMode() const { return lastShareMode_; }
-    DWORD LastDisposition() const { return lastDisposition_; }
+    // Calls of ReleaseContext; scope of the last context, share mode of the
+    // last connect, disposition of the last disconnect.
+    int releaseCalls = 0;
+    DWORD lastScope = 0xFFFFFFFF, lastShareMode = 0xFFFFFFFF, lastDisposition = 0xFFFFFFFF;
 
-    // ml::SCardService
     LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override;
     LONG ReleaseContext(SCARDCONTEXT context) override;
     LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD preferredProtocols,
@@ -109,11 +88,10 @@ class FakeSCard final : public ml::SCardService {
         BYTE bytes[300];
         DWORD length;
     };
-    struct Handle {
-        SCARDHANDLE handle;
-        DWORD shareMode;
-    };
-    Handle* FindCard(SCARDHANDLE card);
+    template <typename T>
+    static bool Has(const std::vector<T>& list, T item) {
+        return std::find(list.begin(), list.end(), item) != list.end();
+    }
 
     std::u16string readerName_ = u"Fake Reader 00";
     bool present_ = true;
@@ -124,14 +102,10 @@ class FakeSCard final : public ml::SCardService {
     size_t nextReply_ = 0;
     std::vector<SentApdu> sent_;
     std::vector<SCARDCONTEXT> contexts_;
-    std::vector<Handle> cards_;
+    std::vector<SCARDHANDLE> cards_;
     SCARDCONTEXT nextContext_ = 0x1000;
     SCARDHANDLE nextCard_ = 0x2000;
     int connectCalls_ = 0;
-    int releaseCalls_ = 0;
-    DWORD lastScope_ = 0xFFFFFFFF;
-    DWORD lastShareMode_ = 0xFFFFFFFF;
-    DWORD lastDisposition_ = 0xFFFFFFFF;
 };
 
 // Installs a service for the life of the object.

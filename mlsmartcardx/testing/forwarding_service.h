@@ -1,5 +1,6 @@
 // A smart-card service that forwards every call to another one and counts
-// what passes through; used by the tests and the benchmarks.
+// what is left open and the connects; the counters may be read from any
+// thread. Used by the tests and the benchmarks.
 #ifndef ML_MLSMARTCARDX_TESTING_FORWARDING_SERVICE_H_
 #define ML_MLSMARTCARDX_TESTING_FORWARDING_SERVICE_H_
 
@@ -9,8 +10,6 @@
 
 namespace mltest {
 
-// Forwards to another service and counts what is left open and the connects.
-// The counters may be read from any thread.
 class ForwardingService : public ml::SCardService {
   public:
     explicit ForwardingService(ml::SCardService& inner) : inner_(inner) {}
@@ -18,22 +17,16 @@ class ForwardingService : public ml::SCardService {
     std::atomic<int> openContexts{0}, openCards{0}, connects{0}, cardsFound{0};
 
     LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
-        LONG rv = inner_.EstablishContext(scope, context);
-        openContexts += rv == SCARD_S_SUCCESS;
-        return rv;
+        return Count(openContexts, +1, inner_.EstablishContext(scope, context));
     }
     LONG ReleaseContext(SCARDCONTEXT context) override {
-        LONG rv = inner_.ReleaseContext(context);
-        openContexts -= rv == SCARD_S_SUCCESS;
-        return rv;
+        return Count(openContexts, -1, inner_.ReleaseContext(context));
     }
     LONG Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode, DWORD protocols,
                  SCARDHANDLE* card, DWORD* active) override {
-        LONG rv = inner_.Connect(context, reader, shareMode, protocols, card, active);
         ++connects;
-        cardsFound += rv == SCARD_S_SUCCESS;
-        openCards += rv == SCARD_S_SUCCESS;
-        return rv;
+        const LONG rv = inner_.Connect(context, reader, shareMode, protocols, card, active);
+        return Count(openCards, +1, Count(cardsFound, +1, rv));
     }
     LONG Status(SCARDHANDLE card, LPWSTR names, DWORD* namesLength, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atrLength) override {
@@ -44,12 +37,14 @@ class ForwardingService : public ml::SCardService {
         return inner_.Transmit(card, pci, send, sendLength, receivePci, receive, receiveLength);
     }
     LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
-        LONG rv = inner_.Disconnect(card, disposition);
-        openCards -= rv == SCARD_S_SUCCESS;
-        return rv;
+        return Count(openCards, -1, inner_.Disconnect(card, disposition));
     }
 
   private:
+    static LONG Count(std::atomic<int>& counter, int step, LONG rv) {
+        counter += rv == SCARD_S_SUCCESS ? step : 0;
+        return rv;
+    }
     ml::SCardService& inner_;
 };
 

@@ -1,170 +1,92 @@
-// The card library through the real stack: pcsc-lite, pcscd, the vpcd reader
-// and the card emulator mlcardsim, one card family at a time.
-#include <stdlib.h>
+// The card library and the reader object through the real stack: pcsc-lite,
+// pcscd, the vpcd reader and the card emulator mlcardsim, on the real clock.
+// The reader object's notices are taken by the C host on this thread; waits
+// are bounded, and nothing here depends on how fast the stack is.
+#include <sys/wait.h>
 
-#include <filesystem>
+#include <chrono>
+#include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "cardsim/image.h"
 #include "cardsim_process.h"
+#include "infrastructure/testing/log_scan.h"
+#include "infrastructure/testing/test_environment.h"
+#include "mlsmartcardx/smart_card.h"
+#include "mlsmartcardx/tests/c_host.h"
 #include "mlsmartcardx/tests/test_support.h"
 
 namespace mltest {
 namespace {
 
-// The content of one EF in an emulator image file, empty when absent.
-std::vector<BYTE> ImageFile(const std::string& image, WORD fid) {
-    const cardsim::CardImage card = cardsim::LoadImage(image).value_or(cardsim::CardImage{});
-    return card.files.contains(fid) ? card.files.at(fid) : std::vector<BYTE>{};
-}
-
-// Writes a generic card holding `files`.
-void PutImage(const std::string& image, std::map<WORD, std::vector<BYTE>> files) {
-    cardsim::CardImage card;
-    card.files = std::move(files);
-    cardsim::SaveImage(image, card);
-}
+using Files = std::map<WORD, std::vector<BYTE>>;
 
 class RealStackTest : public ::testing::Test {
-  public:
+  protected:
     void SetUp() override {
         ML_REQUIRE_REAL_STACK();
-        char tmpl[] = "/tmp/mlsmartcard-realstack-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        installed_ = std::make_unique<ScopedSCardService>(&counting);
+        env_.WriteDebugIni(true, 1);
+        env_.StartLogs();
     }
-    void TearDown() override {
-        installed_.reset();
-        if (!dir_.empty()) {
-            std::filesystem::remove_all(dir_);
+
+    // Puts a card of `family` holding `files` into the reader; its image is
+    // kept under `name`.
+    std::unique_ptr<CardSimProcess> Insert(const std::string& family, const std::string& name,
+                                           const Files& files = {},
+                                           std::vector<std::string> faults = {}) {
+        const std::string image = env_.Root() + "/" + name + ".img";
+        if (!files.empty()) {
+            cardsim::CardImage card;
+            card.family = *cardsim::ParseFamily(family);
+            card.files = {files.begin(), files.end()};
+            cardsim::SaveImage(image, card);
         }
+        return std::make_unique<CardSimProcess>(
+            CardSimOptions{family, image, 0, std::move(faults)});
     }
-
-    std::string Image(const std::string& name) { return dir_ + "/" + name + ".img"; }
-    ReadResult Read() { return ReadCard(reader.c_str()); }
     void ExpectNothingOpen() {
-        EXPECT_EQ(counting.openContexts.load(), 0);
-        EXPECT_EQ(counting.openCards.load(), 0);
+        EXPECT_EQ(counting_.openContexts.load(), 0);
+        EXPECT_EQ(counting_.openCards.load(), 0);
     }
 
-    const std::u16string reader = Widen(VpcdReaderName(0));
-    ForwardingService counting{ml::GetSCardService()};
-
-  private:
-    std::string dir_;
-    std::unique_ptr<ScopedSCardService> installed_;
+    InfraEnvironment env_;
+    ForwardingService counting_{ml::GetSCardService()};
+    ScopedSCardService service_{&counting_};
+    const std::u16string reader_ = Widen(VpcdReaderName(0));
 };
 
-TEST_F(RealStackTest, EachFamilyIsCreatedWrittenReadAndDeleted) {
-    const struct {
-        const char* name;
-        DWORD variant;
-        DWORD idLength;
-    } families[] = {{"generic", kCardVariantGeneric, 0},
-                    {"tcos12", kCardVariantTcos12, 10},
-                    {"class80", kCardVariantClass80, 10}};
-    for (const auto& family : families) {
-        SCOPED_TRACE(family.name);
-        const std::string image = Image(family.name);
-        CardSimProcess sim({family.name, image, 0, {}});
-
+TEST_F(RealStackTest, EachFamilyIsRecognisedCreatedWrittenReadAndDeleted) {
+    const std::string families[] = {"generic", "tcos12", "class80"};  // by variant
+    for (DWORD variant = 0; variant < 3; ++variant) {
+        const std::string& family = families[variant];
+        SCOPED_TRACE(family);
+        auto sim = Insert(family, family);
         CardInfo info{};
         SCARDCONTEXT context = 0;
         SCARDHANDLE card = 0;
-        ASSERT_EQ(SmartCardConnect(reader.c_str(), &context, &card, &info), SCARD_S_SUCCESS);
-        EXPECT_EQ(info.variant, family.variant);
-        EXPECT_EQ(info.idLength, family.idLength);
-        EXPECT_TRUE(info.protocol == SCARD_PROTOCOL_T0 || info.protocol == SCARD_PROTOCOL_T1);
-        EXPECT_EQ(std::vector<BYTE>(info.atr, info.atr + info.atrLength),
-                  cardsim::AtrOf(*cardsim::ParseFamily(family.name)));
-        // The reader's name comes back from pcsc-lite as UTF-16.
-        WCHAR names[128] = {};
-        DWORD namesLength = 128;
-        EXPECT_EQ(counting.Status(card, names, &namesLength, nullptr, nullptr, nullptr, nullptr),
-                  SCARD_S_SUCCESS);
-        EXPECT_EQ(std::u16string(names), reader);
-        EXPECT_EQ(namesLength, reader.size() + 2);
+        ASSERT_EQ(SmartCardConnect(reader_.c_str(), &context, &card, &info), SCARD_S_SUCCESS);
+        EXPECT_EQ(info.variant, variant);
+        EXPECT_EQ(info.idLength, variant == kCardVariantGeneric ? 0u : 10u);
         EXPECT_EQ(SmartCardDisconnect(context, card), SCARD_S_SUCCESS);
 
-        ASSERT_EQ(SmartCardCreateFiles(reader.c_str()), SCARD_S_SUCCESS);
+        ASSERT_EQ(SmartCardCreateFiles(reader_.c_str()), SCARD_S_SUCCESS);
+        EXPECT_NE(SmartCardCreateFiles(reader_.c_str()), SCARD_S_SUCCESS);  // one UNIQUE only
         ASSERT_EQ(
-            SmartCardWriteFiles(reader.c_str(), u"schichtführer", u"WERK-NORD", u"Kennwort#1", 10),
+            SmartCardWriteFiles(reader_.c_str(), u"schichtführer", u"WERK-NORD", u"Kennwort#1", 10),
             SCARD_S_SUCCESS);
-        ReadResult r = Read();
+        ReadResult r = ReadCard(reader_.c_str());
         ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-        EXPECT_EQ(r.user, u"schichtführer");
-        EXPECT_EQ(r.domain, u"WERK-NORD");
-        EXPECT_EQ(r.password, u"Kennwort#1");
-        EXPECT_EQ(r.capacity, 50u);
-        // On the card: the 240-byte record with the fields at 8, 80 and 136.
-        EXPECT_EQ(ImageFile(image, kFileUnique),
-                  Record(u"schichtführer", u"WERK-NORD", u"Kennwort#1"));
-
-        // The card refuses a second UNIQUE.
-        EXPECT_NE(SmartCardCreateFiles(reader.c_str()), SCARD_S_SUCCESS);
-        ASSERT_EQ(SmartCardDeleteFiles(reader.c_str()), SCARD_S_SUCCESS);
-        EXPECT_EQ(Read().rv, SCARD_E_FILE_NOT_FOUND);
+        EXPECT_EQ(r.user + u"|" + r.domain + u"|" + r.password,
+                  u"schichtführer|WERK-NORD|Kennwort#1");
+        ASSERT_EQ(SmartCardDeleteFiles(reader_.c_str()), SCARD_S_SUCCESS);
+        EXPECT_EQ(ReadCard(reader_.c_str()).rv, SCARD_E_FILE_NOT_FOUND);
         ExpectNothingOpen();
     }
-}
-
-TEST_F(RealStackTest, LegacyFilesAreReadAndWrittenWhenUniqueIsAbsent) {
-    const std::string image = Image("legacy");
-    const std::vector<BYTE> record = Record(u"altbenutzer", u"ALT", u"geheim");
-    PutImage(image, {{kFileUserName, Zone(record, kFileUserName)},
-                     {kFileDomain, Zone(record, kFileDomain)},
-                     {kFilePassword, Zone(record, kFilePassword)}});
-    // A card that refuses the domain file, and one whose answers end early.
-    for (const auto& [fault, result] :
-         {std::pair{std::vector<std::string>{"--refuse-file", "5522=6982"},
-                    SCARD_W_SECURITY_VIOLATION},
-          {{"--short-read", "20"}, kSmartCardNoLoginData}}) {
-        CardSimProcess faulty({"generic", image, 0, fault});
-        EXPECT_EQ(Read().rv, result) << fault[0];
-    }
-    CardSimProcess sim({"generic", image, 0, {}});
-    ReadResult r = Read();
-    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(r.user, u"altbenutzer");
-    EXPECT_EQ(r.domain, u"ALT");
-    EXPECT_EQ(r.password, u"geheim");
-
-    ASSERT_EQ(SmartCardWriteFiles(reader.c_str(), u"neu", u"NEU", u"pw", 2), SCARD_S_SUCCESS);
-    const std::vector<BYTE> written = Record(u"neu", u"NEU", u"pw");
-    for (WORD file : {kFileUserName, kFileDomain, kFilePassword}) {
-        EXPECT_EQ(ImageFile(image, file), Zone(written, file)) << file;
-    }
-    EXPECT_TRUE(ImageFile(image, kFileUnique).empty());
-    r = Read();
-    ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(r.user, u"neu");
-    EXPECT_EQ(r.password, u"pw");
-    ExpectNothingOpen();
-}
-
-TEST_F(RealStackTest, UnknownAndEmptyReaders) {
-    // An unknown reader: the platform's result, nothing left open.
-    const std::u16string unknown = u"Virtual PCD 00 99";
-    EXPECT_EQ(ReadCard(unknown.c_str()).rv, SCARD_E_UNKNOWN_READER);
-    EXPECT_EQ(SmartCardCreateFiles(unknown.c_str()), SCARD_E_UNKNOWN_READER);
-    CardInfo info{};
-    SCARDCONTEXT context = 1;
-    SCARDHANDLE card = 1;
-    EXPECT_EQ(SmartCardConnect(unknown.c_str(), &context, &card, &info), SCARD_E_UNKNOWN_READER);
-    EXPECT_EQ(context, 0u);
-    EXPECT_EQ(card, 0u);
-    ExpectNothingOpen();
-
-    // An empty reader: pcsc-lite says SCARD_E_NO_SMARTCARD (a positive 64-bit
-    // long); the service says what Windows says, as a 32-bit LONG.
-    ASSERT_EQ(counting.EstablishContext(SCARD_SCOPE_USER, &context), SCARD_S_SUCCESS);
-    DWORD protocol = 0;
-    EXPECT_EQ(counting.Connect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_Tx,
-                               &card, &protocol),
-              SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(counting.ReleaseContext(context), SCARD_S_SUCCESS);
-    EXPECT_EQ(Read().rv, SCARD_W_REMOVED_CARD);
+    // An empty reader: pcsc-lite says SCARD_E_NO_SMARTCARD, the library what
+    // Windows says.
+    EXPECT_EQ(ReadCard(reader_.c_str()).rv, SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(ReadCard(u"Virtual PCD 00 99").rv, SCARD_E_UNKNOWN_READER);
     ExpectNothingOpen();
 }
 
@@ -173,40 +95,122 @@ TEST_F(RealStackTest, ACardPulledAtAnyCommandOfAStoreReadsOldNewOrAsNoLoginData)
     // record updated in place and for files made afresh from legacy ones.
     // Each pull leaves the library working: the next card is read, and
     // nothing stays open.
-    const std::vector<BYTE> old = mltest::Record(u"old", u"D", u"alt");
+    const std::vector<BYTE> old = Record(u"old", u"D", u"alt");
     const struct {
         const char* name;
-        std::vector<WORD> files;  // holding the old data
-        int commands;             // of the store; one more lets it end
-    } cases[] = {{"inplace", {kFileUnique}, 4},
-                 {"afresh", {kFileUserName, kFileDomain, kFilePassword}, 12}};
+        Files files;   // holding the old data
+        int commands;  // of the store; one more lets it end
+    } cases[] = {{"inplace", {{kFileUnique, old}}, 4},
+                 {"afresh",
+                  {{kFileUserName, Zone(old, kFileUserName)},
+                   {kFileDomain, Zone(old, kFileDomain)},
+                   {kFilePassword, Zone(old, kFilePassword)}},
+                  12}};
     for (const auto& c : cases) {
         for (int n = 0; n <= c.commands; ++n) {
             SCOPED_TRACE(testing::Message() << c.name << ", pulled after " << n);
-            const std::string image = Image(c.name + std::to_string(n));
-            std::map<WORD, std::vector<BYTE>> files;
-            for (WORD file : c.files) {
-                files[file] = file == kFileUnique ? old : Zone(old, file);
-            }
-            PutImage(image, files);
+            const std::string name = c.name + std::to_string(n);
             LONG stored = SCARD_S_SUCCESS;
             {
-                CardSimProcess sim({"generic", image, 0, {"--remove-after", std::to_string(n)}});
-                stored = SmartCardStoreFiles(reader.c_str(), u"new", u"PLANT", u"neu", 3);
+                auto sim = Insert("generic", name, c.files, {"--remove-after", std::to_string(n)});
+                stored = SmartCardStoreFiles(reader_.c_str(), u"new", u"PLANT", u"neu", 3);
             }
-            CardSimProcess sim({"generic", image, 0, {}});
-            ReadResult r = Read();
+            auto sim = Insert("generic", name);
+            ReadResult r = ReadCard(reader_.c_str());
             EXPECT_EQ(stored == SCARD_S_SUCCESS, n == c.commands);
             if (r.rv != SCARD_S_SUCCESS) {
                 continue;  // a card the module reports as unreadable
             }
-            const bool wasOld = r.user == u"old" && r.domain == u"D" && r.password == u"alt";
-            const bool isNew = r.user == u"new" && r.domain == u"PLANT" && r.password == u"neu";
-            EXPECT_TRUE(wasOld || isNew) << "a torn record read as login data";
-            EXPECT_TRUE(isNew || n < c.commands);
+            const std::u16string read = r.user + u"|" + r.domain + u"|" + r.password;
+            EXPECT_TRUE(read == u"new|PLANT|neu" || (read == u"old|D|alt" && n < c.commands))
+                << "a torn or old record read after the store";
         }
     }
     ExpectNothingOpen();
+}
+
+// Sets or resets the logon event from another process of the machine.
+int LogonEventInOtherProcess(const std::string& action) {
+    const int status = std::system(
+        (std::string(ML_EVENT_HELPER) + " " + action + " 'Global\\mlevent_logoninprocess'")
+            .c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(RealStackTest, OneNoticePerChangeAndInsertsWaitForAnotherProcess) {
+    CSmartCard object(reader_);
+    std::vector<std::pair<int, LoginDataBlock>> notices;
+    size_t taken = 0;
+    // Runs the host's loop until `done` holds (false after 10 s). Like a host
+    // that completes each logon and logoff at once, it resets the event of
+    // each insert and remove notice.
+    auto loop = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (MSG msg; !done();) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            LoginDataBlock data{};
+            if (const int code = MlTestCHostHandle(&msg, &data)) {
+                if (code == CARD_INSERTED || code == CARD_REMOVED) {
+                    MlTestCHostResetEvent(code == CARD_INSERTED);
+                }
+                notices.push_back({code, data});
+            }
+        }
+        return true;
+    };
+    // The notice after the last one taken (code 0 when none came).
+    auto next = [&] {
+        return loop([&] { return notices.size() > taken; }) ? notices[taken++]
+                                                            : std::pair<int, LoginDataBlock>{};
+    };
+    // Lets `more` passes try the reader (or find a card).
+    auto passes = [&](const std::atomic<int>& counter, int more) {
+        const int target = counter + more;
+        return loop([&] { return counter >= target; });
+    };
+    auto insert = [&](const std::string& family, const std::string& user, const char16_t* pw) {
+        return Insert(family, family + user, {{kFileUnique, Record(Widen(user), u"PLANT", pw)}});
+    };
+    ASSERT_EQ(next().first, CARD_REMOVED) << "the first pass reports the empty reader";
+
+    // Another process holds the logon event: passes read the card, the
+    // notice waits.
+    ASSERT_EQ(LogonEventInOtherProcess("set"), 0);
+    auto held = insert("class80", "held", u"pw-held");
+    ASSERT_TRUE(passes(counting_.cardsFound, 4));
+    EXPECT_EQ(notices.size(), 1u);
+    EXPECT_NE(InfraEnvironment::ReadFile(env_.DebugLogPath())
+                  .find("Card inserted but logon/logoff in process -> we wait till next loop."),
+              std::string::npos);
+    ASSERT_EQ(LogonEventInOtherProcess("reset"), 0);
+    auto [code, data] = next();
+    ASSERT_EQ(code, CARD_INSERTED);
+    EXPECT_EQ(data.szUserName + (u"|" + std::u16string(data.szPassword)), u"held|pw-held");
+    held.reset();
+    ASSERT_EQ(next().first, CARD_REMOVED);
+
+    // Each family; a card left in the reader a while still gives one notice.
+    const std::u16string password = u"Kv8!rWq2-zz";
+    for (const std::string family : {"generic", "tcos12", "class80"}) {
+        auto sim = insert(family, "op-" + family, password.c_str());
+        auto [inserted, login] = next();
+        ASSERT_EQ(inserted, CARD_INSERTED) << family;
+        EXPECT_EQ(
+            login.szUserName + (u"|" + std::u16string(login.szDomain)) + u"|" + login.szPassword,
+            Widen("op-" + family) + u"|PLANT|" + password);
+        ASSERT_TRUE(passes(counting_.cardsFound, 8));
+        sim.reset();
+        ASSERT_EQ(next().first, CARD_REMOVED) << family;
+    }
+    // Passes over the empty reader post nothing more.
+    ASSERT_TRUE(passes(counting_.connects, 6));
+    EXPECT_EQ(notices.size(), taken);
+    EXPECT_GE(ExpectNoSecretInLogs(env_.DiagnosticsDir(), password), 1u);
 }
 
 }  // namespace
