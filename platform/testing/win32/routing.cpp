@@ -1,22 +1,14 @@
 // Windows: the replaceable clock and private object names of a test program.
-//
-// The test programs link with --wrap for the functions below (see
-// platform/CMakeLists.txt), so that the calls of their own code, the
-// product's static libraries included, come here; the DLLs they load and the
-// product's binaries call the system directly. Without an installed clock
-// every call passes straight through to the system. With one:
-//  - GetTickCount64, Sleep and GetLocalTime ask the installed clock;
-//  - thread timers (hwnd NULL) are kept here, due by the installed clock;
-//    PeekMessageW and GetMessageW hand out a due one as WM_TIMER when the
-//    system's queue has nothing, and GetMessageW waits for a posted message
-//    or NotifyClockChanged;
-//  - a message posted with PostThreadMessageW carries the clock's time of
-//    its posting. Unlike the POSIX queue, WM_QUIT comes before a
-//    due timer, as on Windows.
-// Named objects get the value of ML_OBJECT_NAMESPACE after "Global\" or
-// "Local\", as the POSIX layer does, so that parallel tests do not meet, and
-// ML_COMMON_DOCUMENTS, when set, is the common documents folder.
-// 64-bit only: the 32-bit build's decorated names are not wrapped.
+// The test programs link with --wrap for the functions below
+// (platform/CMakeLists.txt): their own calls come here, those of the DLLs
+// they load go to the system. Without an installed clock every call passes
+// through. With one, the tick count, Sleep and the local time are the
+// clock's; thread timers (hwnd NULL) are kept here, due by the clock, and
+// handed out as WM_TIMER when the system's queue has nothing; a posted
+// message carries the clock's time. Unlike the POSIX queue, WM_QUIT comes
+// before a due timer, as on Windows. Named objects get ML_OBJECT_NAMESPACE
+// after "Global\" or "Local\", and ML_COMMON_DOCUMENTS, when set, is the
+// common documents folder. 64-bit only: 32-bit decorated names are not wrapped.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -155,24 +147,20 @@ void Stamp(MSG* msg, bool remove) {
 bool HasTimers() {
     DWORD self = GetCurrentThreadId();
     std::lock_guard lock(S().mutex);
-    for (const auto& [id, timer] : S().timers)
-        if (timer.thread == self)
-            return true;
-    return false;
+    return std::any_of(S().timers.begin(), S().timers.end(),
+                       [&](const auto& entry) { return entry.second.thread == self; });
 }
 
-// "Global\name" becomes "Global\<namespace>name".
-std::u16string Private(LPCWSTR name) {
+// "Global\name" becomes "Global\<namespace>name" for `real`.
+template <typename Real>
+HANDLE WithPrivateName(LPCWSTR name, Real real) {
     const char* ns = std::getenv("ML_OBJECT_NAMESPACE");
+    if (name == nullptr || ns == nullptr || *ns == '\0')
+        return real(name);
     std::u16string text(name);
     size_t slash = text.find(u'\\');
     text.insert(slash == std::u16string::npos ? 0 : slash + 1, ml::FromUtf8(ns));
-    return text;
-}
-
-bool Renamed(LPCWSTR name) {
-    const char* ns = std::getenv("ML_OBJECT_NAMESPACE");
-    return name != nullptr && ns != nullptr && *ns != '\0';
+    return real(text.c_str());
 }
 
 }  // namespace
@@ -298,18 +286,16 @@ LRESULT __wrap_DispatchMessageW(const MSG* msg) {
 }
 
 HANDLE __wrap_CreateEventW(SECURITY_ATTRIBUTES* sa, BOOL manual, BOOL initial, LPCWSTR name) {
-    return Renamed(name) ? __real_CreateEventW(sa, manual, initial, Private(name).c_str())
-                         : __real_CreateEventW(sa, manual, initial, name);
+    return WithPrivateName(name,
+                           [&](LPCWSTR n) { return __real_CreateEventW(sa, manual, initial, n); });
 }
 
 HANDLE __wrap_OpenEventW(DWORD access, BOOL inherit, LPCWSTR name) {
-    return Renamed(name) ? __real_OpenEventW(access, inherit, Private(name).c_str())
-                         : __real_OpenEventW(access, inherit, name);
+    return WithPrivateName(name, [&](LPCWSTR n) { return __real_OpenEventW(access, inherit, n); });
 }
 
 HANDLE __wrap_CreateMutexW(SECURITY_ATTRIBUTES* sa, BOOL owner, LPCWSTR name) {
-    return Renamed(name) ? __real_CreateMutexW(sa, owner, Private(name).c_str())
-                         : __real_CreateMutexW(sa, owner, name);
+    return WithPrivateName(name, [&](LPCWSTR n) { return __real_CreateMutexW(sa, owner, n); });
 }
 
 HRESULT __wrap_SHGetFolderPathW(HWND hwnd, int csidl, HANDLE token, DWORD flags, LPWSTR path) {
