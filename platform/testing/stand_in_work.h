@@ -1,9 +1,6 @@
-// Test support: the stand-ins for the card service and the CT-API driver
-// mark their own work with a StandInWork object, so that a test watching the
-// blocks the module allocates and frees (the allocation test) can leave out
-// the stand-ins' own copies of commands and answers. The test program that
-// watches defines MlTestStandInWork and exports it; in every other program
-// the mark does nothing.
+// The stand-ins for the card service and the CT-API driver mark their own
+// work, so that the allocation test can leave out their blocks; only a
+// program that defines MlTestStandInWork sees the marks.
 #ifndef ML_PLATFORM_TESTING_STAND_IN_WORK_H_
 #define ML_PLATFORM_TESTING_STAND_IN_WORK_H_
 

@@ -1,8 +1,6 @@
-// A clock for tests: time moves only when the test says so. The constructor
-// installs it (ml::SetClock), the destructor uninstalls it; one test clock
-// at a time. Advance and Sleep wake every thread waiting in GetMessageW, so
-// that it sees its timers due; Sleep on any thread moves the clock by that
-// many milliseconds at once. Every member may be called from any thread.
+// A clock for tests, installed for its lifetime (one at a time): time moves
+// only by Advance or Sleep, which wake the threads waiting in GetMessageW.
+// Every member may be called from any thread.
 #ifndef ML_PLATFORM_TESTING_TEST_CLOCK_H_
 #define ML_PLATFORM_TESTING_TEST_CLOCK_H_
 
@@ -16,8 +14,8 @@ namespace ml::testing {
 
 class TestClock : public ml::Clock {
   public:
-    // Starts at `startMs` (not 0, so that a zero time stamp stands out) and
-    // at the local time 2026-01-05 08:00:00.000 (a Monday).
+    // Starts at `startMs` (not 0: a zero time stamp stands out), local time
+    // 2026-01-05 08:00:00.000 (a Monday).
     explicit TestClock(uint64_t startMs = 1'000'000);
     ~TestClock() override;
     TestClock(const TestClock&) = delete;
