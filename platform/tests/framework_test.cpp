@@ -42,21 +42,4 @@ TEST(Framework, InitInstanceRunsAtLoadWithTheModulesOwnState) {
     EXPECT_EQ(exitedWithOwnState, 1);
 }
 
-TEST(Framework, SwitchedStatesNestAndKeepTheirResourceHandle) {
-    AFX_MODULE_STATE state;
-    state.instance = reinterpret_cast<HINSTANCE>(0x1000);
-    {
-        AFX_MANAGE_STATE(&state);
-        EXPECT_EQ(AfxGetResourceHandle(), state.instance);
-        AfxSetResourceHandle(reinterpret_cast<HINSTANCE>(0x2000));
-        EXPECT_EQ(AfxGetResourceHandle(), reinterpret_cast<HINSTANCE>(0x2000));
-        {
-            AFX_MANAGE_STATE(AfxGetStaticModuleState());
-            EXPECT_EQ(AfxGetModuleState(), AfxGetStaticModuleState());
-        }
-        EXPECT_EQ(AfxGetModuleState(), &state);
-    }
-    EXPECT_NE(AfxGetModuleState(), &state);
-}
-
 }  // namespace

@@ -157,18 +157,6 @@ TEST_F(Messages, KilledTimersCallNothingMore) {
     EXPECT_EQ(g_calls[id], 0);
 }
 
-TEST_F(Messages, ManyTimers) {
-    std::vector<std::pair<UINT_PTR, UINT>> timers;
-    for (UINT period = 10; period <= 1000; period += 10)
-        timers.emplace_back(SetTimer(nullptr, 0, period, CountingProc), period);
-    for (int step = 0; step < 1000; ++step)
-        Step(10);
-    for (const auto& [id, period] : timers) {
-        EXPECT_EQ(g_calls[id], static_cast<int>(10000 / period)) << period;
-        EXPECT_TRUE(KillTimer(nullptr, id));
-    }
-}
-
 std::atomic<bool> g_procEntered{false}, g_killerStarted{false}, g_procReturned{false};
 void CALLBACK SlowProc(HWND, UINT, UINT_PTR, DWORD) {
     g_procEntered = true;

@@ -58,27 +58,4 @@ TEST_F(Registry, StringsMissingValuesAndRefusedNames) {
     }
 }
 
-// Sizes in bytes with the terminator: asked for, too small, an exact fit.
-// (The default value, the "@" file, is what activation reads.)
-TEST_F(Registry, QueryValueSizes) {
-    Put("K/V", "abcdef\n");
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"K", 0, KEY_READ, &key), ERROR_SUCCESS);
-    DWORD size = 0, type = 0;
-    EXPECT_EQ(RegQueryValueExW(key, u"V", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_EQ(size, 14u);
-    char16_t buffer[7] = {};
-    size = sizeof buffer - 2;
-    EXPECT_EQ(RegQueryValueExW(key, u"V", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-              static_cast<LONG>(ML_ERROR_MORE_DATA));
-    EXPECT_EQ(size, 14u);
-    EXPECT_EQ(buffer[0], 0);
-    EXPECT_EQ(RegQueryValueExW(key, u"V", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(std::u16string(buffer), u"abcdef");
-    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(key), static_cast<LONG>(ML_ERROR_INVALID_HANDLE));
-}
-
 }  // namespace
