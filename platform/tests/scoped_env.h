@@ -1,5 +1,4 @@
-// An environment variable set (or, with nullptr, unset) for a scope; the
-// value before comes back at its end.
+// An environment variable set (nullptr: unset) until the end of the scope.
 #ifndef ML_PLATFORM_TESTS_SCOPED_ENV_H_
 #define ML_PLATFORM_TESTS_SCOPED_ENV_H_
 

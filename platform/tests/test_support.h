@@ -1,5 +1,4 @@
-// Helpers of the platform tests: temporary folders, environment values that
-// are put back afterwards (scoped_env.h), processes and machine-wide names.
+// Test helpers: temporary folders, files, processes and machine-wide names.
 #ifndef ML_PLATFORM_TESTS_TEST_SUPPORT_H_
 #define ML_PLATFORM_TESTS_TEST_SUPPORT_H_
 
@@ -47,8 +46,7 @@ inline std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs `child` in a forked process; Join gives its exit status (0 = passed,
-// -1 = killed or not ours).
+// Runs `child` in a forked process; Join gives its exit status (-1: killed).
 template <typename F>
 pid_t Fork(F child) {
     pid_t pid = ::fork();
@@ -85,8 +83,7 @@ class Signal {
     int fds_[2];
 };
 
-// The name prefix of the test run (scripts/test gives each run its own),
-// under which every test puts the machine-wide objects it makes.
+// The name prefix of the run's machine-wide objects (one per test run).
 inline std::string RunNamespace() {
     const char* run = std::getenv("ML_OBJECT_NAMESPACE");
     return run != nullptr && *run != '\0' ? run : "mltest";
@@ -97,8 +94,7 @@ inline std::string UniqueNamespace(const char* test) {
     return RunNamespace() + test + "." + std::to_string(::getpid()) + ".";
 }
 
-// Removes what was left under `prefix` anywhere below /dev/shm (objects may
-// live in a folder of their own there). Links are removed, never followed.
+// Removes what `prefix` left anywhere below /dev/shm; links are not followed.
 inline void RemoveShmObjects(const std::string& prefix) {
     namespace fs = std::filesystem;
     std::error_code ec;

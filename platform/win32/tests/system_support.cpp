@@ -6,11 +6,9 @@
 
 namespace ml::win32test {
 
-namespace {
-LPCWSTR Wide(const std::u16string& text) {
+static LPCWSTR Wide(const std::u16string& text) {
     return reinterpret_cast<LPCWSTR>(text.c_str());
 }
-}  // namespace
 
 bool WriteValue(const std::u16string& key, const std::u16string& name, uint32_t type,
                 const void* data, uint32_t bytes) {
@@ -29,8 +27,7 @@ void DeleteKey(const std::u16string& key) {
 
 int RunProcess(const std::u16string& path, const std::u16string& arguments) {
     std::u16string line = u"\"" + path + u"\" " + arguments;
-    std::vector<wchar_t> mutableLine(line.begin(), line.end());
-    mutableLine.push_back(L'\0');
+    std::vector<wchar_t> mutableLine(line.c_str(), line.c_str() + line.size() + 1);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};

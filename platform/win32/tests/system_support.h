@@ -1,5 +1,4 @@
-// Test support on Windows that needs <windows.h> (system_support.cpp): the
-// registry written, processes started.
+// Windows test support that needs <windows.h>: registry writes, processes.
 #ifndef ML_PLATFORM_WIN32_TESTS_SYSTEM_SUPPORT_H_
 #define ML_PLATFORM_WIN32_TESTS_SYSTEM_SUPPORT_H_
 
@@ -9,13 +8,12 @@
 namespace ml::win32test {
 
 // Writes a value of `type` (1 = REG_SZ, 4 = REG_DWORD) under
-// HKEY_CURRENT_USER `key`, creating the key. False on failure.
+// HKEY_CURRENT_USER `key`, creating the key.
 bool WriteValue(const std::u16string& key, const std::u16string& name, uint32_t type,
                 const void* data, uint32_t bytes);
 void DeleteKey(const std::u16string& key);
 
-// Runs the program `path` with the arguments `arguments` and returns its
-// exit code; -1 when it could not be run.
+// The exit code of the program `path`, run with `arguments`; -1 if it fails.
 int RunProcess(const std::u16string& path, const std::u16string& arguments);
 
 // The folder of the running test program, with a trailing separator.

@@ -97,15 +97,11 @@ TEST(Win32NamedObjects, MutexExcludesAnotherProcessUntilReleased) {
 // The language libraries' string tables hold every line of their text
 // sources, escapes and quotes included.
 TEST(Win32Resources, LanguageLibrariesHoldTheirTextSources) {
-    const struct {
-        const char16_t* library;
-        const char* source;
-    } languages[] = {{u"mlcardmanb.dll", "english.txt"}, {u"mlcardmand.dll", "german.txt"}};
-    for (const auto& language : languages) {
-        HMODULE library = LoadLibraryW((ProgramFolder() + language.library).c_str());
-        ASSERT_NE(library, nullptr) << language.source;
-        std::ifstream source(std::string(ML_TEXT_SOURCES_DIR) + "/" + language.source);
-        ASSERT_TRUE(source) << language.source;
+    for (auto [dll, name] : {std::pair{u"mlcardmanb.dll", "english.txt"},
+                             std::pair{u"mlcardmand.dll", "german.txt"}}) {
+        HMODULE library = LoadLibraryW((ProgramFolder() + dll).c_str());
+        std::ifstream source(std::string(ML_TEXT_SOURCES_DIR) + "/" + name);
+        ASSERT_TRUE(library != nullptr && source) << name;
         int checked = 0;
         for (std::string line; std::getline(source, line);) {
             size_t tab = line.find('\t');
@@ -113,12 +109,9 @@ TEST(Win32Resources, LanguageLibrariesHoldTheirTextSources) {
                 continue;
             std::string text;
             for (size_t i = tab + 1; i < line.size(); ++i) {
-                if (line[i] == '\\' && i + 1 < line.size()) {
-                    char next = line[++i];
-                    text += next == 'n' ? '\n' : next == 't' ? '\t' : next;
-                } else {
-                    text += line[i];
-                }
+                bool escape = line[i] == '\\' && i + 1 < line.size();
+                char c = escape ? line[++i] : line[i];
+                text += !escape ? c : c == 'n' ? '\n' : c == 't' ? '\t' : c;
             }
             WCHAR buffer[1024];
             int n = LoadStringW(library, static_cast<UINT>(std::stoul(line.substr(0, tab))), buffer,
@@ -126,7 +119,7 @@ TEST(Win32Resources, LanguageLibrariesHoldTheirTextSources) {
             EXPECT_EQ(std::u16string(buffer, n > 0 ? n : 0), ml::FromUtf8(text)) << line;
             ++checked;
         }
-        EXPECT_GT(checked, 20) << language.source;
+        EXPECT_GT(checked, 20) << name;
         WCHAR buffer[16];
         EXPECT_EQ(LoadStringW(library, 999, buffer, 16), 0) << "no text of that number";
         EXPECT_TRUE(FreeLibrary(library));
@@ -139,13 +132,11 @@ TEST(Win32Com, DialogManagerRegistersAndIsCreatedThroughTheSystem) {
     EXPECT_EQ(GuidToString(CLSID_LogonDM), u"{3F6A2C91-5B7E-4D08-A1C4-7E92B05D1F36}");
     HMODULE server = LoadLibraryW((ProgramFolder() + u"mldialog.dll").c_str());
     ASSERT_NE(server, nullptr);
-    using EntryFn = HRESULT(WINAPI*)();
-    auto registerServer = reinterpret_cast<EntryFn>(GetProcAddress(server, "DllRegisterServer"));
-    auto unregisterServer =
-        reinterpret_cast<EntryFn>(GetProcAddress(server, "DllUnregisterServer"));
-    ASSERT_NE(registerServer, nullptr);
-    ASSERT_NE(unregisterServer, nullptr);
-    ASSERT_EQ(registerServer(), S_OK);
+    auto call = [&](const char* entry) {
+        auto fn = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(server, entry));
+        return fn != nullptr ? fn() : E_FAIL;
+    };
+    ASSERT_EQ(call("DllRegisterServer"), S_OK);
 
     std::u16string path;
     EXPECT_EQ(ml::RegReadString(HKEY_CLASSES_ROOT,
@@ -169,7 +160,7 @@ TEST(Win32Com, DialogManagerRegistersAndIsCreatedThroughTheSystem) {
     SysFreeString(text);
     EXPECT_EQ(dm->Release(), 0u);
 
-    ASSERT_EQ(unregisterServer(), S_OK);
+    ASSERT_EQ(call("DllUnregisterServer"), S_OK);
     dm = nullptr;
     EXPECT_EQ(
         CoCreateInstance(CLSID_LogonDM, nullptr, 0x17, IID_ILogonDM, reinterpret_cast<void**>(&dm)),
