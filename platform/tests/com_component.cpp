@@ -8,8 +8,7 @@ namespace {
 class Greeter final : public ComObject<Greeter, ITestGreeter, IID_ITestGreeter> {
   public:
     HRESULT Greet(const OLECHAR* name, BSTR* greeting) override {
-        std::u16string text = u"Hello, " + std::u16string(name);
-        *greeting = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        *greeting = SysAllocString((u"Hello, " + std::u16string(name)).c_str());
         return *greeting != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 
@@ -23,10 +22,7 @@ class Greeter final : public ComObject<Greeter, ITestGreeter, IID_ITestGreeter> 
 extern "C" __attribute__((visibility("default"))) HRESULT MlCreateInstance(const CLSID& clsid,
                                                                            const IID& iid,
                                                                            void** object) {
-    if (object == nullptr)
-        return E_POINTER;
-    *object = nullptr;
-    if (!(clsid == CLSID_TestGreeter))
+    if (!(clsid == CLSID_TestGreeter))  // the caller has cleared *object
         return CLASS_E_CLASSNOTAVAILABLE;
     auto* greeter = new Greeter;
     HRESULT hr = greeter->QueryInterface(iid, object);

@@ -82,23 +82,17 @@ TEST_F(Library, StringTableTextsTruncationAndFailures) {
     EXPECT_EQ(Load(1, 14), u"Card inserted");
     EXPECT_EQ(Load(1, 13), u"Card inserte");
 
-    struct Case {
-        HMODULE module;
-        UINT id;
-        int capacity;
-        DWORD error;
-    } cases[] = {
-        {language_, 3, 16, ML_ERROR_RESOURCE_NAME_NOT_FOUND},  // missing number
-        {language_, 200, 16, 0},                               // an empty text
-        {plain_, 1, 16, ML_ERROR_RESOURCE_DATA_NOT_FOUND},     // a library without a table
-        {language_, 1, 0, ML_ERROR_INVALID_PARAMETER},
-    };
-    for (const Case& c : cases) {
+    // A missing number, an empty text, a library without a table, no room.
+    for (auto [module, id, capacity, error] :
+         {std::tuple{language_, 3u, 16, ML_ERROR_RESOURCE_NAME_NOT_FOUND},
+          {language_, 200u, 16, DWORD{0}},
+          {plain_, 1u, 16, ML_ERROR_RESOURCE_DATA_NOT_FOUND},
+          {language_, 1u, 0, ML_ERROR_INVALID_PARAMETER}}) {
         char16_t buffer[16] = {u'#'};
         SetLastError(0);
-        EXPECT_EQ(LoadStringW(c.module, c.id, buffer, c.capacity), 0) << c.id;
-        EXPECT_EQ(GetLastError(), c.error) << c.id;
-        EXPECT_EQ(buffer[0], c.capacity ? 0 : u'#') << c.id;
+        EXPECT_EQ(LoadStringW(module, id, buffer, capacity), 0) << id;
+        EXPECT_EQ(GetLastError(), error) << id;
+        EXPECT_EQ(buffer[0], capacity ? 0 : u'#') << id;
     }
     SetLastError(0);
     EXPECT_EQ(LoadStringW(language_, 1, nullptr, 16), 0);
