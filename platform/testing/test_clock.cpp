@@ -18,14 +18,11 @@ SYSTEMTIME FromMs(int64_t ms) {
     sys_days day = floor<days>(at);
     year_month_day date{day};
     hh_mm_ss time{at - day};
-    return SYSTEMTIME{static_cast<WORD>(static_cast<int>(date.year())),
-                      static_cast<WORD>(static_cast<unsigned>(date.month())),
-                      static_cast<WORD>(weekday{day}.c_encoding()),
-                      static_cast<WORD>(static_cast<unsigned>(date.day())),
-                      static_cast<WORD>(time.hours().count()),
-                      static_cast<WORD>(time.minutes().count()),
-                      static_cast<WORD>(time.seconds().count()),
-                      static_cast<WORD>(time.subseconds().count())};
+    auto w = [](auto value) { return static_cast<WORD>(value); };
+    return SYSTEMTIME{w(int{date.year()}),          w(unsigned{date.month()}),
+                      w(weekday{day}.c_encoding()), w(unsigned{date.day()}),
+                      w(time.hours().count()),      w(time.minutes().count()),
+                      w(time.seconds().count()),    w(time.subseconds().count())};
 }
 
 }  // namespace
