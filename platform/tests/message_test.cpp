@@ -39,9 +39,7 @@ Kinds Drain(std::vector<MSG>* taken = nullptr) {
 }
 
 bool Readable(int fd, int timeoutMs = 0) {
-    struct pollfd p {
-        fd, POLLIN, 0
-    };
+    pollfd p = {fd, POLLIN, 0};
     return ::poll(&p, 1, timeoutMs) == 1;
 }
 
