@@ -19,10 +19,7 @@ constexpr DWORD kFromAddress =
 
 class Library : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_NE(language_, nullptr);
-        ASSERT_NE(plain_, nullptr);
-    }
+    void SetUp() override { ASSERT_TRUE(language_ != nullptr && plain_ != nullptr); }
     void TearDown() override {
         EXPECT_TRUE(FreeLibrary(language_));
         EXPECT_TRUE(plain_ == nullptr || FreeLibrary(plain_));

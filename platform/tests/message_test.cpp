@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/lasterror.h"
 #include "platform/testing/test_clock.h"
 
