@@ -97,14 +97,14 @@ TEST_F(Messages, PostedMessagesComeBeforeADueTimerAndQuitComesLast) {
 }
 
 TEST_F(Messages, MissedPeriodsAreCoalesced) {
-    UINT_PTR id = SetTimer(nullptr, 0, 250, CountingProc);
-    EXPECT_EQ(Step(249), Kinds{});
-    EXPECT_EQ(Step(10 * 250), Kinds{WM_TIMER});  // ten periods late
-    EXPECT_EQ(Step(249), Kinds{});               // due one period after it was taken
+    UINT_PTR id = SetTimer(nullptr, 0, 300, CountingProc);
+    EXPECT_EQ(Step(299), Kinds{});
+    EXPECT_EQ(Step(10 * 300), Kinds{WM_TIMER});  // ten periods late
+    EXPECT_EQ(Step(299), Kinds{});               // due one period after it was taken
     EXPECT_EQ(Step(1), Kinds{WM_TIMER});
     EXPECT_EQ(g_calls[id], 2);
     // Looking without removing does not use up the period.
-    clock_.Advance(250);
+    clock_.Advance(300);
     MSG m;
     EXPECT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
     EXPECT_EQ(Drain(), Kinds{WM_TIMER});
