@@ -204,9 +204,7 @@ void __wrap_GetLocalTime(SYSTEMTIME* st) {
 UINT_PTR __wrap_SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {
     if (hwnd != nullptr || g_clock.load() == nullptr)
         return __real_SetTimer(hwnd, id, elapse, proc);
-    elapse = elapse < USER_TIMER_MINIMUM   ? USER_TIMER_MINIMUM
-             : elapse > USER_TIMER_MAXIMUM ? USER_TIMER_MAXIMUM
-                                           : elapse;
+    elapse = std::clamp<UINT>(elapse, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM);
     Timer timer{GetCurrentThreadId(), elapse, GetTickCount64() + elapse, proc};
     std::lock_guard lock(S().mutex);
     auto it = S().timers.find(id);
