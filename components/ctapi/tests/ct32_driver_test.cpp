@@ -105,8 +105,7 @@ class Ct32Driver : public ::testing::Test {
         }
     }
     // One CT_data call into a 64-byte canary buffer with the given lenr.
-    int8_t Call(uint8_t dad, Bytes command, uint16_t& lenr, Bytes& buffer) {
-        uint8_t sad = kHost;
+    int8_t Call(uint8_t dad, Bytes command, uint16_t& lenr, Bytes& buffer, uint8_t sad = kHost) {
         buffer.assign(64, 0xCC);
         return ct_->data(kCtn, &dad, &sad, static_cast<uint16_t>(command.size()), command.data(),
                          &lenr, buffer.data());
@@ -207,13 +206,9 @@ TEST_F(Ct32Driver, RefusesUnknownCommandsTerminalNumbersAndPorts) {
                                  {{0x20, 0x15, 0x01, 0x00, 0x02, 0x80, 0x05}, {0x67, 0x00}},
                              });
     EXPECT_EQ(Send(*ct_, kCtn, 7, {0x20, 0x11, 0x00, 0x00}).result, kErrInvalid) << "dad 7";
-    uint8_t dad = kTerminal;
-    uint8_t sad = kCard;
-    Bytes command = kResetTerminal;
-    uint8_t response[8];
-    uint16_t lenr = sizeof response;
-    EXPECT_EQ(ct_->data(kCtn, &dad, &sad, 5, command.data(), &lenr, response), kErrInvalid)
-        << "the card as source address";
+    Bytes buffer;
+    uint16_t lenr = 64;
+    EXPECT_EQ(Call(kTerminal, kResetTerminal, lenr, buffer, kCard), kErrInvalid) << "sad: the card";
 
     // Terminal numbers and ports.
     EXPECT_EQ(ct_->init(kCtn, port_), kErrInvalid) << "terminal number already open";

@@ -73,14 +73,9 @@ struct Exchange {
     uint8_t sad = 0;
     std::vector<uint8_t> answer;  // the first lenr bytes of the buffer
 
-    uint16_t Sw() const {
-        return answer.size() < 2 ? 0
-                                 : static_cast<uint16_t>(answer[answer.size() - 2] << 8 |
-                                                         answer[answer.size() - 1]);
-    }
+    uint16_t Sw() const { return answer.size() < 2 ? 0 : answer.end()[-2] << 8 | answer.back(); }
     std::vector<uint8_t> Data() const {
-        return answer.size() < 2 ? std::vector<uint8_t>()
-                                 : std::vector<uint8_t>(answer.begin(), answer.end() - 2);
+        return {answer.begin(), answer.size() < 2 ? answer.begin() : answer.end() - 2};
     }
 };
 
@@ -102,9 +97,8 @@ inline Exchange Send(const Ct32Library& ct, uint16_t ctn, uint8_t dad,
 
 // The whole content of a text file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 

@@ -47,11 +47,8 @@ TEST(ParseShortApdu, ReadsTheFourCasesAndRefusesLengthsThatDoNotAddUp) {
 }
 
 TEST(MaxResponseLength, DependsOnShortOrExtendedCoding) {
-    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xB0, 0x00, 0x00}), 258u);
     EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xB0, 0x00, 0x00, 0x00}), 258u);
-    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, 0x11}), 258u);
     EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xB0, 0x00, 0x00, 0x00, 0x10, 0x00}), 65538u);
-    EXPECT_EQ(MaxResponseLength(Bytes{0x00, 0xD6, 0x00, 0x00, 0x00, 0x00, 0x01, 0xAA}), 65538u);
 }
 
 // T=0 card: TA1, TB1 and TC1, no TD1, three historical bytes.

@@ -233,7 +233,6 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
         {MB_OKCANCEL, "\x03", IDCANCEL},                // Ctrl-C is no answer
         {MB_YESNO, "\x1b", IDYES, "y"},                 // no Escape without Cancel
         {MB_YESNOCANCEL, "n", IDNO},
-        {MB_ABORTRETRYIGNORE, "r", IDRETRY},
         {MB_RETRYCANCEL, "\r", IDRETRY},
         {MB_CANCELTRYCONTINUE, "t", IDTRYAGAIN},
         {MB_CANCELTRYCONTINUE, "N", IDCONTINUE},
