@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "cardsim/family.h"
 #include "cardsim_process.h"
 #include "ct32_loader.h"
 
@@ -31,9 +32,8 @@ const Bytes kEject = {0x20, 0x15, 0x01, 0x00};
 
 constexpr uint16_t kCtn = 1;
 
-// Reader names in the order that SCardListReaders gives them, as the driver
-// counts ports; the ATR that pcsc-lite itself reports for the card in slot 0.
-std::vector<std::string> ListReaders(Bytes* atr = nullptr) {
+// Reader names in the order that SCardListReaders gives them, as the driver counts ports.
+std::vector<std::string> ListReaders() {
     std::vector<std::string> readers;
     SCARDCONTEXT context = 0;
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
@@ -46,21 +46,13 @@ std::vector<std::string> ListReaders(Bytes* atr = nullptr) {
             readers.emplace_back(name);
         }
     }
-    const std::string name = mltest::VpcdReaderName(0);
-    SCARD_READERSTATE state{};
-    state.szReader = name.c_str();
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    if (atr != nullptr && SCardGetStatusChange(context, 0, &state, 1) == SCARD_S_SUCCESS) {
-        atr->assign(state.rgbAtr, state.rgbAtr + state.cbAtr);
-    }
     SCardReleaseContext(context);
     return readers;
 }
 
-Bytes AtrSeenByPcsc() {
-    Bytes atr;
-    ListReaders(&atr);
-    return atr;
+// The ATR of an emulated card: a CardSimProcess is ready once pcsc-lite reports exactly this one.
+const Bytes& AtrOf(const char* family) {
+    return cardsim::AtrOf(*cardsim::ParseFamily(family));
 }
 
 class Ct32Driver : public ::testing::Test {
@@ -146,7 +138,7 @@ TEST_F(Ct32Driver, EmptySlotResetsTheTerminalAndReportsNoCard) {
 
 TEST_F(Ct32Driver, CardResetAnswersTheAtrAsP2AsksAndRefusesASmallBuffer) {
     mltest::CardSimProcess card(CardOf("generic"));
-    const Bytes atr = AtrSeenByPcsc();
+    const Bytes atr = AtrOf("generic");
     ASSERT_GE(atr.size(), 2u);
     ExpectAnswers(kTerminal, {{kResetCardNoData, {0x90, 0x01}},
                               {kCardStatus, {0x80, 0x01, 0x05, 0x90, 0x00}},  // present, active
@@ -301,7 +293,7 @@ TEST_F(Ct32Driver, ACardThatRefusesTheMasterFileIsReset) {
     mltest::CardSimProcess card(CardOf("class80", {"--answer-sw", "A4=6982"}));
     const Exchange reset = ToTerminal(kResetCardAtr);
     EXPECT_EQ(reset.Sw(), 0x9001);
-    EXPECT_EQ(reset.Data(), AtrSeenByPcsc());
+    EXPECT_EQ(reset.Data(), AtrOf("class80"));
 }
 
 TEST_F(Ct32Driver, RequestIccWaitsForACardAndEjectForItsRemoval) {
@@ -312,7 +304,7 @@ TEST_F(Ct32Driver, RequestIccWaitsForACardAndEjectForItsRemoval) {
     auto card = std::make_unique<mltest::CardSimProcess>(CardOf("generic"));
     requester.join();
     EXPECT_EQ(request->Sw(), 0x9001);
-    EXPECT_EQ(request->Data(), AtrSeenByPcsc());
+    EXPECT_EQ(request->Data(), AtrOf("generic"));
 
     std::optional<Exchange> eject;  // wait up to 60 s for the card to be taken
     std::jthread ejecter([&] { eject = ToTerminal({0x20, 0x15, 0x01, 0x00, 0x01, 0x3C}); });

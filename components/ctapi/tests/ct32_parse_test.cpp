@@ -31,10 +31,8 @@ TEST(ParseShortApdu, ReadsTheFourCasesAndRefusesLengthsThatDoNotAddUp) {
         SCOPED_TRACE(testing::PrintToString(c.apdu));
         const auto apdu = ParseShortApdu(c.apdu);
         ASSERT_TRUE(apdu);
-        EXPECT_EQ(apdu->cla, c.apdu[0]);
-        EXPECT_EQ(apdu->ins, c.apdu[1]);
-        EXPECT_EQ(apdu->p1, c.apdu[2]);
-        EXPECT_EQ(apdu->p2, c.apdu[3]);
+        EXPECT_EQ((Bytes{apdu->cla, apdu->ins, apdu->p1, apdu->p2}),
+                  Bytes(c.apdu.begin(), c.apdu.begin() + 4));
         EXPECT_EQ(ToBytes(apdu->data), c.data);
         EXPECT_EQ(apdu->le, c.le);
     }
