@@ -179,13 +179,10 @@ TEST_F(DialogComponent, SignalThatEndsTheProcessRestoresTheTerminalFirst) {
 
 // Requests that are refused before anything is drawn, and a box without a terminal.
 TEST_F(DialogComponent, RefusedRequestsShowNothing) {
-    Box wrong, undefined, detached;
-    wrong.wrongIdentification = true;
-    undefined.type = 7;  // no such button set
-    detached.noTerminal = true;
     for (const auto& [box, hr] :
-         {std::pair{wrong, LOGONDM_E_IDENTIFICATION}, std::pair{undefined, E_INVALIDARG},
-          std::pair{detached, LOGONDM_E_NOTERMINAL}}) {
+         {std::pair{Box{.wrongIdentification = true}, LOGONDM_E_IDENTIFICATION},
+          std::pair{Box{.type = 7}, E_INVALIDARG},  // no such button set
+          std::pair{Box{.noTerminal = true}, LOGONDM_E_NOTERMINAL}}) {
         SCOPED_TRACE(hr);
         Outcome out = RunOnTerminal(box, [](int&, std::string&) {});
         EXPECT_EQ(out.hr, hr);
@@ -232,28 +229,25 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
         {MB_CANCELTRYCONTINUE, "t", IDTRYAGAIN},
         {MB_CANCELTRYCONTINUE, "N", IDCONTINUE},
         {MB_OK, "", IDOK},
-        {MB_OKCANCEL, "", IDCANCEL},
         {MB_YESNO, "", IDNO},
         {MB_OKCANCEL, "", IDCANCEL, "", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "type 0x" << std::hex << c.type << " keys "
                                         << testing::PrintToString(c.keys));
-        Box box;
-        box.type = c.type;
-        box.timeout = c.timeout;
-        Outcome out = RunOnTerminal(box, [&](int& master, std::string& screen) {
-            if (!ReadUntil(master, screen, "(Enter:") || c.timeout > 0)
-                return;  // and type nothing
-            if (c.keys.empty()) {
-                close(std::exchange(master, -1));  // hang up
-                return;
-            }
-            ASSERT_EQ(write(master, c.keys.data(), c.keys.size()), ssize_t(c.keys.size()));
-            if (!c.then.empty() && ReadUntil(master, screen, "\a")) {
-                EXPECT_EQ(write(master, c.then.data(), 1), 1);
-            }
-        });
+        Outcome out = RunOnTerminal(
+            {.type = c.type, .timeout = c.timeout}, [&](int& master, std::string& screen) {
+                if (!ReadUntil(master, screen, "(Enter:") || c.timeout > 0)
+                    return;  // and type nothing
+                if (c.keys.empty()) {
+                    close(std::exchange(master, -1));  // hang up
+                    return;
+                }
+                ASSERT_EQ(write(master, c.keys.data(), c.keys.size()), ssize_t(c.keys.size()));
+                if (!c.then.empty() && ReadUntil(master, screen, "\a")) {
+                    EXPECT_EQ(write(master, c.then.data(), 1), 1);
+                }
+            });
         EXPECT_EQ(out.hr, S_OK);
         EXPECT_EQ(out.result, c.expected);
         EXPECT_TRUE(out.modeRestored || (c.keys.empty() && c.timeout < 0));
