@@ -1,6 +1,7 @@
 // The pure parts of the driver: command APDU cases and reading an ATR.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "apdu.h"
@@ -16,25 +17,20 @@ Bytes ToBytes(std::span<const uint8_t> span) {
 }
 
 TEST(ParseShortApdu, ReadsTheFourCasesAndRefusesLengthsThatDoNotAddUp) {
-    struct Case {
-        Bytes apdu;
-        Bytes data;
-        std::optional<size_t> le;
-    };
-    const Case cases[] = {
+    const std::tuple<Bytes, Bytes, std::optional<size_t>> cases[] = {
         {{0x20, 0x11, 0x00, 0x00}, {}, std::nullopt},
         {{0x20, 0x10, 0x01, 0x01, 0x00}, {}, 256},  // Le 00 asks for up to 256 bytes
         {{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x55, 0x11}, {0x55, 0x11}, std::nullopt},
         {{0x20, 0x12, 0x01, 0x01, 0x01, 0x05, 0x20}, {0x05}, 0x20},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.apdu));
-        const auto apdu = ParseShortApdu(c.apdu);
+    for (const auto& [bytes, data, le] : cases) {
+        SCOPED_TRACE(testing::PrintToString(bytes));
+        const auto apdu = ParseShortApdu(bytes);
         ASSERT_TRUE(apdu);
         EXPECT_EQ((Bytes{apdu->cla, apdu->ins, apdu->p1, apdu->p2}),
-                  Bytes(c.apdu.begin(), c.apdu.begin() + 4));
-        EXPECT_EQ(ToBytes(apdu->data), c.data);
-        EXPECT_EQ(apdu->le, c.le);
+                  Bytes(bytes.begin(), bytes.begin() + 4));
+        EXPECT_EQ(ToBytes(apdu->data), data);
+        EXPECT_EQ(apdu->le, le);
     }
     // Too short, Lc 3 with one data byte, two bytes after the data, Lc 00 (extended).
     for (const Bytes& bad : {Bytes{0x20, 0x11, 0x00}, Bytes{0x20, 0x11, 0x01, 0x01, 0x03, 0xAA},

@@ -29,11 +29,7 @@ TEST(Image, TextRoundTrip) {
 }
 
 TEST(Image, MalformedTextIsRefusedWithItsLine) {
-    struct Case {
-        const char* text;
-        const char* complaint;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"", "empty file"},
         {"mlcardsim-image 2\nfamily generic\nend\n", "line 1: not a card image"},
         {"mlcardsim-image 1\nend\n", "no \"family\" line"},
@@ -52,15 +48,15 @@ TEST(Image, MalformedTextIsRefusedWithItsLine) {
         {"mlcardsim-image 1\nfamily generic\npin - 3\nend\n", "line 3: the PIN must be"},
         {"mlcardsim-image 1\nfamily generic\nfile 5511 00\nend\n", "line 3: unknown line"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, complaint] : cases) {
+        SCOPED_TRACE(text);
         try {
-            ParseImage(c.text, "card.img");
+            ParseImage(text, "card.img");
             ADD_FAILURE() << "accepted";
         } catch (const ImageError& e) {
             const std::string what = e.what();
             EXPECT_NE(what.find("card.img"), std::string::npos) << what;
-            EXPECT_NE(what.find(c.complaint), std::string::npos) << what;
+            EXPECT_NE(what.find(complaint), std::string::npos) << what;
         }
     }
 }

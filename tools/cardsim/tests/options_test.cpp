@@ -45,7 +45,6 @@ TEST(Options, BadArgumentsAreNamed) {
         {{"--family", "class80", "--image", "x", "--delay-ms", "99999999"}, "--delay-ms"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "B0"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "B0=6A8"}, "INS=SW1SW2"},
-        {{"--family", "class80", "--image", "x", "--answer-sw", "B00=6A82"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "ZZ=6A82"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--refuse-file", "55=6982"}, "FID=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--short-read", "257"}, "--short-read"},

@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cardsim/card.h"
@@ -140,27 +141,22 @@ class ProgramTest : public ::testing::Test {
 
 TEST_F(ProgramTest, HelpAndExitStatusesOfBadArgumentsAndImages) {
     EXPECT_EQ(Program("generic", image_, {"--help"}).Wait(), 0);
-    struct Case {
-        std::vector<std::string> args;
-        const char* vpcd_port;
-        const char* image_text;
-        int status;
-        std::string complaint;
-    };
+    // Arguments, ML_VPCD_PORT, image text, exit status, complaint.
+    using Case = std::tuple<std::vector<std::string>, const char*, const char*, int, std::string>;
     const Case cases[] = {
         {{"--slot", "x"}, nullptr, nullptr, 2, "--slot must be a number"},
         {{}, "port", nullptr, 2, "ML_VPCD_PORT"},
         {{"--port", "1"}, nullptr, "mlcardsim-image 1\nx\n", 3, image_ + " line 2"},
         {{"--image", dir_.File("no/x"), "--port", "1"}, nullptr, nullptr, 3, "cannot write image"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.complaint);
-        if (c.image_text != nullptr) {
-            test::WriteText(image_, c.image_text);
+    for (const auto& [args, vpcd_port, image_text, status, complaint] : cases) {
+        SCOPED_TRACE(complaint);
+        if (image_text != nullptr) {
+            test::WriteText(image_, image_text);
         }
-        Program p("class80", image_, c.args, c.vpcd_port);
-        EXPECT_EQ(p.Wait(), c.status);
-        EXPECT_NE(p.Output().find(c.complaint), std::string::npos);
+        Program p("class80", image_, args, vpcd_port);
+        EXPECT_EQ(p.Wait(), status);
+        EXPECT_NE(p.Output().find(complaint), std::string::npos);
     }
 }
 
