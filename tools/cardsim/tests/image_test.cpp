@@ -10,12 +10,10 @@ namespace {
 using test::H;
 
 TEST(Image, TextRoundTrip) {
-    CardImage image;
-    image.family = Family::tcos12;
-    image.pin = H("31 32 33 34");
-    image.pin_tries_left = 2;
-    image.files[0x5A49] = H("01 02 03 04 05 06 07 08 09 0A");
-    image.files[0x5511] = {};
+    const CardImage image{.family = Family::tcos12,
+                          .pin = H("31 32 33 34"),
+                          .pin_tries_left = 2,
+                          .files = {{0x5A49, H("01 02 03 04 05 06 07 08 09 0A")}, {0x5511, {}}}};
     const std::string text = FormatImage(image);
     EXPECT_EQ(text,
               "mlcardsim-image 1\nfamily tcos12\npin 31323334 2\nef 5511 -\n"

@@ -181,7 +181,6 @@ TEST_F(ProgramTest, ConversationUntilTheReaderCloses) {
     }
     for (const auto& [command, answer] :
          {std::pair{"00 B0 00 00 01", "69 86"},
-          {"00 A4 00 0C 02 3F 00", "90 00"},
           {"80 E0 00 00 23 81 02 00 04 82 01 01 83 02 55 33 85 02 01 00 86 12 60 00 00 00 FF "
            "FF D6 00 00 00 FF FF B0 00 00 00 FF FF",
            "90 00"},
