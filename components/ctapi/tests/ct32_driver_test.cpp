@@ -1,6 +1,5 @@
-// ct32.so against pcscd, the vpcd reader and the card emulator: the
-// terminal commands, card commands, removal and re-insertion, buffer sizes
-// and the trace. The driver is loaded with dlopen, as the module loads it.
+// ct32.so (loaded with dlopen, as the module loads it) against pcscd, vpcd and the card emulator:
+// terminal and card commands, removal and re-insertion, buffer sizes and the trace.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -100,8 +99,7 @@ class Ct32Driver : public ::testing::Test {
                          &lenr, buffer.data());
     }
 
-    // Card resets until pcscd has noticed that the slot is empty. vpcd is
-    // polled, so a removal shows a moment after the emulator has gone.
+    // Card resets until pcscd, polling vpcd, has noticed that the slot is empty.
     Exchange ResetUntilNoCard() {
         Exchange reset;
         for (int i = 0; i < 100; ++i) {
@@ -207,8 +205,7 @@ TEST_F(Ct32Driver, RefusesUnknownCommandsTerminalNumbersAndPorts) {
     EXPECT_EQ(Send(*ct_, 2, kTerminal, kResetTerminal).result, kErrInvalid) << "not opened";
 }
 
-// What the card commands write and read through the driver is checked by the
-// terminal's own real-stack test; here, that a reset really resets the card.
+// What card commands write and read is the terminal's real-stack test; here, that a reset resets.
 TEST_F(Ct32Driver, CardCommandsPassAndAResetResetsTheCard) {
     mltest::CardSimProcess card(CardOf("class80"));
     ASSERT_EQ(ToTerminal(kResetCardNoData).Sw(), 0x9001);

@@ -77,9 +77,8 @@ class DialogComponent : public ::testing::Test {
         std::string screen;  // everything the box wrote to the terminal
     };
 
-    // Shows the box in a child whose controlling terminal is a new
-    // pseudo-terminal; `drive` plays the user on its master side (it may
-    // close the master to hang up, setting it to -1).
+    // Shows the box in a child on a new pseudo-terminal; `drive` plays the user on its master side
+    // (closing it to hang up, and setting it to -1).
     Outcome RunOnTerminal(const Box& box, const std::function<void(int&, std::string&)>& drive) {
         Outcome out;
         int pipeFds[2];
@@ -129,8 +128,7 @@ class DialogComponent : public ::testing::Test {
             if (until && screen.find(until) != std::string::npos)
                 return true;
             pollfd p{master, POLLIN, 0};
-            int ready = poll(&p, 1, kGuardMs);
-            if (ready <= 0) {
+            if (poll(&p, 1, kGuardMs) <= 0) {
                 ADD_FAILURE() << "terminal stayed silent; screen so far: " << screen;
                 return false;
             }
@@ -254,8 +252,7 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
     }
 }
 
-// Caption, text and buttons on the screen; controls in the caption or text
-// that would act on the terminal are left out.
+// Caption, text and buttons on the screen, without controls that would act on the terminal.
 TEST_F(DialogComponent, ScreenShowsCaptionTextAndButtonsWithoutControls) {
     Box box;
     box.type = 0x1031;

@@ -106,8 +106,6 @@ TEST_F(CardTest, ReadAndUpdateAtTheEndOfAFile) {
 }
 
 TEST_F(CardTest, TcosWorksInClassB0AndRefusesOtherClasses) {
-    // The card library's path (selection of the master file in class 00, identification
-    // read, the rest in class B0) runs in its own tests on this card.
     Card card(Family::tcos12, Image());
     Expect(card, {{"00 A4 00 00 02 3F 00", sw::kOk},
                   {std::string(kTcosCreateUnique), sw::kOk},
