@@ -32,7 +32,6 @@ TEST_P(LanguageLibrary, HoldsATextForEveryMessageNumber) {
     for (UINT id : kMessageNumbers) {
         std::u16string text = Text(library, id);
         EXPECT_GE(text.size(), 10u) << "message " << id;
-        EXPECT_LT(text.size(), 1024u) << "message " << id;
     }
     EXPECT_EQ(Text(library, 28), u"") << "no texts beyond the contract";
     FreeLibrary(library);

@@ -212,7 +212,6 @@ TEST_F(DialogComponent, ButtonsAnswerWithWindowsIdentifiers) {
         LONG timeout = -1;
     } cases[] = {
         {MB_OK, "\x1b", IDOK},
-        {MB_OKCANCEL, "O", IDOK},
         {MB_OKCANCEL, "\x1b", IDCANCEL},
         {0x1031, "c", IDCANCEL},  // system modal, warning icon, OK/Cancel
         {MB_OKCANCEL | MB_DEFBUTTON2, "\r", IDCANCEL},

@@ -58,16 +58,13 @@ TEST(Options, BadArgumentsAreNamed) {
     }
 }
 
+// The program test runs ML_VPCD_PORT plus a slot, --port and a bad ML_VPCD_PORT.
 TEST(Options, VpcdPortFromEnvironmentSlotOrOverride) {
     Options o;
     EXPECT_EQ(std::get<int>(VpcdPort(o, nullptr)), 35963);
     EXPECT_EQ(std::get<int>(VpcdPort(o, "")), 35963);
     o.slot = 1;
-    EXPECT_EQ(std::get<int>(VpcdPort(o, "36100")), 36101);
-    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "36100x")));
-    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "65535")));
-    o.port = 4000;
-    EXPECT_EQ(std::get<int>(VpcdPort(o, "36100")), 4000);
+    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "65535"))) << "no port 65536";
 }
 
 }  // namespace
