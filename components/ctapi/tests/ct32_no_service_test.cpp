@@ -1,7 +1,5 @@
-// The driver without a working PC/SC service: CTest points
-// PCSCLITE_CSOCK_NAME at a socket that is not there until the last case
-// serves it, accepting a client and never answering. Also the trace
-// switches, whose lines these failures produce.
+// The driver without a working PC/SC service (PCSCLITE_CSOCK_NAME names a socket that is not
+// there until the last case serves it and never answers), and the trace of these failures.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>

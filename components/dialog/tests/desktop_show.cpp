@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "components/dialog/logondm.h"
@@ -37,10 +38,9 @@ int main(int argc, char** argv) {
     SysFreeString(c);
     SysFreeString(t);
     dm->Release();
-    std::ifstream maps("/proc/self/maps");
-    bool gtk = false;
-    for (std::string line; std::getline(maps, line);)
-        gtk = gtk || line.find("libgtk") != std::string::npos;
+    std::stringstream maps;
+    maps << std::ifstream("/proc/self/maps").rdbuf();
+    const bool gtk = maps.str().find("libgtk") != std::string::npos;
     printf("0x%08X %ld%s\n", static_cast<unsigned>(hr), static_cast<long>(result),
            gtk ? " gtk-loaded" : "");
     return 0;

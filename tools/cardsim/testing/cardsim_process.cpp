@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -121,8 +120,7 @@ CardSimProcess::CardSimProcess(CardSimOptions opts)
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) {
-        throw std::runtime_error(std::string("cannot start mlcardsim: fork failed: ") +
-                                 std::strerror(errno));
+        throw std::runtime_error(std::string("cannot fork for mlcardsim: ") + std::strerror(errno));
     }
     if (pid_ == 0) {
         // A test program that dies must not leave its card in the reader.

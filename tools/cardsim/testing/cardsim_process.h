@@ -1,9 +1,6 @@
-// Test support: runs the card emulator mlcardsim in a vpcd reader of a running pcscd.
-//
-// Real-stack tests start with ML_REQUIRE_REAL_STACK(), then put a card into a reader with a
-// CardSimProcess and talk to it through pcsc-lite (the pcscd of PCSCLITE_CSOCK_NAME); the
-// emulator reaches vpcd on ML_VPCD_PORT (default 35963) + slot. Every call here blocks for
-// at most a few seconds. A CardSimProcess belongs to one thread.
+// Test support: runs the card emulator mlcardsim in a vpcd reader (port ML_VPCD_PORT + slot) of
+// the pcscd of PCSCLITE_CSOCK_NAME. Real-stack tests start with ML_REQUIRE_REAL_STACK(), then
+// insert a card with a CardSimProcess (owned by one thread; no call blocks more than seconds).
 #pragma once
 
 #include <sys/types.h>

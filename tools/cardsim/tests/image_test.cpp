@@ -10,12 +10,10 @@ namespace {
 using test::H;
 
 TEST(Image, TextRoundTrip) {
-    CardImage image;
-    image.family = Family::tcos12;
-    image.pin = H("31 32 33 34");
-    image.pin_tries_left = 2;
-    image.files[0x5A49] = H("01 02 03 04 05 06 07 08 09 0A");
-    image.files[0x5511] = {};
+    const CardImage image{.family = Family::tcos12,
+                          .pin = H("31 32 33 34"),
+                          .pin_tries_left = 2,
+                          .files = {{0x5A49, H("01 02 03 04 05 06 07 08 09 0A")}, {0x5511, {}}}};
     const std::string text = FormatImage(image);
     EXPECT_EQ(text,
               "mlcardsim-image 1\nfamily tcos12\npin 31323334 2\nef 5511 -\n"
@@ -29,11 +27,7 @@ TEST(Image, TextRoundTrip) {
 }
 
 TEST(Image, MalformedTextIsRefusedWithItsLine) {
-    struct Case {
-        const char* text;
-        const char* complaint;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"", "empty file"},
         {"mlcardsim-image 2\nfamily generic\nend\n", "line 1: not a card image"},
         {"mlcardsim-image 1\nend\n", "no \"family\" line"},
@@ -52,15 +46,15 @@ TEST(Image, MalformedTextIsRefusedWithItsLine) {
         {"mlcardsim-image 1\nfamily generic\npin - 3\nend\n", "line 3: the PIN must be"},
         {"mlcardsim-image 1\nfamily generic\nfile 5511 00\nend\n", "line 3: unknown line"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, complaint] : cases) {
+        SCOPED_TRACE(text);
         try {
-            ParseImage(c.text, "card.img");
+            ParseImage(text, "card.img");
             ADD_FAILURE() << "accepted";
         } catch (const ImageError& e) {
             const std::string what = e.what();
             EXPECT_NE(what.find("card.img"), std::string::npos) << what;
-            EXPECT_NE(what.find(c.complaint), std::string::npos) << what;
+            EXPECT_NE(what.find(complaint), std::string::npos) << what;
         }
     }
 }

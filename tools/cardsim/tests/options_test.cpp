@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace cardsim {
 namespace {
 
@@ -21,17 +23,11 @@ TEST(Options, FullCommandLine) {
         Parse({"--family", "tcos12", "--image=/tmp/x.img", "--slot", "1", "--stop-after", "3",
                "--remove-after=0", "--answer-sw", "B0=6a82", "--answer-sw", "d6=6581", "--delay-ms",
                "250", "--verbose", "--refuse-file", "5522=6982", "--short-read", "20"});
-    EXPECT_EQ(o.family, Family::tcos12);
-    EXPECT_EQ(o.image, "/tmp/x.img");
-    EXPECT_EQ(o.slot, 1);
-    EXPECT_EQ(o.stop_after, 3);
-    EXPECT_EQ(o.remove_after, 0);
+    EXPECT_EQ(std::tie(o.family, o.image, o.slot, o.stop_after, o.remove_after, o.short_read,
+                       o.delay_ms, o.verbose, o.port),
+              std::make_tuple(Family::tcos12, "/tmp/x.img", 1, 3, 0, 20, 250, true, std::nullopt));
     EXPECT_EQ(o.answer_sw, (std::map<std::uint8_t, std::uint16_t>{{0xB0, 0x6A82}, {0xD6, 0x6581}}));
     EXPECT_EQ(o.refuse_file, (std::map<std::uint16_t, std::uint16_t>{{0x5522, 0x6982}}));
-    EXPECT_EQ(o.short_read, 20);
-    EXPECT_EQ(o.delay_ms, 250);
-    EXPECT_TRUE(o.verbose);
-    EXPECT_FALSE(o.port);
     EXPECT_TRUE(Parse({"--help"}).help) << "--help needs nothing else";
 }
 
@@ -49,7 +45,6 @@ TEST(Options, BadArgumentsAreNamed) {
         {{"--family", "class80", "--image", "x", "--delay-ms", "99999999"}, "--delay-ms"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "B0"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "B0=6A8"}, "INS=SW1SW2"},
-        {{"--family", "class80", "--image", "x", "--answer-sw", "B00=6A82"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--answer-sw", "ZZ=6A82"}, "INS=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--refuse-file", "55=6982"}, "FID=SW1SW2"},
         {{"--family", "class80", "--image", "x", "--short-read", "257"}, "--short-read"},
@@ -63,16 +58,13 @@ TEST(Options, BadArgumentsAreNamed) {
     }
 }
 
+// The program test runs ML_VPCD_PORT plus a slot, --port and a bad ML_VPCD_PORT.
 TEST(Options, VpcdPortFromEnvironmentSlotOrOverride) {
     Options o;
     EXPECT_EQ(std::get<int>(VpcdPort(o, nullptr)), 35963);
     EXPECT_EQ(std::get<int>(VpcdPort(o, "")), 35963);
     o.slot = 1;
-    EXPECT_EQ(std::get<int>(VpcdPort(o, "36100")), 36101);
-    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "36100x")));
-    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "65535")));
-    o.port = 4000;
-    EXPECT_EQ(std::get<int>(VpcdPort(o, "36100")), 4000);
+    EXPECT_TRUE(std::holds_alternative<UsageError>(VpcdPort(o, "65535"))) << "no port 65536";
 }
 
 }  // namespace

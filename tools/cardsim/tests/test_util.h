@@ -15,14 +15,10 @@ namespace cardsim::test {
 
 // "00 A4 00 0C" -> bytes; spaces are ignored. Throws on bad hex.
 inline Bytes H(std::string_view hex) {
-    std::string digits;
-    for (char c : hex) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
+    std::string digits(hex);
+    std::erase(digits, ' ');
     if (digits.size() % 2 != 0 ||
-        digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
+        digits.find_first_not_of("0123456789ABCDEFabcdef") != digits.npos) {
         throw std::invalid_argument("bad hex in test: " + std::string(hex));
     }
     Bytes out;
@@ -38,10 +34,7 @@ class TempDir {
     TempDir() {
         std::string tmpl =
             (std::filesystem::temp_directory_path() / "cardsim-test-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp");
-        }
-        path_ = tmpl;
+        path_ = ::mkdtemp(tmpl.data()) != nullptr ? tmpl : throw std::runtime_error("mkdtemp");
     }
     ~TempDir() {
         std::error_code ec;
@@ -57,9 +50,8 @@ class TempDir {
 };
 
 inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
