@@ -1,24 +1,16 @@
-// Allocation, watched by replacing the allocation functions of this program:
-//  - the card library's operations allocate only the three buffers a read
-//    hands out;
-//  - no block freed while the exports write and read the login data holds
-//    the password, as UTF-16 or ANSI bytes (the stand-ins for the card
-//    service and the driver mark their own work, which is left out);
-//  - an allocation that fails anywhere in a failing read or write still ends
-//    in an error text, never in the empty text of success.
-// malloc and friends are replaced only outside AddressSanitizer builds, which
-// own them; there only what operator delete frees is looked at. Of operator
-// new and delete only the plain forms (and the sized delete) are replaced:
-// the library's other forms call them.
+// Allocation, watched by replacing the allocation functions of this program
+// (under AddressSanitizer, which owns malloc, only operator new and delete):
+// a card read allocates its three buffers and nothing else, no block freed
+// by the exports holds the password, and a failed allocation still ends in
+// an error text. The stand-ins for card service and driver mark their own
+// work (MlTestStandInWork), which is left out.
 #include <malloc.h>
 #include <string.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
-#include <utility>
 
 #include "frame/tests/frame_fixture.h"
 #include "include/mlcardmanx.h"
@@ -37,26 +29,15 @@
 
 namespace {
 
-std::atomic<bool> g_counting{false};
-std::atomic<int> g_mallocs{0}, g_frees{0};
-std::atomic<size_t> g_sizes[8];
-std::atomic<size_t> g_failCallocOf{0};  // calloc of this size fails while counting
-std::atomic<int> g_standIn{0};          // depth of the stand-ins' work (MlTestStandInWork)
-
-// Freed blocks are looked at for these byte strings while g_scanning.
-struct Secret {
-    unsigned char bytes[16];
-    size_t length;
-};
-Secret g_secrets[64];
-std::atomic<int> g_secretCount{0}, g_secretFrees{0};
-std::atomic<bool> g_scanning{false};
-
-// While armed, operator new on the armed thread (outside the stand-ins)
-// counts down and throws when it reaches 0; g_failed tells that it did.
+std::atomic<bool> g_counting{false}, g_scanning{false}, g_failed{false};
+std::atomic<int> g_mallocs{0}, g_frees{0}, g_standIn{0}, g_secretFrees{0};
+std::atomic<size_t> g_sizes[8], g_failCallocOf{0};  // calloc of that size fails while counting
+// While > 0, operator new on a t_failHere thread counts down and throws at 0.
 std::atomic<long> g_failIn{0};
-std::atomic<bool> g_failed{false};
 thread_local bool t_failHere = false;
+// The password watched for in freed blocks, as UTF-16LE and as ANSI bytes.
+unsigned char g_utf16[64], g_ansi[32];
+size_t g_secretChars = 0;
 
 [[maybe_unused]] bool Count(size_t size) {
     if (g_counting.load()) {
@@ -66,11 +47,15 @@ thread_local bool t_failHere = false;
     return g_counting.load() && g_failCallocOf.load() == size;
 }
 
+// Any eight characters of the password in a row (a grown buffer holds the
+// beginning of a text) count.
 void LookAtFreed(void* p) {
     if (p == nullptr || !g_scanning.load() || g_standIn.load() != 0)
         return;
-    for (int i = 0; i < g_secretCount.load(); ++i) {
-        if (memmem(p, malloc_usable_size(p), g_secrets[i].bytes, g_secrets[i].length) != nullptr) {
+    const size_t size = malloc_usable_size(p);
+    for (size_t at = 0; at + 8 <= g_secretChars; ++at) {
+        if (memmem(p, size, g_utf16 + 2 * at, 16) != nullptr ||
+            memmem(p, size, g_ansi + at, 8) != nullptr) {
             ++g_secretFrees;
             return;
         }
@@ -83,7 +68,8 @@ extern "C" __attribute__((visibility("default"))) void MlTestStandInWork(int p_n
     g_standIn += p_nChange;
 }
 
-// Replaced in every build; counted here where malloc does not count.
+// Of operator new and delete only the plain forms (and the sized delete):
+// the library's other forms call them.
 void* operator new(size_t size) {
     if (!ML_COUNT_MALLOC)
         Count(size);
@@ -146,65 +132,52 @@ struct Counting {
     ~Counting() { g_counting = false; }
 };
 
-class AllocationTest : public FakeReaderTest {
-  public:
-    // SmartCardReadFiles of a card answering a 240-byte record, counted.
-    LONG CountedRead(LPWSTR* user, LPWSTR* domain, LPWSTR* password, DWORD* capacity) {
-        fake.ReplySw(0x9000);
-        fake.ReplySw(0x9000);
-        fake.ReplyData(std::vector<BYTE>(240, 0x41), 0x9000);
-        Counting counting;
-        return SmartCardReadFiles(reader, user, domain, password, capacity);
-    }
-
+// Write, create, delete and store in place use stack buffers; a read takes
+// its three buffers of 46, 36 and 104 bytes and, when one cannot be had,
+// releases the others.
+TEST_F(FakeReaderTest, CardOperationsAllocateNothingButTheReadBuffers) {
     const LPCWSTR reader = u"Fake Reader 00";
-};
-
-TEST_F(AllocationTest, OperationsAllocateNothingButTheReadBuffers) {
     {
         Counting counting;
         delete new int(1);  // the counter sees an allocation made here
     }
     ASSERT_EQ(g_mallocs.load(), 1);
-    ml::GetSCardService();  // made on first use, once per process
-
-    // Write (3 APDUs), create (2), delete (5), store in place (4): their
-    // commands use stack buffers.
-    for (int i = 0; i < 12; ++i)
+    ml::GetSCardService();        // made on first use, once per process
+    for (int i = 0; i < 12; ++i)  // write 3 commands, create 2, delete 5, store 4
         fake.ReplySw(0x9000);
     fake.ReplyData(std::vector<BYTE>(240, 0x41), 0x9000);
     fake.ReplySw(0x9000);
-    LONG results = 0;
     {
         Counting counting;
-        results |= SmartCardWriteFiles(reader, u"user", u"domain", u"secret", 6);
-        results |= SmartCardCreateFiles(reader);
-        results |= SmartCardDeleteFiles(reader);
-        results |= SmartCardStoreFiles(reader, u"user", u"domain", u"secret", 6);
+        EXPECT_EQ(SmartCardWriteFiles(reader, u"user", u"domain", u"secret", 6), 0);
+        EXPECT_EQ(SmartCardCreateFiles(reader), 0);
+        EXPECT_EQ(SmartCardDeleteFiles(reader), 0);
+        EXPECT_EQ(SmartCardStoreFiles(reader, u"user", u"domain", u"secret", 6), 0);
     }
-    EXPECT_EQ(results, SCARD_S_SUCCESS);
     EXPECT_EQ(g_mallocs.load(), 0);
-
 #if ML_COUNT_MALLOC  // malloc belongs to the sanitizer otherwise
-    // Read: exactly the three buffers of 46, 36 and 104 bytes.
-    LPWSTR user = nullptr, domain = nullptr, password = nullptr;
-    DWORD capacity = 0;
-    EXPECT_EQ(CountedRead(&user, &domain, &password, &capacity), SCARD_S_SUCCESS);
-    ASSERT_EQ(g_mallocs.load(), 3);
-    EXPECT_EQ(std::vector<size_t>(g_sizes, g_sizes + 3), (std::vector<size_t>{46, 36, 104}));
-    for (LPWSTR* buffer : {&user, &domain, &password})
-        free(std::exchange(*buffer, nullptr));
-    capacity = 0;
-
-    // A failed allocation: kSmartCardAllocationFailed, and the two buffers
-    // that were had are released.
-    g_failCallocOf = 36;
-    EXPECT_EQ(CountedRead(&user, &domain, &password, &capacity), kSmartCardAllocationFailed);
-    g_failCallocOf = 0;
-    EXPECT_EQ(g_mallocs.load(), 3);  // all three were attempted
-    EXPECT_EQ(g_frees.load(), 2);
-    EXPECT_TRUE(user == nullptr && domain == nullptr && password == nullptr);
-    EXPECT_EQ(capacity, 0u);
+    for (size_t fail : {0, 46, 36, 104}) {
+        SCOPED_TRACE(fail);
+        fake.ReplySw(0x9000);
+        fake.ReplySw(0x9000);
+        fake.ReplyData(std::vector<BYTE>(240, 0x41), 0x9000);
+        LPWSTR out[3] = {};
+        DWORD capacity = 0;
+        g_failCallocOf = fail;
+        {
+            Counting counting;
+            EXPECT_EQ(SmartCardReadFiles(reader, &out[0], &out[1], &out[2], &capacity),
+                      fail == 0 ? SCARD_S_SUCCESS : kSmartCardAllocationFailed);
+        }
+        g_failCallocOf = 0;
+        ASSERT_EQ(g_mallocs.load(), 3);
+        EXPECT_EQ(std::vector<size_t>(g_sizes, g_sizes + 3), (std::vector<size_t>{46, 36, 104}));
+        EXPECT_EQ(g_frees.load(), fail == 0 ? 0 : 2);
+        EXPECT_EQ(out[0] != nullptr && out[1] != nullptr && out[2] != nullptr && capacity == 50,
+                  fail == 0);
+        for (LPWSTR p : out)
+            free(p);
+    }
 #endif
     ExpectNothingOpen();
 }
@@ -214,36 +187,13 @@ TEST_F(AllocationTest, OperationsAllocateNothingButTheReadBuffers) {
 // An ASCII password, so that its ANSI bytes are its characters.
 constexpr char16_t kSecret[] = u"Qz7#Lk2!Wp9$Xv4&Rt6*";
 
-// While it lives, every freed block is looked at for any eight characters of
-// the password in a row, as UTF-16LE and as ANSI bytes (a buffer that grew
-// holds the beginning of a text).
-class SecretWatch {
-  public:
-    explicit SecretWatch(std::u16string_view password) {
-        int n = 0;
-        for (size_t at = 0; at + 8 <= password.size(); ++at) {
-            Secret& utf16 = g_secrets[n++];
-            Secret& ansi = g_secrets[n++];
-            utf16.length = 16;
-            ansi.length = 8;
-            for (size_t i = 0; i < 8; ++i) {
-                char16_t c = password[at + i];
-                utf16.bytes[2 * i] = static_cast<unsigned char>(c & 0xFF);
-                utf16.bytes[2 * i + 1] = static_cast<unsigned char>(c >> 8);
-                ansi.bytes[i] = static_cast<unsigned char>(c);
-            }
-        }
-        g_secretCount = n;
-        g_secretFrees = 0;
-        g_scanning = true;
-    }
-    ~SecretWatch() { g_scanning = false; }
-    int Found() const { return g_secretFrees.load(); }
-};
-
-// SetLoginData, then GetLoginData, watched each: on the PC/SC path, then on
+// SetLoginData, then GetLoginData, each watched: on the PC/SC path, then on
 // the terminal.
 TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
+    for (size_t i = 0; kSecret[i] != 0; ++i, ++g_secretChars) {
+        g_utf16[2 * i] = static_cast<unsigned char>(kSecret[i]);
+        g_ansi[i] = static_cast<unsigned char>(kSecret[i]);
+    }
     for (bool terminal : {false, true}) {
         SCOPED_TRACE(terminal ? "terminal" : "PC/SC");
         UseReader(terminal ? "" : kReader);
@@ -253,35 +203,32 @@ TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
         Pump(1);
         LoginBuffers written{}, read{};
         written.error[0] = read.error[0] = u'#';
-        int inWrite = 0, inRead = 0;
-        {
-            SecretWatch watch(kSecret);
-            { std::u16string control(kSecret); }
-            ASSERT_EQ(watch.Found(), 1) << "the watch sees a copy freed here";
-            SetLoginData(u"alice", u"PLANT", kSecret, written.error);
-            inWrite = watch.Found() - 1;
-            GetLoginData(read.user, read.domain, read.password, read.error);
-            inRead = watch.Found() - 1 - inWrite;
-        }
+        g_secretFrees = 0;
+        g_scanning = true;
+        { std::u16string control(kSecret); }
+        const int control = g_secretFrees.exchange(0);
+        SetLoginData(u"alice", u"PLANT", kSecret, written.error);
+        const int inWrite = g_secretFrees.exchange(0);
+        GetLoginData(read.user, read.domain, read.password, read.error);
+        g_scanning = false;
+        ASSERT_EQ(control, 1) << "the watch sees a copy freed here";
         EXPECT_EQ(std::u16string(written.error) + read.error, u"");
         EXPECT_EQ(std::u16string(read.password), kSecret);
         EXPECT_EQ(inWrite, 0) << "freed blocks holding the password in the write";
-        EXPECT_EQ(inRead, 0) << "freed blocks holding the password in the read";
+        EXPECT_EQ(g_secretFrees.load(), 0) << "freed blocks holding the password in the read";
         Stop();
     }
 }
 
 // Each allocation of a read and of a write that fail for want of the card
-// service fails in turn: every call still ends in the text of its failure
-// (57 for a read, 14 for a write), whether the exception comes in the card
-// operation, in the question to the user or in the export itself.
+// service fails in turn: every call still ends in the text of its failure,
+// wherever the exception comes.
 TEST_F(FrameTest, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
     UseReader(kReader);
     Start();
     fake_.establishResult = SCARD_E_NO_SERVICE;
     t_failHere = true;
     for (bool write : {false, true}) {
-        const std::u16string expected = write ? u"14 " : u"57 ";
         long failures = 0;
         for (long n = 1; n < 100000; ++n) {
             LoginBuffers out{};
@@ -295,9 +242,9 @@ TEST_F(FrameTest, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
             if (!g_failed)
                 break;
             ++failures;
-            EXPECT_EQ(std::u16string(out.error).substr(0, 3), expected) << "allocation " << n;
+            EXPECT_EQ(std::u16string(out.error).substr(0, 3), write ? u"14 " : u"57 ") << n;
         }
-        EXPECT_GT(failures, 10) << (write ? "write" : "read");
+        EXPECT_GT(failures, 10) << write;
     }
     t_failHere = false;
 }

@@ -54,8 +54,7 @@ LoginBuffers CallGet() {
 
 std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
                        const std::u16string& password) {
-    WCHAR error[ML_LOGIN_BUFFER_CHARS];
-    std::fill(std::begin(error), std::end(error), u'#');
+    WCHAR error[ML_LOGIN_BUFFER_CHARS] = u"#";
     SetLoginData(user.c_str(), domain.c_str(), password.c_str(), error);
     return error;
 }
@@ -130,7 +129,7 @@ bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
 // Each failure (its PC/SC and its CT form, read and write) with OK, Cancel
 // and a question that could not be shown. Only a question asks for a retry;
 // Cancel ends it with -1.
-TEST_F(FrameTest, EachFailureShowsItsMessageAndTheAnswerDecidesTheRetry) {
+TEST_F(FrameTest, EachFailureShowsItsMessageInTheDialogLanguageAndTheAnswerDecidesTheRetry) {
     const Case cases[] = {{SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion},
                           {0, CT_NOCARD, true, 58, kQuestion},
                           {SCARD_W_UNRESPONSIVE_CARD, 0, false, 19, kQuestion},
@@ -160,27 +159,12 @@ TEST_F(FrameTest, EachFailureShowsItsMessageAndTheAnswerDecidesTheRetry) {
                 << box.type << " " << box.timeoutSeconds;
         }
     }
-}
-
-// The low 16 bits of SetLanguage choose the language; 0 follows the
-// settings as they are at the call.
-TEST_F(FrameTest, SetLanguageChoosesTheLanguageOfTextAndCaption) {
-    const struct {
-        DWORD language;
-        int settings;
-        bool german;
-    } rows[] = {
-        {0x10000u | 1031u, 1033, true}, {0, 1033, false}, {0, 1031, true}, {1033, 1031, false}};
-    for (const auto& row : rows) {
-        env_.WriteSettingsIni("[LogonDevice]\nCardreaderName=\n[Config]\nCurrentLanguage=" +
-                              std::to_string(row.settings) + "\n");
-        SetLanguage(row.language);
-        std::u16string text;
-        Query({SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion}, text);
-        const auto& texts = row.german ? kGerman : kEnglish;
-        EXPECT_EQ(Boxes().back().caption + (u"|" + text), texts.at(24) + u"|" + Text(18, 18, texts))
-            << row.language << " " << row.settings;
-    }
+    // The low 16 bits of SetLanguage choose the language of text and caption.
+    std::u16string text;
+    SetLanguage(0x10000u | 1031u);
+    Query(cases[0], text);
+    EXPECT_EQ(Boxes().back().caption + (u"|" + text),
+              kGerman.at(24) + u"|" + Text(18, 18, kGerman));
 }
 
 // A component that refuses the identification shows nothing and is released;
@@ -199,28 +183,38 @@ TEST_F(FrameTest, ARefusedOrMissingComponentShowsNoBox) {
 
 // ---- the exports ----
 
-void InsertFakeCard(void* fake) {
-    static_cast<FakeSCard*>(fake)->ReinsertCard();
-}
-
 // Without a card the user is asked: OK tries again (here the card comes in
-// while the question is up) and the reader looks at the card at once; Cancel
-// ends the call with -1 and empty buffers. A write makes missing files.
-TEST_F(FrameTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
+// while the question is up) and the reader looks at the card at once. A
+// question that cannot be shown counts as OK three times in a row, a second
+// apart; an answered one starts the count again. Cancel ends the call with
+// -1 and empty buffers. A write makes missing files.
+TEST_F(FrameTest, AMissingCardIsAskedForAndUnshownQuestionsAreRetriedThreeTimes) {
     UseReader(kReader);
     WriteCard(u"bob", u"CORP", kPassword);
     fake_.RemoveCard();
     Start();
-    dm_->hook = &InsertFakeCard;
+    dm_->hook = [](void* fake) { static_cast<FakeSCard*>(fake)->ReinsertCard(); };
     dm_->context = &fake_;
     LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.password + r.error, u"bob" + std::u16string(kPassword));
-    EXPECT_EQ(Boxes().size(), 1u);
     std::vector<HostNotice> notices = Pump(0);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].code, static_cast<WPARAM>(CARD_INSERTED));
 
     fake_.RemoveCard();
+    ResetDialog();
+    Answer({kScriptedNoTerminal, kScriptedNoTerminal, kScriptedNoTerminal, IDCANCEL});
+    const ULONGLONG before = GetTickCount64();
+    EXPECT_EQ(std::u16string(CallGet().error), Text(18, 18));
+    EXPECT_EQ(Boxes().size(), 3u);
+    EXPECT_EQ(GetTickCount64() - before, 2000u);  // on the test clock
+    EXPECT_NE(ErrorLog().find("The question could not be shown; giving up"), std::string::npos);
+    ResetDialog();
+    Answer({kScriptedNoTerminal, kScriptedNoTerminal, IDOK, kScriptedNoTerminal,
+            kScriptedNoTerminal, kScriptedNoTerminal, IDCANCEL});
+    EXPECT_EQ(std::u16string(CallGet().error), Text(18, 18));
+    EXPECT_EQ(Boxes().size(), 6u);
+
     ResetDialog();
     Answer({IDCANCEL, IDCANCEL});
     r = CallGet();
@@ -228,35 +222,16 @@ TEST_F(FrameTest, AMissingCardIsAskedForOKRetriesAndCancelEnds) {
     EXPECT_EQ(CallSet(u"dave", u"PLANT", kPassword), Text(-1, 58));
     fake_.InsertCard(fake_.Card().family());  // a card without files
     fake_.RemoveCard();
-    dm_->hook = &InsertFakeCard;
+    dm_->hook = [](void* fake) { static_cast<FakeSCard*>(fake)->ReinsertCard(); };
     EXPECT_EQ(CallSet(u"carol", u"PLANT", kPassword), u"");
-    EXPECT_EQ(Boxes().size(), 3u);
     EXPECT_EQ(std::u16string(CallGet().user), u"carol");
-}
-
-// A question that cannot be shown counts as OK three times in a row, with a
-// pause of a second between; an answered one starts the count again.
-TEST_F(FrameTest, AQuestionThatCannotBeShownIsRetriedThreeTimesWithPauses) {
-    UseReader(kReader);
-    fake_.RemoveCard();
-    Start();
-    Answer({kScriptedNoTerminal, kScriptedNoTerminal, kScriptedNoTerminal, IDCANCEL});
-    const ULONGLONG before = GetTickCount64();
-    EXPECT_EQ(std::u16string(CallGet().error), Text(18, 18));
     EXPECT_EQ(Boxes().size(), 3u);
-    EXPECT_EQ(GetTickCount64() - before, 2000u);  // on the test clock
-    EXPECT_NE(ErrorLog().find("The question could not be shown; giving up"), std::string::npos);
-
-    ResetDialog();
-    Answer({kScriptedNoTerminal, kScriptedNoTerminal, IDOK, kScriptedNoTerminal,
-            kScriptedNoTerminal, kScriptedNoTerminal, IDCANCEL});
-    EXPECT_EQ(std::u16string(CallGet().error), Text(18, 18));
-    EXPECT_EQ(Boxes().size(), 6u);
 }
 
 // A missing value, or one longer than its card field, touches no card and
-// asks nothing; values that just fit are written whole.
-TEST_F(FrameTest, RefusedInputLeavesTheCardUntouched) {
+// asks nothing; values that just fit are written whole. Settings naming the
+// terminal when start-up chose the reader fail the call.
+TEST_F(FrameTest, RefusedInputAndAMissingTerminalEndInTheirTexts) {
     UseReader(kReader);
     WriteCard(u"erin", u"PLANT", kPassword);
     Start();
@@ -287,6 +262,9 @@ TEST_F(FrameTest, RefusedInputLeavesTheCardUntouched) {
     EXPECT_EQ(CallSet(user, domain, password), u"");
     LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.domain + r.password, user + domain + password);
+    UseReader("");
+    EXPECT_EQ(std::u16string(CallGet().error), Text(57, 57));
+    EXPECT_EQ(CallSet(u"ivan", u"PLANT", kPassword), Text(14, 14));
 }
 
 // Without a card the terminal is sent no card commands and the user is
@@ -322,37 +300,19 @@ TEST_F(FrameTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
               user.substr(0, 21) + u"|" + domain.substr(0, 16) + u"|" + password.substr(0, 50));
     EXPECT_EQ(Boxes().size(), 3u);
     ExpectNoSecretInLogs(env_.DiagnosticsDir(), password.substr(0, 50));
-}
 
-// The settings at the call choose the path: the terminal path without a
-// terminal object fails, the PC/SC path works beside one, and an unreadable
-// settings file leads to the terminal and is logged.
-TEST_F(FrameTest, TheSettingsAtTheCallChooseThePath) {
-    UseReader(kReader);
-    Start();
-    ASSERT_EQ(g_pTCOSCard, nullptr);
-    UseReader("");
-    EXPECT_EQ(std::u16string(CallGet().error), Text(57, 57));
-    EXPECT_EQ(CallSet(u"ivan", u"PLANT", kPassword), Text(14, 14));
-    Stop();
-
+    // The settings at the call choose the path: the reader beside the
+    // terminal object, the terminal when they cannot be read (logged).
     WriteCard(u"judy", u"PLANT", kPassword);
-    Start();
-    Pump(1);
-    ASSERT_NE(g_pTCOSCard, nullptr);
     UseReader(kReader);
-    LoginBuffers r = CallGet();
-    EXPECT_EQ(std::u16string(r.user) + r.error, u"judy");
-
+    EXPECT_EQ(std::u16string(CallGet().user), u"judy");
     std::filesystem::remove(env_.SettingsDir() + "mlsettings.ini");
-    Answer({IDCANCEL, IDCANCEL});
-    EXPECT_EQ(std::u16string(CallGet().error), Text(-1, 18));
-    EXPECT_EQ(CallSet(u"x", u"y", kPassword), Text(-1, 58));
-    for (const char* call : {"GetLoginData()", "SetLoginData()"}) {
+    EXPECT_EQ(std::u16string(CallGet().user), user.substr(0, 21));
+    EXPECT_EQ(CallSet(u"grace", u"PLANT", kPassword), u"");
+    for (const char* call : {"GetLoginData()", "SetLoginData()"})
         EXPECT_NE(ErrorLog().find(std::string(call) + " - CIniFile::ReadFile() - ERROR"),
                   std::string::npos)
             << call;
-    }
 }
 
 }  // namespace
