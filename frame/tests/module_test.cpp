@@ -5,15 +5,13 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <map>
 
 #include "components/dialog/logondm.h"
 #include "frame/error_queries.h"
 #include "frame/helper.h"
 #include "frame/mlcardmanx_app.h"
 #include "frame/tests/frame_fixture.h"
-#include "include/mlcardmanx.h"
+#include "infrastructure/res_handler.h"
 #include "infrastructure/testing/log_scan.h"
 #include "mlsmartcardx/smart_card.h"
 #include "platform/framework.h"
@@ -24,24 +22,13 @@
 namespace mltest {
 namespace {
 
-// The texts of a language library's source, read apart from the module.
-std::map<int, std::u16string> Texts(const char* path) {
-    std::map<int, std::u16string> texts;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        size_t tab = line.find('\t');
-        if (!line.empty() && line[0] != '#' && tab != std::string::npos)
-            texts[std::stoi(line.substr(0, tab))] = ml::FromUtf8(line.substr(tab + 1));
-    }
-    return texts;
+// A message of the module's language library, and "<number> <message>" as
+// the exports hand it out.
+std::u16string Message(int message, WORD language = 1033) {
+    return CResHandler::LoadString4DLL(AfxGetStaticModuleState()->instance, language, message);
 }
-const std::map<int, std::u16string> kEnglish = Texts(ML_ENGLISH_TXT);
-const std::map<int, std::u16string> kGerman = Texts(ML_GERMAN_TXT);
-
-// "<number> <text of message>" as the exports hand it out.
-std::u16string Text(int number, int message,
-                    const std::map<int, std::u16string>& texts = kEnglish) {
-    return ml::FromUtf8(std::to_string(number)) + u" " + texts.at(message);
+std::u16string Text(int number, int message, WORD language = 1033) {
+    return ml::FromUtf8(std::to_string(number)) + u" " + Message(message, language);
 }
 
 LoginBuffers CallGet() {
@@ -154,17 +141,23 @@ TEST_F(FrameTest, EachFailureShowsItsMessageInTheDialogLanguageAndTheAnswerDecid
             ASSERT_EQ(Boxes().size(), 1u);
             const ScriptedBox& box = dm_->boxes[0];
             EXPECT_EQ(std::u16string(box.caption) + u"|" + box.text,
-                      kEnglish.at(24) + u"|" + kEnglish.at(c.message));
+                      Message(24) + u"|" + Message(c.message));
             EXPECT_TRUE(box.type == c.type && box.timeoutSeconds == -1)
                 << box.type << " " << box.timeoutSeconds;
         }
     }
-    // The low 16 bits of SetLanguage choose the language of text and caption.
-    std::u16string text;
-    SetLanguage(0x10000u | 1031u);
-    Query(cases[0], text);
-    EXPECT_EQ(Boxes().back().caption + (u"|" + text),
-              kGerman.at(24) + u"|" + Text(18, 18, kGerman));
+    // SetLanguage (its low 16 bits) chooses the language of text and
+    // caption; 0 the language of the settings at the call.
+    for (DWORD language : {0x10000u | 1031u, 0u}) {
+        env_.WriteSettingsIni(language != 0 ? "[Config]\nCurrentLanguage=1033\n"
+                                            : "[Config]\nCurrentLanguage=1031\n");
+        SetLanguage(language);
+        std::u16string text;
+        Query(cases[0], text);
+        EXPECT_EQ(Boxes().back().caption + (u"|" + text),
+                  Message(24, 1031) + u"|" + Text(18, 18, 1031))
+            << language;
+    }
 }
 
 // A component that refuses the identification shows nothing and is released;
