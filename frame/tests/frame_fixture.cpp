@@ -16,7 +16,6 @@ namespace mltest {
 namespace fs = std::filesystem;
 
 void FrameTest::SetUp() {
-    service_ = new ScopedSCardService(&fake_);
     fake_.SetReaderName(ml::FromUtf8(kReader));
     // The installation: the language table, and the module file (a copy of
     // the English library) with the language libraries beside it.
@@ -75,7 +74,6 @@ void FrameTest::TearDown() {
     if (english_ != nullptr)
         FreeLibrary(english_);
     g_dwLanguageID = 0;
-    delete service_;
 }
 
 void FrameTest::Start() {

@@ -60,6 +60,7 @@ class FrameTest : public ::testing::Test {
     ml::testing::TestClock clock_;
     InfraEnvironment env_;
     FakeSCard fake_;
+    ScopedSCardService service_{&fake_};
     ScriptedDialog* dm_ = nullptr;
     HMODULE dialog_ = nullptr;
 
@@ -67,7 +68,6 @@ class FrameTest : public ::testing::Test {
     HMODULE english_ = nullptr, driverLibrary_ = nullptr;
     TestCtDriver* driver_ = nullptr;
     bool started_ = false;
-    ScopedSCardService* service_ = nullptr;
     HINSTANCE savedInstance_ = nullptr;
 };
 

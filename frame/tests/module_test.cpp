@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "components/dialog/logondm.h"
 #include "frame/error_queries.h"
@@ -234,20 +235,18 @@ TEST_F(FrameTest, RefusedInputAndAMissingTerminalEndInTheirTexts) {
 
     const std::u16string user(21, u'u'), domain(16, u'd'), password(50, u'p');
     const std::u16string longer[] = {user + u'x', domain + u'x', password + u'x'};
-    const struct {
-        LPCWSTR user, domain, password;
-        int message;
-    } cases[] = {{nullptr, u"PLANT", kPassword, 14},
-                 {u"mallory", nullptr, kPassword, 14},
-                 {u"mallory", u"PLANT", nullptr, 14},
-                 {longer[0].c_str(), domain.c_str(), password.c_str(), 25},
-                 {user.c_str(), longer[1].c_str(), password.c_str(), 26},
-                 {user.c_str(), domain.c_str(), longer[2].c_str(), 27}};
-    for (const auto& c : cases) {
+    const std::tuple<LPCWSTR, LPCWSTR, LPCWSTR, int> cases[] = {
+        {nullptr, u"PLANT", kPassword, 14},
+        {u"mallory", nullptr, kPassword, 14},
+        {u"mallory", u"PLANT", nullptr, 14},
+        {longer[0].c_str(), domain.c_str(), password.c_str(), 25},
+        {user.c_str(), longer[1].c_str(), password.c_str(), 26},
+        {user.c_str(), domain.c_str(), longer[2].c_str(), 27}};
+    for (const auto& [u, d, p, message] : cases) {
         fake_.ClearSent();
-        SetLoginData(c.user, c.domain, c.password, error);
-        EXPECT_EQ(std::u16string(error), Text(c.message, c.message));
-        EXPECT_TRUE(fake_.Sent().empty()) << c.message;
+        SetLoginData(u, d, p, error);
+        EXPECT_EQ(std::u16string(error), Text(message, message));
+        EXPECT_TRUE(fake_.Sent().empty()) << message;
     }
     EXPECT_TRUE(Boxes().empty());
     ExpectNoSecretInLogs(env_.DiagnosticsDir(), longer[2]);
