@@ -1,9 +1,6 @@
-// Allocation, watched by replacing the allocation functions of this program
-// (under AddressSanitizer, which owns malloc, only operator new and delete):
-// a card read that cannot have one of its buffers releases the others, no
-// block freed by the exports holds the password, and a failed allocation
-// still ends in an error text. The stand-ins for card service and driver
-// mark their own work (MlTestStandInWork), which is left out.
+// Allocation, watched through this program's own allocation functions (only
+// operator new and delete under AddressSanitizer, which owns malloc); the
+// work of the card service and driver stand-ins (MlTestStandInWork) is left out.
 #include <malloc.h>
 #include <string.h>
 
@@ -35,8 +32,7 @@ std::atomic<size_t> g_failCallocOf{0};  // calloc of that size fails, frees are 
 // While > 0, operator new on a t_failHere thread counts down and throws at 0.
 std::atomic<long> g_failIn{0};
 thread_local bool t_failHere = false;
-// The password watched for in freed blocks, as UTF-16LE and as ANSI bytes:
-// any eight characters in a row (a grown buffer holds a text's beginning).
+// The password looked for in freed blocks: any 8 characters, UTF-16LE or ANSI.
 unsigned char g_utf16[64], g_ansi[32];
 size_t g_secretChars = 0;
 
@@ -98,8 +94,7 @@ void free(void* p) {
 namespace mltest {
 namespace {
 
-// A read that cannot have one of its buffers (46, 36 and 104 bytes) releases
-// the other two.
+// A read that cannot have one of its 46-, 36- or 104-byte buffers frees the others.
 TEST_F(FrameTest, AReadReleasesItsBuffersWhenOneCannotBeHad) {
     if (!ML_WATCH_MALLOC)
         GTEST_SKIP() << "calloc belongs to the sanitizer";
@@ -119,8 +114,7 @@ TEST_F(FrameTest, AReadReleasesItsBuffersWhenOneCannotBeHad) {
 // An ASCII password, so that its ANSI bytes are its characters.
 constexpr char16_t kSecret[] = u"Qz7#Lk2!Wp9$Xv4&Rt6*";
 
-// SetLoginData, then GetLoginData, each watched: on the PC/SC path, then on
-// the terminal.
+// SetLoginData, then GetLoginData, each watched, on the PC/SC path and the terminal.
 TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
     for (size_t i = 0; kSecret[i] != 0; ++i, ++g_secretChars) {
         g_utf16[2 * i] = static_cast<unsigned char>(kSecret[i]);
@@ -152,9 +146,8 @@ TEST_F(FrameTest, NoFreedBlockHoldsThePassword) {
     }
 }
 
-// Each allocation of a read and of a write that fail for want of the card
-// service fails in turn: every call still ends in the text of its failure,
-// wherever the exception comes.
+// Each allocation of a failing read and write fails in turn: every call still
+// ends in the text of its failure, wherever the exception comes.
 TEST_F(FrameTest, AFailedAllocationStillEndsInTheErrorTextOfTheFailure) {
     UseReader(kReader);
     Start();

@@ -94,19 +94,15 @@ void FrameTest::UseReader(const std::string& reader) {
                           "\nCurrentPort=1\n[Config]\nCurrentLanguage=1033\n");
 }
 
-std::vector<HostNotice> FrameTest::Pump(int passes) {
-    std::vector<HostNotice> notices;
+std::vector<WPARAM> FrameTest::Pump(int passes) {
+    std::vector<WPARAM> notices;
     for (int i = 0; i <= passes; ++i) {
         if (i > 0)
             clock_.Advance(250);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_COMMAND) {
-                const auto* block = reinterpret_cast<const LoginDataBlock*>(msg.lParam);
-                notices.push_back({msg.wParam, msg.wParam == CARD_INSERTED && block != nullptr
-                                                   ? block->szUserName
-                                                   : u""});
-            }
+            if (msg.message == WM_COMMAND)
+                notices.push_back(msg.wParam);
             DispatchMessageW(&msg);
         }
     }

@@ -1,7 +1,5 @@
-// The frame's in-process fixture: a private machine, the test clock, a fake
-// PC/SC service with a card, the scripted dialog manager as the dialog
-// component, the build's language libraries and the terminal's test CT-API
-// driver. Start() and Stop() run the module's start-up and shutdown.
+// The frame in-process: a private machine, the test clock, a fake PC/SC card,
+// the scripted dialog manager, the language libraries and the test driver.
 #ifndef ML_FRAME_TESTS_FRAME_FIXTURE_H_
 #define ML_FRAME_TESTS_FRAME_FIXTURE_H_
 
@@ -30,11 +28,6 @@ struct LoginBuffers {
         password[ML_LOGIN_BUFFER_CHARS], error[ML_LOGIN_BUFFER_CHARS];
 };
 
-struct HostNotice {
-    WPARAM code;
-    std::u16string user;
-};
-
 class FrameTest : public ::testing::Test {
   protected:
     static constexpr char kReader[] = "Fake Reader 00";
@@ -46,7 +39,7 @@ class FrameTest : public ::testing::Test {
     // "mlsettings.ini" naming `reader` ("" = the terminal).
     void UseReader(const std::string& reader);
     // Runs the timers for `passes` polling periods; the notices posted.
-    std::vector<HostNotice> Pump(int passes);
+    std::vector<WPARAM> Pump(int passes);
     // Writes the card in the fake reader with the card library.
     void WriteCard(const std::u16string& user, const std::u16string& domain,
                    const std::u16string& password);
@@ -71,8 +64,7 @@ class FrameTest : public ::testing::Test {
     HINSTANCE savedInstance_ = nullptr;
 };
 
-// Per system (posix/, win32/): registers the scripted dialog manager, loaded
-// from `path`, as the dialog component of the test's machine, and back.
+// Per system (posix/, win32/): the scripted dialog manager as the component.
 void RegisterDialog(const InfraEnvironment& env, HMODULE dialog, const std::string& path);
 void UnregisterDialog(const InfraEnvironment& env, HMODULE dialog);
 

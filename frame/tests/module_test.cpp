@@ -1,6 +1,5 @@
 // The module in-process: start-up and shutdown, the questions to the user,
-// and GetLoginData and SetLoginData on the PC/SC reader (the card library on
-// the fake reader) and on the terminal (the test CT-API driver).
+// and the exports on the fake PC/SC reader and on the test CT-API terminal.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,8 +21,7 @@
 namespace mltest {
 namespace {
 
-// A message of the module's language library, and "<number> <message>" as
-// the exports hand it out.
+// A message of the language library, and "<number> <message>" as handed out.
 std::u16string Message(int message, WORD language = 1033) {
     return CResHandler::LoadString4DLL(AfxGetStaticModuleState()->instance, language, message);
 }
@@ -46,12 +44,8 @@ std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
     return error;
 }
 
-// ---- start-up and shutdown ----
-
-// Start-up chooses the device from "CardreaderName": an empty or missing
-// name, or no settings file (logged), the terminal on the configured port;
-// any other value, even a blank, the reader it names. Shutdown releases the
-// object: no pass runs any more.
+// An empty or missing "CardreaderName", or no settings (logged), choose the
+// terminal; any other name, even a blank, the reader. Stop ends all passes.
 TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt) {
     const std::string file = env_.SettingsDir() + "mlsettings.ini";
     WriteCard(u"alice", u"PLANT", u"s3cret-pw");
@@ -74,8 +68,8 @@ TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt)
         EXPECT_EQ(
             ErrorLog().find("InitInstance() - CIniFile::ReadFile() - ERROR") != std::string::npos,
             *settings == '\0');
-        std::vector<HostNotice> notices = Pump(2);  // the driver loaded, supervision running
-        EXPECT_EQ(notices.size() == 1 && notices[0].user == u"alice", reader);
+        // The driver loaded, supervision running: the reader sees its card.
+        EXPECT_EQ(Pump(2) == std::vector<WPARAM>{CARD_INSERTED}, reader);
         Stop();
         EXPECT_TRUE(theApp.GetSmartCard() == nullptr && g_pSmartCard == nullptr &&
                     g_pTCOSCard == nullptr);
@@ -92,8 +86,6 @@ TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt)
     Start();
     EXPECT_TRUE(theApp.GetSettingsINIFile().empty() && g_pTCOSCard != nullptr);
 }
-
-// ---- the questions ----
 
 struct Case {
     LONG scard;
@@ -113,9 +105,8 @@ bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
                    : QueryUserOnReadError(c.scard, c.ct, text, notShown);
 }
 
-// Each failure (its PC/SC and its CT form, read and write) with OK, Cancel
-// and a question that could not be shown. Only a question asks for a retry;
-// Cancel ends it with -1.
+// Each failure (PC/SC and CT form, read and write) with each answer: only a
+// question asks for a retry, Cancel ends it with -1.
 TEST_F(FrameTest, EachFailureShowsItsMessageInTheDialogLanguageAndTheAnswerDecidesTheRetry) {
     const Case cases[] = {{SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion},
                           {0, CT_NOCARD, true, 58, kQuestion},
@@ -147,8 +138,7 @@ TEST_F(FrameTest, EachFailureShowsItsMessageInTheDialogLanguageAndTheAnswerDecid
             EXPECT_EQ(dm_->objects.load(), 0);  // the component was released
         }
     }
-    // SetLanguage (its low 16 bits) chooses the language of text and
-    // caption; 0 the language of the settings at the call.
+    // SetLanguage's low 16 bits choose the language, 0 the settings at the call.
     for (DWORD language : {0x10000u | 1031u, 0u}) {
         env_.WriteSettingsIni(language != 0 ? "[Config]\nCurrentLanguage=1033\n"
                                             : "[Config]\nCurrentLanguage=1031\n");
@@ -161,13 +151,9 @@ TEST_F(FrameTest, EachFailureShowsItsMessageInTheDialogLanguageAndTheAnswerDecid
     }
 }
 
-// ---- the exports ----
-
-// Without a card the user is asked: OK tries again (here the card comes in
-// while the question is up) and the reader looks at the card at once. A
-// question that cannot be shown counts as OK three times in a row, a second
-// apart; an answered one starts the count again. Cancel ends the call with
-// -1 and empty buffers. A write makes missing files.
+// Without a card the user is asked: OK tries again and the reader looks at
+// once; an unshown question counts as OK three times in a row, a second
+// apart; Cancel ends with -1 and empty buffers; a write makes missing files.
 TEST_F(FrameTest, AMissingCardIsAskedForAndUnshownQuestionsAreRetriedThreeTimes) {
     UseReader(kReader);
     WriteCard(u"bob", u"CORP", kPassword);
@@ -177,9 +163,7 @@ TEST_F(FrameTest, AMissingCardIsAskedForAndUnshownQuestionsAreRetriedThreeTimes)
     dm_->context = &fake_;
     LoginBuffers r = CallGet();
     EXPECT_EQ(std::u16string(r.user) + r.password + r.error, u"bob" + std::u16string(kPassword));
-    std::vector<HostNotice> notices = Pump(0);
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].code, static_cast<WPARAM>(CARD_INSERTED));
+    EXPECT_EQ(Pump(0), std::vector<WPARAM>{CARD_INSERTED});
 
     fake_.RemoveCard();
     ResetDialog();
@@ -208,9 +192,8 @@ TEST_F(FrameTest, AMissingCardIsAskedForAndUnshownQuestionsAreRetriedThreeTimes)
     EXPECT_EQ(Boxes().size(), 3u);
 }
 
-// A missing value, or one longer than its card field, touches no card and
-// asks nothing; values that just fit are written whole. Settings naming the
-// terminal when start-up chose the reader fail the call.
+// A missing value, or one longer than its field, touches no card; values that
+// just fit are written. Terminal settings after a reader start-up fail.
 TEST_F(FrameTest, RefusedInputAndAMissingTerminalEndInTheirTexts) {
     UseReader(kReader);
     WriteCard(u"erin", u"PLANT", kPassword);
@@ -245,9 +228,8 @@ TEST_F(FrameTest, RefusedInputAndAMissingTerminalEndInTheirTexts) {
     EXPECT_EQ(CallSet(u"ivan", u"PLANT", kPassword), Text(14, 14));
 }
 
-// Without a card the user is asked; OK reads the card inserted meanwhile. A
-// card without files, and one whose last write ended before the user name
-// (files without it), are written.
+// Without a card the user is asked; a card without files, and one whose last
+// write ended before the user name, are written.
 TEST_F(FrameTest, TheTerminalAsksForTheCardAndWritesNewAndTornCards) {
     Start();
     Pump(2);  // the start-up timer loads the driver; no card

@@ -1,6 +1,5 @@
-// A scripted dialog manager: a component that answers ShowMessageBox from a
-// script and records the boxes. The test works on its state, found with
-// GetProcAddress(library, "ScriptedDialogState").
+// A dialog component that answers ShowMessageBox from a script and records the
+// boxes; tests find its state with GetProcAddress(library, "ScriptedDialogState").
 #ifndef ML_FRAME_TESTS_SCRIPTED_LOGONDM_H_
 #define ML_FRAME_TESTS_SCRIPTED_LOGONDM_H_
 
