@@ -80,16 +80,13 @@ TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt)
     EXPECT_NE(g_pTCOSCard, nullptr);
 }
 
+// A failure, and the message and question (OK and Cancel, 0x1031) or notice
+// (OK, 0x1010) it shows.
 struct Case {
     LONG scard;
-    int ct;
-    bool write;
-    int message;
-    UINT type;
+    int ct, message;
+    bool write, question;
 };
-
-constexpr UINT kQuestion = 0x1031;
-constexpr UINT kNotice = 0x1010;
 
 // As the exports call them: with the module's state current.
 bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
@@ -101,32 +98,31 @@ bool Query(const Case& c, std::u16string& text, bool* notShown = nullptr) {
 // Each failure (PC/SC and CT form, read and write) with each answer: only a
 // question asks for a retry, Cancel ends it with -1.
 TEST_F(FrameTest, EachFailureShowsItsMessageInTheDialogLanguageAndTheAnswerDecidesTheRetry) {
-    const Case cases[] = {{SCARD_W_REMOVED_CARD, 0, false, 18, kQuestion},
-                          {0, CT_NOCARD, true, 58, kQuestion},
-                          {SCARD_W_UNRESPONSIVE_CARD, 0, false, 19, kQuestion},
-                          {0, CT_FOULCARD, true, 19, kQuestion},
-                          {SCARD_E_UNKNOWN_CARD, 0, false, 20, kNotice},
-                          {0, CT_WRONGVERSION, true, 20, kNotice},
-                          {0, CT_NOFILE, false, 57, kNotice},
-                          {SCARD_E_UNEXPECTED, 0, true, 14, kNotice}};
+    const Case cases[] = {{SCARD_W_REMOVED_CARD, 0, 18, false, true},
+                          {0, CT_NOCARD, 58, true, true},
+                          {SCARD_W_UNRESPONSIVE_CARD, 0, 19, false, true},
+                          {0, CT_FOULCARD, 19, true, true},
+                          {SCARD_E_UNKNOWN_CARD, 0, 20, false, false},
+                          {0, CT_WRONGVERSION, 20, true, false},
+                          {0, CT_NOFILE, 57, false, false},
+                          {SCARD_E_UNEXPECTED, 0, 14, true, false}};
     for (const Case& c : cases) {
-        const bool question = c.type == kQuestion;
         for (LONG answer : {LONG{IDOK}, LONG{IDCANCEL}, kScriptedNoTerminal}) {
             SCOPED_TRACE(testing::Message()
                          << c.scard << " " << c.ct << " " << c.message << " answer " << answer);
             ResetDialog();
             Answer({answer});
-            const bool notShown = question && answer == kScriptedNoTerminal;
+            const bool notShown = c.question && answer == kScriptedNoTerminal;
             std::u16string text = u"previous";
             bool reported = !notShown;
-            EXPECT_EQ(Query(c, text, &reported), question && answer != IDCANCEL);
+            EXPECT_EQ(Query(c, text, &reported), c.question && answer != IDCANCEL);
             EXPECT_EQ(reported, notShown);
-            EXPECT_EQ(text, Text(question && answer == IDCANCEL ? -1 : c.message, c.message));
+            EXPECT_EQ(text, Text(c.question && answer == IDCANCEL ? -1 : c.message, c.message));
             ASSERT_EQ(Boxes().size(), 1u);
             const ScriptedBox& box = dm_->boxes[0];
             EXPECT_EQ(std::u16string(box.caption) + u"|" + box.text,
                       Message(24) + u"|" + Message(c.message));
-            EXPECT_TRUE(box.type == c.type && box.timeoutSeconds == -1)
+            EXPECT_TRUE(box.type == (c.question ? 0x1031u : 0x1010u) && box.timeoutSeconds == -1)
                 << box.type << " " << box.timeoutSeconds;
             EXPECT_EQ(dm_->objects.load(), 0);  // the component was released
         }
