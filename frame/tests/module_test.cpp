@@ -45,7 +45,7 @@ std::u16string CallSet(const std::u16string& user, const std::u16string& domain,
 }
 
 // An empty or missing "CardreaderName", or no settings (logged), choose the
-// terminal; any other name, even a blank, the reader. Stop ends all passes.
+// terminal; any other name, even a blank, the reader. Stop releases them.
 TEST_F(FrameTest, StartUpChoosesTheDeviceFromTheReaderNameAndShutdownReleasesIt) {
     const std::string file = env_.SettingsDir() + "mlsettings.ini";
     WriteCard(u"alice", u"PLANT", u"s3cret-pw");
