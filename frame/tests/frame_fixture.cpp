@@ -1,6 +1,7 @@
 #include "frame/tests/frame_fixture.h"
 
 #include <filesystem>
+#include <utility>
 
 #include "frame/mlcardmanx_app.h"
 #include "include/mlcardmanx.h"
@@ -15,12 +16,9 @@ namespace mltest {
 namespace fs = std::filesystem;
 
 void FrameTest::SetUp() {
-    service_ = new ScopedSCardService(&fake_);
-    fake_.SetReaderName(Utf16(kReader));
-
-    // The installation: the language table beside the install settings; the
-    // module file, stood for by a copy of the English library, with the
-    // language libraries beside it (found from the module's instance handle).
+    fake_.SetReaderName(ml::FromUtf8(kReader));
+    // The installation: the language table, and the module file (a copy of
+    // the English library) with the language libraries beside it.
     fs::copy_file(ML_LANGUAGES_INI, env_.InstallDir() + "/languages.ini");
     fs::path module = fs::path(env_.Root()) / "module";
     fs::create_directories(module);
@@ -29,24 +27,21 @@ void FrameTest::SetUp() {
     fs::copy_file(ML_ENGLISH_LIBRARY, module / ML_MODULE_FILE_NAME);
     english_ = LoadLibraryW((module / ML_MODULE_FILE_NAME).u16string().c_str());
     ASSERT_NE(english_, nullptr);
-    savedInstance_ = AfxGetStaticModuleState()->instance;
-    AfxGetStaticModuleState()->instance = english_;
+    savedInstance_ = std::exchange(AfxGetStaticModuleState()->instance, english_);
     g_dwLanguageID = 0;
 
-    // The dialog manager: the scripted one.
-    dialog_ = LoadLibraryW(Utf16(InfraEnvironment::Native(ML_SCRIPTED_LOGONDM)).c_str());
+    dialog_ = LoadLibraryW(ml::FromUtf8(InfraEnvironment::Native(ML_SCRIPTED_LOGONDM)).c_str());
     ASSERT_NE(dialog_, nullptr);
     dm_ =
         reinterpret_cast<PFN_ScriptedDialogState>(GetProcAddress(dialog_, "ScriptedDialogState"))();
     ResetDialog();
     RegisterDialog(env_, dialog_, ML_SCRIPTED_LOGONDM);
 
-    // The CT-API driver: the terminal's test driver, through the registry
-    // value of the driver's installation (<Path>/bin/ct32.so).
+    // The test driver, found through its installation's registry value.
     fs::path driver(ML_TEST_CT_DRIVER);
     env_.SetRegistryValue("SOFTWARE\\Kestrel\\APPSW\\Vireo", "Path",
                           driver.parent_path().parent_path().string());
-    driverLibrary_ = LoadLibraryW(Utf16(ML_TEST_CT_DRIVER).c_str());
+    driverLibrary_ = LoadLibraryW(ml::FromUtf8(ML_TEST_CT_DRIVER).c_str());
     ASSERT_NE(driverLibrary_, nullptr);
     driver_ =
         reinterpret_cast<MlTestCtDriverFn>(GetProcAddress(driverLibrary_, kTestCtDriverSymbol))();
@@ -64,8 +59,7 @@ void FrameTest::TearDown() {
         ExpectNoSecretInLogs(env_.DiagnosticsDir(), kPassword);
     if (started_)
         Stop();
-    // Notices left in the queue belong to this test only.
-    MSG msg;
+    MSG msg;  // notices left belong to this test only
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
     if (dialog_ != nullptr) {
@@ -80,10 +74,8 @@ void FrameTest::TearDown() {
     if (english_ != nullptr)
         FreeLibrary(english_);
     g_dwLanguageID = 0;
-    delete service_;
 }
 
-// As at load and unload: with the module's state current.
 void FrameTest::Start() {
     ASSERT_FALSE(started_);
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
@@ -102,19 +94,15 @@ void FrameTest::UseReader(const std::string& reader) {
                           "\nCurrentPort=1\n[Config]\nCurrentLanguage=1033\n");
 }
 
-std::vector<HostNotice> FrameTest::Pump(int passes) {
-    std::vector<HostNotice> notices;
+std::vector<WPARAM> FrameTest::Pump(int passes) {
+    std::vector<WPARAM> notices;
     for (int i = 0; i <= passes; ++i) {
         if (i > 0)
             clock_.Advance(250);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_COMMAND) {
-                const auto* block = reinterpret_cast<const LoginDataBlock*>(msg.lParam);
-                notices.push_back({msg.wParam, msg.wParam == CARD_INSERTED && block != nullptr
-                                                   ? block->szUserName
-                                                   : u""});
-            }
+            if (msg.message == WM_COMMAND)
+                notices.push_back(msg.wParam);
             DispatchMessageW(&msg);
         }
     }
@@ -123,7 +111,7 @@ std::vector<HostNotice> FrameTest::Pump(int passes) {
 
 void FrameTest::WriteCard(const std::u16string& user, const std::u16string& domain,
                           const std::u16string& password) {
-    std::u16string reader = Utf16(kReader);
+    std::u16string reader = ml::FromUtf8(kReader);
     ASSERT_EQ(SmartCardCreateFiles(reader.c_str()), 0);
     ASSERT_EQ(SmartCardWriteFiles(reader.c_str(), user.c_str(), domain.c_str(), password.c_str(),
                                   static_cast<DWORD>(password.size())),

@@ -1,8 +1,5 @@
-// The frame's in-process test fixture: a private machine (registry,
-// documents folder, object names), the test clock, a fake PC/SC service with
-// a card in memory, the scripted dialog manager registered as the dialog
-// component, the language libraries of the build, and the terminal's test
-// CT-API driver. Start() and Stop() run the module's start-up and shutdown.
+// The frame in-process: a private machine, the test clock, a fake PC/SC card,
+// the scripted dialog manager, the language libraries and the test driver.
 #ifndef ML_FRAME_TESTS_FRAME_FIXTURE_H_
 #define ML_FRAME_TESTS_FRAME_FIXTURE_H_
 
@@ -26,15 +23,9 @@ namespace mltest {
 // The password the tests write: TearDown finds it in no log.
 inline constexpr char16_t kPassword[] = u"Pa55-w0rd!";
 
-// The four buffers of GetLoginData.
 struct LoginBuffers {
     WCHAR user[ML_LOGIN_BUFFER_CHARS], domain[ML_LOGIN_BUFFER_CHARS],
         password[ML_LOGIN_BUFFER_CHARS], error[ML_LOGIN_BUFFER_CHARS];
-};
-
-struct HostNotice {
-    WPARAM code;
-    std::u16string user;
 };
 
 class FrameTest : public ::testing::Test {
@@ -43,61 +34,39 @@ class FrameTest : public ::testing::Test {
 
     void SetUp() override;
     void TearDown() override;
-
-    // Start-up and shutdown of the module (InitInstance, ExitInstance).
-    void Start();
-    void Stop();
-
+    void Start();  // InitInstance, with the module's state current
+    void Stop();   // ExitInstance
     // "mlsettings.ini" naming `reader` ("" = the terminal).
     void UseReader(const std::string& reader);
-
-    // Moves the clock by `passes` polling periods, running the timers, and
-    // returns the notices posted meanwhile.
-    std::vector<HostNotice> Pump(int passes);
-
-    // The card in the fake reader, written with the card library.
+    // Runs the timers for `passes` polling periods; the notices posted.
+    std::vector<WPARAM> Pump(int passes);
+    // Writes the card in the fake reader with the card library.
     void WriteCard(const std::u16string& user, const std::u16string& domain,
                    const std::u16string& password);
-
-    // The scripted dialog manager: forgets script, hook and boxes; appends
-    // answers; the boxes shown.
     void ResetDialog();
     void Answer(std::initializer_list<LONG> answers);
     std::vector<ScriptedBox> Boxes() const { return {dm_->boxes, dm_->boxes + dm_->shown}; }
-
-    // The terminal's test driver (loaded by the terminal object's start-up
-    // timer: Pump(1) after Start()).
+    // Loaded by the terminal object's start-up timer: Pump(1) after Start().
     TestCtDriver& Driver() { return *driver_; }
-
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
 
     ml::testing::TestClock clock_;
     InfraEnvironment env_;
     FakeSCard fake_;
+    ScopedSCardService service_{&fake_};
     ScriptedDialog* dm_ = nullptr;
     HMODULE dialog_ = nullptr;
 
   private:
-    HMODULE english_ = nullptr;
-    HMODULE driverLibrary_ = nullptr;
+    HMODULE english_ = nullptr, driverLibrary_ = nullptr;
     TestCtDriver* driver_ = nullptr;
     bool started_ = false;
-    ScopedSCardService* service_ = nullptr;
     HINSTANCE savedInstance_ = nullptr;
 };
 
-// Per system (posix/, win32/): registers the scripted dialog manager, the
-// library `dialog` loaded from `path`, as the dialog component of the test's
-// machine, and takes the registration away again.
+// Per system (posix/, win32/): the scripted dialog manager as the component.
 void RegisterDialog(const InfraEnvironment& env, HMODULE dialog, const std::string& path);
 void UnregisterDialog(const InfraEnvironment& env, HMODULE dialog);
-
-inline std::u16string Utf16(const std::string& utf8) {
-    return ml::FromUtf8(utf8);
-}
-inline std::string Utf8(const std::u16string& text) {
-    return ml::ToUtf8(text);
-}
 
 }  // namespace mltest
 

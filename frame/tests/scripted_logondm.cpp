@@ -51,8 +51,7 @@ class ScriptedLogonDM final : public ComObject<ScriptedLogonDM, ILogonDM, IID_IL
         CopyBstr(caption, box.caption, std::size(box.caption));
         box.type = type;
         box.timeoutSeconds = timeoutSeconds;
-        box.identified = LogonDMIdentification(challenge) == identification;
-        if (g_state.refuse || !box.identified)
+        if (g_state.refuse || LogonDMIdentification(challenge) != identification)
             return LOGONDM_E_IDENTIFICATION;
         LONG answer = g_state.next < g_state.answers ? g_state.script[g_state.next++] : IDOK;
         if (answer == kScriptedNoTerminal)

@@ -1,8 +1,5 @@
-// A scripted dialog manager for the frame's tests: a component that answers
-// ShowMessageBox from a script instead of asking a user, and records every
-// box it was asked to show. The test loads the component's library itself
-// (the same library the activation loads) and works on its state, found
-// with GetProcAddress(library, "ScriptedDialogState").
+// A dialog component that answers ShowMessageBox from a script and records the
+// boxes; tests find its state with GetProcAddress(library, "ScriptedDialogState").
 #ifndef ML_FRAME_TESTS_SCRIPTED_LOGONDM_H_
 #define ML_FRAME_TESTS_SCRIPTED_LOGONDM_H_
 
@@ -11,15 +8,13 @@
 #include "platform/windef.h"
 
 struct ScriptedBox {
-    char16_t text[1024];
-    char16_t caption[256];
+    char16_t text[1024], caption[256];
     UINT type;
     LONG timeoutSeconds;
-    bool identified;  // the challenge and identification matched
 };
 
-// An answer: a button identifier (IDOK, IDCANCEL, ...), or this one.
-inline constexpr LONG kScriptedNoTerminal = -1;  // LOGONDM_E_NOTERMINAL, nothing shown
+// An answer: a button identifier, or LOGONDM_E_NOTERMINAL (nothing shown).
+inline constexpr LONG kScriptedNoTerminal = -1;
 
 struct ScriptedDialog {
     LONG script[16];  // answers[next..answers); IDOK once used up

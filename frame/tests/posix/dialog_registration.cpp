@@ -1,5 +1,4 @@
-// The dialog component's registration: the key's default value in the test
-// machine's registry folder.
+// The dialog component's registration: a key's default value in the test's registry folder.
 #include <filesystem>
 
 #include "frame/tests/frame_fixture.h"

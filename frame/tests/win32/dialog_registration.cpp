@@ -1,6 +1,5 @@
 // The dialog component's registration: the scripted server registers itself
-// in the system's registry, as regsvr32 would have it do, so that the
-// module's CoCreateInstance goes through the system's COM.
+// in the system's registry, so that CoCreateInstance goes through COM.
 #include "frame/tests/frame_fixture.h"
 #include "platform/com.h"
 #include "platform/library.h"
