@@ -1,20 +1,14 @@
-// A stand-in for the module, for the tests of mlhost.
-//
-// When loaded it starts a thread timer of the loading thread (20 ms) that
-// posts the notices of a script, one per tick, as the module does: insert
-// and remove notices wait while the logon or logoff event is set, and set
-// their event when posted.
-//
+// A stand-in for the module, for the tests of mlhost: a thread timer of the
+// loading thread (20 ms) posts one notice of a script per tick; insert and
+// remove wait while the logon or logoff event is set, and set their event.
 // Environment (fields may hold \uXXXX, one UTF-16 unit):
-//   ML_FAKE_SCRIPT      steps separated by ";": "insert,USER,DOMAIN,PASSWORD",
-//                       "remove", "error", "unknown", "code,HEX" (any code).
-//   ML_FAKE_GET         "USER,DOMAIN,PASSWORD,ERROR" for GetLoginData; an
-//                       ERROR of "LANGUAGE" reports "7 language <id>".
-//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects; a
-//                       mismatch gives "96 mismatch:" and the names of the
-//                       fields that differ (never their values).
-// An export called before the first notice was posted reports
-// "98 called before the first notice".
+//   ML_FAKE_SCRIPT      steps "insert,USER,DOMAIN,PASSWORD", "remove", "error",
+//                       "unknown", "code,HEX", separated by ";".
+//   ML_FAKE_GET         "USER,DOMAIN,PASSWORD,ERROR" for GetLoginData; ERROR
+//                       "LANGUAGE" reports "7 language <id>".
+//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects; else
+//                       "96 mismatch:" and the names of the differing fields.
+// An export called before the first notice answers "98 called before the first notice".
 #include <stdlib.h>
 
 #include <iterator>
@@ -74,12 +68,9 @@ struct FakeModule {
         timer = SetTimer(nullptr, 0, 20, Tick);
     }
     ~FakeModule() {
-        if (timer)
-            KillTimer(nullptr, timer);
-        if (logon)
-            CloseHandle(logon);
-        if (logoff)
-            CloseHandle(logoff);
+        KillTimer(nullptr, timer);
+        CloseHandle(logon);
+        CloseHandle(logoff);
     }
 
     bool EventSet(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
