@@ -1,10 +1,7 @@
-// The machine-wide settings locks between two processes, and the scoped
-// critical section.
+// The machine-wide settings locks between two processes.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-
-#include <thread>
 
 #include "infrastructure/settings_lock.h"
 #include "infrastructure/testing/test_environment.h"
@@ -80,27 +77,6 @@ TEST(SettingsLocks, IndependentLocksNamespacesAndDeadHolders) {
     ml::test::RemoveShmObjects(ns);
     const std::string log = InfraEnvironment::ReadFile(env.ErrorLogPath());
     EXPECT_NE(log.find("[ERROR] szName = Global\\MLDebugINIMutex"), std::string::npos) << log;
-}
-
-TEST(CriticalSectionGuard, EntersAndLeavesAndAcceptsNull) {
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
-    auto freeElsewhere = [&] {
-        bool taken = false;
-        std::thread([&] {
-            taken = cs.mutex.try_lock();
-            if (taken)
-                cs.mutex.unlock();
-        }).join();
-        return taken;
-    };
-    {
-        CMLCriticalSection guard(&cs);
-        EXPECT_FALSE(freeElsewhere()) << "held by the guard";
-    }
-    EXPECT_TRUE(freeElsewhere());
-    CMLCriticalSection none(nullptr);
-    DeleteCriticalSection(&cs);
 }
 
 }  // namespace
