@@ -1,8 +1,5 @@
 // The private machine on Windows: HKEY_LOCAL_MACHINE of the process is a key
-// of its own under HKEY_CURRENT_USER (RegOverridePredefKey), so the module
-// reads its values from the system's registry as it would on a site; the
-// documents folder and the object namespace are the variables the test
-// programs' routing reads.
+// of its own under HKEY_CURRENT_USER (RegOverridePredefKey).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -41,10 +38,8 @@ std::string InfraEnvironment::Native(std::string path) {
 }
 
 void InfraEnvironment::SetUp() {
-    // Process ids come back soon, and a library that is still loaded (a
-    // language library the module keeps until the process ends) cannot be
-    // deleted, so an earlier process's directory may still be there: the
-    // name is the first one that is free.
+    // An earlier process's directory may still be there (a loaded library
+    // cannot be deleted, process ids come back): the first free name is taken.
     static std::atomic<int> counter{0};
     const char* run = std::getenv("ML_OBJECT_NAMESPACE");
     std::error_code ec;
