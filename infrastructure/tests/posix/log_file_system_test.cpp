@@ -1,6 +1,6 @@
 // The log cases that only POSIX gives: the ANSI code page taken from the
 // locale, and what may lie in the log's place (a link, a FIFO, another
-// user's file in a sticky folder, a device that fails every write).
+// user's file in a sticky folder).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,16 +69,6 @@ TEST_F(PosixLogTest, NothingInTheLogsPlaceIsWrittenThrough) {
     } else {
         std::printf("not root: the planted-file case of another user is skipped\n");
     }
-    env_.StopLogs();
-
-    // The Diagnostics folder is /dev and the log /dev/full: every write fails.
-    ml::test::ScopedEnv documents("ML_COMMON_DOCUMENTS", "/dev");
-    env_.WriteInstallSettings("[ProductSubpath]\nDiagnostics=\n");
-    theErrorFile.Init(u"full");
-    ASSERT_EQ(theErrorFile.GetLogPath(), u"/dev/full");
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    Trace(u"CTest::Run()", FALSE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
-    theErrorFile.Cleanup();
 }
 
 }  // namespace
