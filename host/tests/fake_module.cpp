@@ -73,44 +73,37 @@ struct FakeModule {
         CloseHandle(logoff);
     }
 
-    bool EventSet(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+    bool EventSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
     void Step() {
         if (next >= steps.size())
             return;
         std::vector<std::u16string> f = SplitFields(steps[next], ',');
-        const std::u16string kind = f[0];
-        WPARAM code = 0;
-        LPARAM lParam = 0;
-        if (kind == u"insert" || kind == u"remove") {
-            if (EventSet(logon) || EventSet(logoff))
-                return;  // wait for the host
-            if (kind == u"insert") {
-                block = LoginDataBlock{};
-                f.resize(4);
-                CopyOut(block.szUserName, f[1], std::size(block.szUserName));
-                CopyOut(block.szDomain, f[2], std::size(block.szDomain));
-                CopyOut(block.szPassword, f[3], std::size(block.szPassword));
-                SetEvent(logon);
-                code = CARD_INSERTED;
-                lParam = reinterpret_cast<LPARAM>(&block);
-            } else {
-                SetEvent(logoff);
-                code = CARD_REMOVED;
-            }
-        } else if (kind == u"error") {
-            code = CARD_ERROR;
-        } else if (kind == u"unknown") {
-            code = CARD_UNKNOWN;
-        } else if (kind == u"code" && f.size() > 1) {
-            std::string hex(f[1].begin(), f[1].end());
-            code = strtoul(hex.c_str(), nullptr, 16);
-        }
+        f.resize(4);
+        const bool insert = f[0] == u"insert", remove = f[0] == u"remove";
+        if ((insert || remove) && (EventSet(logon) || EventSet(logoff)))
+            return;  // wait for the host
         ++next;
-        if (code == 0)
-            return;
-        PostThreadMessageW(thread, WM_COMMAND, code, lParam);
-        posted = true;
+        const WPARAM code =
+            insert             ? CARD_INSERTED
+            : remove           ? CARD_REMOVED
+            : f[0] == u"error" ? CARD_ERROR
+            : f[0] == u"unknown"
+                ? CARD_UNKNOWN
+                : strtoul(std::string(f[1].begin(), f[1].end()).c_str(), nullptr, 16);
+        if (insert) {
+            block = LoginDataBlock{};
+            CopyOut(block.szUserName, f[1], std::size(block.szUserName));
+            CopyOut(block.szDomain, f[2], std::size(block.szDomain));
+            CopyOut(block.szPassword, f[3], std::size(block.szPassword));
+        }
+        if (insert || remove)
+            SetEvent(insert ? logon : logoff);
+        if (code != 0) {
+            PostThreadMessageW(thread, WM_COMMAND, code,
+                               insert ? reinterpret_cast<LPARAM>(&block) : 0);
+            posted = true;
+        }
     }
 };
 

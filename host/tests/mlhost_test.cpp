@@ -403,28 +403,19 @@ TEST_F(MlHost, StatusShowsTheDeviceAndLogsTheSettingsName) {
     fs::create_directories(settings);
     fs::create_directories(key);
     std::ofstream(key / "Release") << "9.8.7\n";
-    const auto env = Env({{"ML_REGISTRY_ROOT", registry.string()},
-                          {"ML_COMMON_DOCUMENTS", docs.string()},
-                          {"PCSCLITE_CSOCK_NAME", (dir_ / "no-pcscd").string()}});
-    const std::string file = "\"settings_file\":\"" + (settings / "mlsettings.ini").string() +
-                             "\",\"settings_file_readable\":true";
-    const std::pair<const char*, const char*> cases[] = {
-        {"[LogonDevice]\nCardreaderName=Reader \"7\"\n",
-         R"("device":"PC/SC reader Reader \"7\"","readers":null,)"},
-        {"[LogonDevice]\nCardreaderName=\nCurrentPort=3\n",
-         R"("device":"CT-API terminal, port 3","readers":null,)"},
-    };
-    for (bool debug : {true, false}) {
-        const auto& [content, device] = cases[debug ? 0 : 1];
-        std::ofstream(settings / "mlsettings.ini") << content;
-        std::ofstream(settings / "mldebug.ini") << "[LogonDevice]\nDebug=" << debug << "\n";
-        HostRun run({"status", "--json"}, env);
-        EXPECT_EQ(run.Finish(), 0) << run.err();
-        for (const std::string& part :
-             {std::string(device), std::string("\"release\":\"9.8.7\""), file,
-              std::string("\"debug_log\":") + (debug ? "true" : "false") + "}\n"})
-            EXPECT_NE(run.out().find(part), std::string::npos) << part << " in " << run.out();
-    }
+    std::ofstream(settings / "mlsettings.ini") << "[LogonDevice]\nCardreaderName=Reader \"7\"\n";
+    std::ofstream(settings / "mldebug.ini") << "[LogonDevice]\nDebug=1\n";
+    HostRun run({"status", "--json"}, Env({{"ML_REGISTRY_ROOT", registry.string()},
+                                           {"ML_COMMON_DOCUMENTS", docs.string()},
+                                           {"PCSCLITE_CSOCK_NAME", (dir_ / "x").string()}}));
+    EXPECT_EQ(run.Finish(), 0) << run.err();
+    for (const std::string& part :
+         {std::string(R"("device":"PC/SC reader Reader \"7\"","readers":null,)"),
+          std::string("\"release\":\"9.8.7\""),
+          "\"settings_file\":\"" + (settings / "mlsettings.ini").string() +
+              "\",\"settings_file_readable\":true",
+          std::string("\"debug_log\":true}\n")})
+        EXPECT_NE(run.out().find(part), std::string::npos) << part << " in " << run.out();
 }
 
 // get and set as the module answers them: the output, the password masked
@@ -440,10 +431,6 @@ TEST_F(MlHost, GetAndSetShowTheModulesAnswerAndExitWithItsStatus) {
     } cases[] = {
         {"get", "remove", "bob,CORP," + pw + ",", "", 0,
          "user: bob\ndomain: CORP\npassword: ***\nerror:\n", ""},
-        {"get --json", "remove", "bob,CORP," + pw + ",", "", 0,
-         R"({"user":"bob","domain":"CORP","password":"***","error":""})"
-         "\n",
-         ""},
         {"get --show-password", "remove", "bob,CORP," + pw + ",", "", 0,
          "user: bob\ndomain: CORP\npassword: " + pw + "\nerror:\n", ""},
         {"get", "error", ",,,18 No card in the reader", "", 1,
