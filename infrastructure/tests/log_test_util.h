@@ -30,6 +30,8 @@ struct ScopedLocale : ml::test::ScopedEnv {
 // Logs under a fixed clock and the "C" locale, with the debug log on.
 struct LogFixture : ::testing::Test {
     void SetUp() override { env_.WriteDebugIni(true, 100); }
+    std::string DebugLog() const { return mltest::InfraEnvironment::ReadFile(env_.DebugLogPath()); }
+    std::string ErrorLog() const { return mltest::InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
     ScopedLocale locale_{"C"};
     FixedClock clock_;
     mltest::InfraEnvironment env_;

@@ -88,8 +88,7 @@ TEST(TraceFormat, AnyTextAndExtremeNumbersSurvive) {
     const std::u16string huge = Format(8, std::numeric_limits<double>::max())[0];
     EXPECT_EQ(huge.substr(0, 8), u"p = 1797");
     EXPECT_EQ(huge.size(), 4u + 309u + 7u) << "309 digits and \".000000\"";
-    EXPECT_EQ(ml_infra::FormatS(u"a '%s' b %s %s", {u"1", u"2"}), u"a '1' b 2 %s");
-    EXPECT_EQ(ml_infra::FormatS(u"%s", {u"%s"}), u"%s");
+    EXPECT_EQ(ml_infra::FormatS(u"a '%s' b %s %s", {u"%s", u"2"}), u"a '%s' b 2 %s");
 }
 
 }  // namespace
