@@ -1,5 +1,4 @@
-// Prints the state of the module's logon or logoff event: "set", "clear" or
-// "absent". Used by the tests' --on-insert and --on-remove commands.
+// Prints "set", "clear" or "absent" for the module's logon or logoff event.
 #include <stdio.h>
 #include <string.h>
 

@@ -1,14 +1,10 @@
-// A stand-in for the module, for the tests of mlhost: a thread timer of the
-// loading thread (20 ms) posts one notice of a script per tick; insert and
-// remove wait while the logon or logoff event is set, and set their event.
-// Environment (fields may hold \uXXXX, one UTF-16 unit):
-//   ML_FAKE_SCRIPT      steps "insert,USER,DOMAIN,PASSWORD", "remove", "error",
-//                       "unknown", "code,HEX", separated by ";".
-//   ML_FAKE_GET         "USER,DOMAIN,PASSWORD,ERROR" for GetLoginData; ERROR
-//                       "LANGUAGE" reports "7 language <id>".
-//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects; else
-//                       "96 mismatch:" and the names of the differing fields.
-// An export called before the first notice answers "98 called before the first notice".
+// A stand-in module for mlhost's tests: a 20 ms thread timer posts one notice
+// of ML_FAKE_SCRIPT per tick ("insert,USER,DOMAIN,PASSWORD", "remove",
+// "error", "unknown", "code,HEX"; insert and remove wait while an event is
+// set, then set theirs). GetLoginData answers ML_FAKE_GET ("USER,DOMAIN,
+// PASSWORD,ERROR", ERROR "LANGUAGE": "7 language <id>"); SetLoginData
+// compares with ML_FAKE_EXPECT_SET and names the fields that differ. Fields
+// may hold \uXXXX; before the first notice both answer "98 ...".
 #include <stdlib.h>
 
 #include <iterator>

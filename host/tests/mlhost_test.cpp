@@ -1,5 +1,4 @@
-// mlhost as its users run it: the real program as a child process, with a
-// fake module that posts scripted notices.
+// mlhost run as a child process, with a fake module that posts scripted notices.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -36,8 +35,7 @@ constexpr char kPassword[] = "Pw-s3cr3t";
 
 using ml::test::ReadFile;
 
-// Watch output without the time stamps that begin its lines, after checking
-// their form.
+// Watch output without the time stamps that begin its lines (their form checked).
 std::string Untimed(const std::string& out) {
     static const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)";
     static const std::regex plain("^" + time + " "), json("^\\{\"time\":\"" + time + "\",");
@@ -198,8 +196,7 @@ class MlHost : public ::testing::Test {
             << run.out() << run.err();
     }
 
-    // `mlhost watch ARGS` on `script` until `lines` lines came, then ended by
-    // `sig`: the exit status, the output without time stamps, and stderr.
+    // `mlhost watch ARGS` on `script` until `lines` lines came, ended by `sig`.
     struct Watched {
         int status;
         std::string out, err;
@@ -220,9 +217,8 @@ class MlHost : public ::testing::Test {
     std::optional<ml::test::ScopedEnv> nsEnv_;
 };
 
-// Bad arguments exit with 2, say what is wrong and point at --help on stderr
-// (one row per mistake the parser tells apart); --help and --version answer
-// on stdout with 0, each command with its own usage.
+// Bad arguments (one per parser branch) exit with 2 and say why on stderr;
+// help and version answer on stdout with 0.
 TEST_F(MlHost, ArgumentErrorsExitWithTwoAndHelpWithZero) {
     const std::pair<std::vector<std::string>, std::string> bad[] = {
         {{}, "no command given"},
@@ -286,11 +282,8 @@ TEST_F(MlHost, DefaultModuleLiesInTheLibFolderBesideBin) {
     EXPECT_NE(get("", 3).find("bin/../lib/mlcardmanx/libmlcardmanx.so"), std::string::npos);
 }
 
-// watch prints one line per notice until a signal ends it; the commands of
-// the changes run (the first notice, the state at start, only with
-// --act-on-start) with their output on stderr, where failures are reported.
-// After each insert and removal both events are reset, even when its command
-// failed or hung (the next insert is only posted then).
+// One line per notice until a signal; commands of changes (of the first notice
+// only with --act-on-start) print and fail on stderr; both events end reset.
 TEST_F(MlHost, WatchPrintsNoticesAndRunsCommandsForChanges) {
     const std::string all =
         std::string("insert,alice,PLANT,") + kPassword + ";remove;error;unknown;code,0405;error";
@@ -344,8 +337,7 @@ TEST_F(MlHost, WatchPrintsNoticesAndRunsCommandsForChanges) {
     EXPECT_EQ(Untimed(run.out()), "error\n");
 }
 TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
-    // The commands write to files in $T; the expected password is split, so
-    // that the command line itself does not hold it.
+    // The expected password is split, so that no command line holds it.
     const std::string vars = "T=" + dir_.string() + " P=" MLHOST_EVENT_PROBE "; ";
     const std::string onInsert = vars + R"(IFS= read -r u; IFS= read -r d; IFS= read -r p
         if IFS= read -r extra; then echo more; fi > $T/extra.txt
@@ -354,9 +346,7 @@ TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
         { env; tr '\0' ' ' < /proc/$$/cmdline; } | grep -c 'Pw-''s3cr3t' > $T/leak.txt; exit 0)";
     const std::string onRemove =
         vars + "$P logoff > $T/remove-during.txt; cat > $T/remove-stdin.txt";
-    // The script spells the password with an escape, so that the test's own
-    // environment, which the command inherits, does not hold it either.
-    // "removed" only comes once the host reset the logon event.
+    // The script escapes the password, so the inherited environment lacks it.
     const Watched w = Watch({"--act-on-start", "--on-insert", onInsert, "--on-remove", onRemove},
                             "insert,alice,PLANT,Pw-s3\\u0063r3t;remove;error", 3);
     EXPECT_EQ(w.status, 0) << w.err;
@@ -373,8 +363,7 @@ TEST_F(MlHost, OnInsertGetsTheLoginDataOnStdinOnlyAndTheEventIsResetAfter) {
     EXPECT_EQ(EventState(ML_EVENT_LOGOFF_IN_PROCESS), "clear");
 }
 
-// A host killed while its logon action runs leaves the logon event set with
-// nobody holding it; the next host starts it afresh and is not held back.
+// A host killed in its logon action leaves the event set; the next one goes on.
 TEST_F(MlHost, HostKilledDuringItsLogonActionHoldsNoLaterHostBack) {
     const std::string pidFile = (dir_ / "action.pid").string();
     HostRun killed(Args({"watch", "--act-on-start", "--on-insert",
@@ -418,9 +407,7 @@ TEST_F(MlHost, StatusShowsTheDeviceAndLogsTheSettingsName) {
         EXPECT_NE(run.out().find(part), std::string::npos) << part << " in " << run.out();
 }
 
-// get and set as the module answers them: the output, the password masked
-// unless asked for, and the exit status. The fake module answers "98 ..." to
-// a call before its first notice.
+// get and set: the module's answer, the password masked, the exit status.
 TEST_F(MlHost, GetAndSetShowTheModulesAnswerAndExitWithItsStatus) {
     const std::string pw = kPassword, set = "set --user bob --domain CORP";
     const std::string missing = (dir_ / "missing.so").string();
@@ -476,8 +463,7 @@ TEST_F(MlHost, GetAndSetShowTheModulesAnswerAndExitWithItsStatus) {
     }
 }
 
-// On a terminal set asks twice with the echo off, refuses two different
-// answers and gives the echo back.
+// On a terminal set asks twice without echo and refuses two different answers.
 TEST_F(MlHost, SetAsksTwiceOnTheTerminalWithoutEcho) {
     const std::string pw = kPassword;
     for (const auto& [again, status] : {std::pair{pw, 0}, std::pair{pw + "x", 2}}) {

@@ -1,10 +1,6 @@
-// A private machine for one test: a temporary directory with the registry
-// (ML_REGISTRY_ROOT), the common documents folder (ML_COMMON_DOCUMENTS), the
-// install directory and its "mlsettings.ini", and a namespace of its own for
-// named objects (ML_OBJECT_NAMESPACE); on Windows HKEY_LOCAL_MACHINE moved
-// below HKEY_CURRENT_USER, and paths with backslashes. The destructor stops
-// the logs, restores the variables and removes it all. One at a time per
-// process (it changes the process environment).
+// A private machine for one test (one at a time per process): registry,
+// documents folder, installation and object namespace of its own, removed
+// with the logs stopped by the destructor.
 #ifndef ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
 #define ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
 
@@ -52,8 +48,7 @@ class InfraEnvironment {
     void WriteSettingsIni(std::string_view content) {
         WriteFile(SettingsDir() + "mlsettings.ini", content);
     }
-    // "mldebug.ini" with Debug=0 or 1, its time stamp `stamp` seconds after an
-    // arbitrary epoch, so that a test controls when it counts as changed.
+    // "mldebug.ini" with Debug=0 or 1, stamped `stamp` seconds after an epoch.
     void WriteDebugIni(bool on, long stamp);
 
     // Starts both logs as the module's start-up does, and shuts them down.

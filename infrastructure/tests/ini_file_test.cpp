@@ -1,5 +1,4 @@
-// The settings file reader: line kinds, the first-match rules, case folding,
-// failures that keep what was read, integer reading.
+// The settings file reader: lines, first matches, case, failures, integers.
 #include <gtest/gtest.h>
 
 #include <string>

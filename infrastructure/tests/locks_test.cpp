@@ -13,9 +13,8 @@ using ml::test::Fork;
 using ml::test::Join;
 using mltest::InfraEnvironment;
 
-// The parent holds the lock; the child announces that it is about to take
-// it. Only after that does the parent leave a marker and release. A child
-// that got the lock while the parent held it finds no marker.
+// The parent holds the lock, leaves a marker and releases once the child is
+// about to take it: a child that got the lock early finds no marker.
 template <typename Lock>
 void ExpectSecondProcessWaits() {
     InfraEnvironment env;

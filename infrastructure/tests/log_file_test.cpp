@@ -1,6 +1,4 @@
-// The debug and error logs: entry layout byte for byte, separators, the
-// switch in "mldebug.ini", rotation, start-up, failures that drop entries,
-// and many threads at once.
+// The debug and error logs: layout, switch, rotation, start-up, failures, threads.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
@@ -63,8 +61,7 @@ TEST_F(LogTest, EntriesAreLaidOutByteForByte) {
           {TraceParam(u"p_strName", 3, u"[IN]", u"M\u0080ller"),
            TraceParam(u"dwError", 0, u"[ERROR]", DWORD{5}), TraceParam(u"hr", 1, u"[RET]", 0x1F)});
     const std::string header = Header("CTest::Run()");
-    // In the ANSI code page (UTF-8 for the "C" locale, the system's on
-    // Windows), even when the only character beyond ASCII is the first one.
+    // In the ANSI code page, even when the only non-ASCII character is the first.
     const std::string lines[] = {"[IN] p_strName = " + ml::ToAnsi(u"M\u0080ller"),
                                  "[ERROR] dwError = 5", "[RET] hr = 0x1f"};
     std::string debug = DebugEntry(kBanner, ""), error;

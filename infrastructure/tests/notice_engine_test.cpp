@@ -1,6 +1,4 @@
-// The notice engine, pass by pass: what it posts, which event it sets, what
-// it remembers (seen in the passes that follow), what it does to the login
-// data block and which entries it writes.
+// The notice engine pass by pass: notices, events, memory, login block, entries.
 #include "infrastructure/notice_engine.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +19,7 @@ TEST(NoticeEngine, PassesInARow) {
     LogTail debug(env.DebugLogPath()), error(env.ErrorLogPath());
     const HANDLE logon = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
     const HANDLE logoff = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
-    // A device whose codes 10 to 13 are a card, none, an unknown card and its
-    // own card error.
+    // Codes 10 to 13: a card, none, an unknown card, the device's card error.
     auto details = [](int64_t code) {
         return std::vector<TraceParam>{TraceParam(u"Code", ml_trace::kInt, u"[E]", code)};
     };
@@ -45,9 +42,7 @@ TEST(NoticeEngine, PassesInARow) {
         removed = {"D()|[INFO]  = Card removed"}, unknown = {"D()|[TAG]  = Unknown"},
         cardError = {"D()|[ERROR]  = Error 13"},
         other = {"D()|[ERROR]  = Card error (see details below)", "D()|[E] Code = -7"};
-    // The result, whether the logon event is set before the pass, the notice,
-    // the entries after the empty one that opens each, and whether they go to
-    // the error log too.
+    // Result, logon event set before, notice, entries, also in the error log.
     const std::tuple<int64_t, bool, int, std::vector<std::string>, bool> steps[] = {
         {13, true, kErr, cardError, true},  // errors do not wait
         {-7, false, 0, none, false},        // an error after an error

@@ -48,8 +48,7 @@ TEST_F(Paths, DataPathCategoriesBelowTheCommonDocumentsFolder) {
     EXPECT_EQ(CResHandler::GetDataPath(u"Diagnostics"), FromUtf8(env_.DiagnosticsDir()));
     EXPECT_EQ(CResHandler::GetDataPath(u"Logging"), Documents("/Kestrel/MorlindLogon/Logging/"));
     EXPECT_EQ(CResHandler::GetDataPath(u"Settings"), FromUtf8(env_.SettingsDir()));
-    // Categories compare exactly; anything else is the main directory, whose
-    // key in this installation's file is "Kestrel/MorlindLogon/".
+    // Categories compare exactly; anything else is the main directory.
     EXPECT_EQ(CResHandler::GetDataPath(u"diagnostics"), Documents("/Kestrel/MorlindLogon/"));
 
     // Sub-paths from the install settings are normalised.

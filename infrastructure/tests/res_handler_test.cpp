@@ -1,6 +1,4 @@
-// Language: the table of "languages.ini", the configured language, the names
-// of the language libraries, loading with the fallback to English, and
-// single texts.
+// Languages: "languages.ini", the configured language, the language libraries.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -154,9 +152,7 @@ TEST_F(LanguageTest, LanguageLibraryNamedAfterTheModule) {
               Suffixed(u"/l/libmlcardmanb.so"));
 }
 
-// A folder with a stand-in module "libmlcardmanx.so" and the language
-// libraries beside it: English, German, and a French one that lacks most
-// texts.
+// A stand-in module with English, German and a mostly empty French library.
 class LanguageLibraryTest : public LanguageTest {
   protected:
     void SetUp() override {

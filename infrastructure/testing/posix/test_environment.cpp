@@ -1,5 +1,4 @@
-// The private machine on POSIX: the registry is a folder tree below
-// ML_REGISTRY_ROOT, the objects are files in /dev/shm.
+// POSIX: the registry is a folder tree, the named objects are files in /dev/shm.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
