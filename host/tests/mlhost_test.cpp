@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,14 +44,10 @@ std::string Untimed(const std::string& out) {
     std::stringstream s(out);
     for (std::string line; std::getline(s, line);) {
         std::smatch m;
-        if (std::regex_search(line, m, json)) {
-            line = "{" + m.suffix().str();
-        } else if (std::regex_search(line, m, plain)) {
-            line = m.suffix().str();
-        } else {
+        if (std::regex_search(line, m, json) || std::regex_search(line, m, plain))
+            result += (line[0] == '{' ? "{" : "") + m.suffix().str() + "\n";
+        else
             ADD_FAILURE() << "no time stamp: " << line;
-        }
-        result += line + "\n";
     }
     return result;
 }
@@ -64,9 +61,7 @@ class HostRun {
         EXPECT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
+            dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
             for (const auto& [k, v] : env)
                 setenv(k.c_str(), v.c_str(), 1);
             std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -76,11 +71,8 @@ class HostRun {
             execv(program.c_str(), argv.data());
             _exit(127);
         }
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        fd_[0] = out[0];
-        fd_[1] = err[0];
+        close(in[0]), close(out[1]), close(err[1]);
+        fd_[0] = out[0], fd_[1] = err[0];
         EXPECT_EQ(write(in[1], input.data(), input.size()), ssize_t(input.size()));
         close(in[1]);
     }
@@ -126,17 +118,13 @@ class HostRun {
         pollfd fds[2] = {{fd_[0], POLLIN, 0}, {fd_[1], POLLIN, 0}};
         if (poll(fds, 2, kGuardMs) <= 0)
             return false;
+        char buf[4096];
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            char buf[4096];
-            const ssize_t n = read(fd_[i], buf, sizeof buf);
-            if (n > 0) {
+            const ssize_t n = fds[i].revents == 0 ? -2 : read(fd_[i], buf, sizeof buf);
+            if (n > 0)
                 text_[i].append(buf, size_t(n));
-            } else {
-                close(fd_[i]);
-                fd_[i] = -1;
-            }
+            else if (n > -2)
+                close(std::exchange(fd_[i], -1));
         }
         return true;
     }
