@@ -73,22 +73,6 @@ TEST_F(LogTest, EntriesAreLaidOutByteForByte) {
     EXPECT_EQ(ErrorLog(), error);
 }
 
-TEST_F(LogTest, SeparatorsAndReportsWithoutGroups) {
-    env_.WriteDebugIni(false, 100);
-    env_.StartLogs();
-    Trace(u"CTest::Nowhere()", FALSE, FALSE, {TraceParam(u"x", 0, u"[IN]", 1)});
-    EXPECT_FALSE(InfraEnvironment::Exists(env_.DebugLogPath())) << "no report, no file";
-    EXPECT_FALSE(InfraEnvironment::Exists(env_.ErrorLogPath()));
-    TraceSeparator(1, 1);
-    TraceErrorSeparator(1, 1);
-    TraceSeparator(2, 0);  // acts only on 1
-    TraceErrorSeparator(0, 7);
-    Trace(u"CTest::Empty()", TRUE, TRUE, {});
-    const std::string header = Header("CTest::Empty()");
-    EXPECT_EQ(DebugLog(), DebugEntry("", "") + DebugEntry("", "", true) + DebugEntry(header, ""));
-    EXPECT_EQ(ErrorLog(), ErrorEntry("", "") + ErrorEntry("", "", true) + ErrorEntry(header, ""));
-}
-
 TEST_F(LogTest, ErrorHelpersKeepTheLastError) {
     env_.WriteDebugIni(false, 100);
     env_.StartLogs();
@@ -196,8 +180,6 @@ TEST_F(LogTest, RotationThatCannotCopyStaysBounded) {
     env_.StartLogs();
     const std::string path = ToUtf8(theErrorFile.GetLogPath());
     ASSERT_EQ(path.rfind(env_.DocumentsDir() + InfraEnvironment::Native("/Diag.logs/"), 0), 0u);
-    EXPECT_NE(OldName(theErrorFile.GetLogPath()).find(InfraEnvironment::Native("/Diag_old.logs/")),
-              std::string::npos);
     // The log starts afresh instead of growing (and being copied) for ever.
     InfraEnvironment::WriteFile(path, std::string(0x100001, 'b'));
     TraceN(1);
