@@ -104,7 +104,7 @@ TEST(IniFileFailures, NonPrintableFirstCharacterEndsTheReadKeepingWhatCameBefore
     }
 }
 
-TEST(IniFileDuplicates, LaterKeyWinsAndLaterSectionFeedsTheFirst) {
+TEST(IniFileLookups, LaterKeyWinsLaterSectionFeedsTheFirstAndOnlyAToZFold) {
     CIniFile ini = Parse("[A]\nk=1\nk=2\n[B]\nx=1\n[a]\nk=3\nnew=4\n; note\n");
     ASSERT_EQ(ini.GetSectionCount(), 3u);
     EXPECT_EQ(ini.FindSection(u"A"), 0);
@@ -113,10 +113,8 @@ TEST(IniFileDuplicates, LaterKeyWinsAndLaterSectionFeedsTheFirst) {
     EXPECT_TRUE(ini.GetKeyNames(2).empty()) << "the second header stays empty";
     EXPECT_EQ(ini.GetSectionComments(0), Names{u" note"});
     EXPECT_EQ(ini.GetKeyNames(0), (Names{u"k", u"new"}));
-}
 
-TEST(IniFileCase, OnlyAToZAreFolded) {
-    CIniFile ini = Parse("[LOGONDEVICE]\nDEBUG=1\n[\xC4rger]\nK=1\n");
+    ini = Parse("[LOGONDEVICE]\nDEBUG=1\n[\xC4rger]\nK=1\n");
     EXPECT_EQ(ini.GetValueInt(u"logondevice", u"debug", 0), 1);
     EXPECT_EQ(ini.GetValue(u"\u00C4RGER", u"k"), u"1");
     EXPECT_EQ(ini.FindSection(u"\u00E4rger"), CIniFile::noID) << "only A..Z fold";

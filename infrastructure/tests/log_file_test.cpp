@@ -125,19 +125,6 @@ TEST_F(LogTest, SwitchFollowsTheFileOnlyWhenItsTimeStampAdvances) {
     EXPECT_EQ(DebugLog(), DebugEntry(Header("CTest::Run()"), "[IN] x = 1"));
 }
 
-TEST_F(LogTest, BeforeInitAndAfterCleanupNothingIsWritten) {
-    theDebugFile.Cleanup();
-    theErrorFile.Cleanup();
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    EXPECT_FALSE(theDebugFile.IsTraceOn());
-    env_.StartLogs();
-    EXPECT_TRUE(theErrorFile.Write(u"h", u"l", FALSE));
-    env_.StopLogs();
-    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
-    Trace(u"CTest::Late()", TRUE, TRUE, {});
-    EXPECT_EQ(ErrorLog(), ErrorEntry("h", "l"));
-}
-
 TEST_F(LogTest, StartUpMovesThePreviousRunAsideUnderNamesWithTheSession) {
     EXPECT_EQ(ml_infra::SessionLogName(1, u"mlcardmanx_debug.log"), u"s1_mlcardmanx_debug.log");
     EXPECT_EQ(OldName(u"/d.log/x/s1_mlcardmanx_error.log"),
@@ -192,6 +179,16 @@ TEST_F(LogTest, RotationThatCannotCopyStaysBounded) {
 }
 
 TEST_F(LogTest, FailuresDropEntries) {
+    // Before the start and after the shut-down nothing is written.
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    EXPECT_FALSE(theDebugFile.IsTraceOn());
+    env_.StartLogs();
+    EXPECT_TRUE(theErrorFile.Write(u"h", u"l", FALSE));
+    env_.StopLogs();
+    EXPECT_FALSE(theErrorFile.Write(u"h", u"l", FALSE));
+    Trace(u"CTest::Late()", TRUE, TRUE, {});
+    EXPECT_EQ(ErrorLog(), ErrorEntry("h", "l"));
+
     env_.StartLogs();
     fs::remove_all(env_.DiagnosticsDir());
     Trace(u"CTest::Run()", TRUE, TRUE, {TraceParam(u"n", 0, u"[IN]", 1)});
