@@ -153,8 +153,7 @@ class MlHost : public ::testing::Test {
 
     std::map<std::string, std::string> Env(std::map<std::string, std::string> more = {}) {
         more["ML_OBJECT_NAMESPACE"] = ns_;
-        more["LANG"] = "C.UTF-8";
-        more["LC_ALL"] = "C.UTF-8";
+        more["LANG"] = more["LC_ALL"] = "C.UTF-8";
         return more;
     }
     std::vector<std::string> Args(std::vector<std::string> args) {
@@ -164,9 +163,9 @@ class MlHost : public ::testing::Test {
 
     static std::string EventState(LPCWSTR name) {
         HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
-        if (event == nullptr)
-            return "absent";
-        std::string state = WaitForSingleObject(event, 0) == WAIT_OBJECT_0 ? "set" : "clear";
+        const char* state = !event                                           ? "absent"
+                            : WaitForSingleObject(event, 0) == WAIT_OBJECT_0 ? "set"
+                                                                             : "clear";
         CloseHandle(event);
         return state;
     }
