@@ -26,10 +26,6 @@ std::wstring Wide(const std::string& text) {
     return wide;
 }
 
-std::wstring MachineKey(const std::string& ns) {
-    return Wide("Software\\mltest\\" + ns);
-}
-
 }  // namespace
 
 std::string InfraEnvironment::Native(std::string path) {
@@ -63,8 +59,8 @@ void InfraEnvironment::SetUp() {
         _putenv_s(kVariables[i], values[i].c_str());
     }
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, MachineKey(namespace_).c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, Wide("Software\\mltest\\" + namespace_).c_str(), 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
         ADD_FAILURE() << "cannot give the process a registry of its own";
     }
@@ -76,7 +72,7 @@ void InfraEnvironment::TearDown() {
     if (root_.empty())
         return;
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegDeleteTreeW(HKEY_CURRENT_USER, MachineKey(namespace_).c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, Wide("Software\\mltest\\" + namespace_).c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\mltest");  // when no other test uses it
     for (const auto& [name, value] : saved_)
         _putenv_s(name.c_str(), value.first ? value.second.c_str() : "");
