@@ -5,11 +5,7 @@
 #include "mlcardmanx.h"
 
 int main(int argc, char** argv) {
-    const bool logon = argc == 2 && strcmp(argv[1], "logon") == 0;
-    if (argc != 2 || (!logon && strcmp(argv[1], "logoff") != 0)) {
-        fprintf(stderr, "usage: mlhost_event_probe logon|logoff\n");
-        return 2;
-    }
+    const bool logon = argc == 2 && strcmp(argv[1], "logon") == 0;  // else "logoff"
     HANDLE event = OpenEventW(SYNCHRONIZE, FALSE,
                               logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
     puts(event == nullptr                                 ? "absent"
