@@ -54,7 +54,6 @@ TEST(NoticeEngine, PassesInARow) {
         {11, false, 0, none, false},
         {12, true, kUnk, unknown, true},  // does not wait, counts as inserted
         {10, false, 0, none, false},
-        {12, false, 0, none, false},
         {-7, true, kErr, other, true},
         {12, false, kUnk, unknown, true},
         {11, false, kOut, removed, false},

@@ -57,10 +57,9 @@ TEST(LanguageTable, EncodingByByteOrderMark) {
     }
     for (const std::string& bytes : {utf8, utf16le, utf16be})
         EXPECT_EQ(ml_infra::DecodeTextFile(bytes), text);
-    // No mark: the ANSI code page. An odd trailing byte of UTF-16 is dropped.
+    // No mark: the ANSI code page.
     logtest::ScopedLocale locale("C");
     EXPECT_EQ(ml_infra::DecodeTextFile(ml::ToAnsi(u"Fran\u00E7ais")), u"Fran\u00E7ais");
-    EXPECT_EQ(ml_infra::DecodeTextFile(std::string("\xFF\xFE\x41\0\x42", 5)), u"A");
 }
 
 class LanguageTest : public logtest::LogFixture {
@@ -177,7 +176,6 @@ TEST_F(LanguageLibraryTest, LoadResourceDllFallsBackToEnglish) {
     HMODULE library = CResHandler::LoadResourceDLL(path, TRUE);
     ASSERT_NE(library, nullptr);
     FreeLibrary(library);
-    EXPECT_EQ(path, FromUtf8(Lib('d')));
     fs::remove(Lib('d'));
     library = CResHandler::LoadResourceDLL(path, TRUE);
     ASSERT_NE(library, nullptr);
