@@ -179,7 +179,7 @@ class MlHost : public ::testing::Test {
     }
 
     static void ExpectNoPassword(const HostRun& run) {
-        EXPECT_EQ((run.out() + run.err()).find(kPassword), std::string::npos) << run.err();
+        EXPECT_EQ((run.out() + run.err()).find(kPassword), std::string::npos) << "password shown";
     }
 
     // `mlhost watch ARGS` on `script` until `lines` lines came, ended by `sig`.
@@ -488,7 +488,7 @@ TEST_F(MlHost, SetAsksTwiceOnTheTerminalWithoutEcho) {
         EXPECT_TRUE(echoes()) << "echo not restored";
         close(master);
         EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == status) << screen;
-        EXPECT_EQ(screen.find(kPassword), std::string::npos) << screen;
+        EXPECT_EQ(screen.find(kPassword), std::string::npos) << "password shown";
         EXPECT_NE(screen.find(status == 0 ? "error:" : "the two passwords differ"),
                   std::string::npos)
             << screen;
