@@ -1,20 +1,10 @@
-// A stand-in for the module, for the tests of mlhost.
-//
-// When loaded it starts a thread timer of the loading thread (20 ms) that
-// posts the notices of a script, one per tick, as the module does: insert
-// and remove notices wait while the logon or logoff event is set, and set
-// their event when posted.
-//
-// Environment (fields may hold \uXXXX, one UTF-16 unit):
-//   ML_FAKE_SCRIPT      steps separated by ";": "insert,USER,DOMAIN,PASSWORD",
-//                       "remove", "error", "unknown", "code,HEX" (any code).
-//   ML_FAKE_GET         "USER,DOMAIN,PASSWORD,ERROR" for GetLoginData; an
-//                       ERROR of "LANGUAGE" reports "7 language <id>".
-//   ML_FAKE_EXPECT_SET  "USER,DOMAIN,PASSWORD" that SetLoginData expects; a
-//                       mismatch gives "96 mismatch:" and the names of the
-//                       fields that differ (never their values).
-// An export called before the first notice was posted reports
-// "98 called before the first notice".
+// A stand-in module for mlhost's tests: a 20 ms thread timer posts one notice
+// of ML_FAKE_SCRIPT per tick ("insert,USER,DOMAIN,PASSWORD", "remove",
+// "error", "unknown", "code,HEX"; insert and remove wait while an event is
+// set, then set theirs). GetLoginData answers ML_FAKE_GET ("USER,DOMAIN,
+// PASSWORD,ERROR", ERROR "LANGUAGE": "7 language <id>"); SetLoginData
+// compares with ML_FAKE_EXPECT_SET and names the fields that differ. Fields
+// may hold \uXXXX; before the first notice both answer "98 ...".
 #include <stdlib.h>
 
 #include <iterator>
@@ -74,52 +64,42 @@ struct FakeModule {
         timer = SetTimer(nullptr, 0, 20, Tick);
     }
     ~FakeModule() {
-        if (timer)
-            KillTimer(nullptr, timer);
-        if (logon)
-            CloseHandle(logon);
-        if (logoff)
-            CloseHandle(logoff);
+        KillTimer(nullptr, timer);
+        CloseHandle(logon);
+        CloseHandle(logoff);
     }
 
-    bool EventSet(HANDLE event) { return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+    bool EventSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
     void Step() {
         if (next >= steps.size())
             return;
         std::vector<std::u16string> f = SplitFields(steps[next], ',');
-        const std::u16string kind = f[0];
-        WPARAM code = 0;
-        LPARAM lParam = 0;
-        if (kind == u"insert" || kind == u"remove") {
-            if (EventSet(logon) || EventSet(logoff))
-                return;  // wait for the host
-            if (kind == u"insert") {
-                block = LoginDataBlock{};
-                f.resize(4);
-                CopyOut(block.szUserName, f[1], std::size(block.szUserName));
-                CopyOut(block.szDomain, f[2], std::size(block.szDomain));
-                CopyOut(block.szPassword, f[3], std::size(block.szPassword));
-                SetEvent(logon);
-                code = CARD_INSERTED;
-                lParam = reinterpret_cast<LPARAM>(&block);
-            } else {
-                SetEvent(logoff);
-                code = CARD_REMOVED;
-            }
-        } else if (kind == u"error") {
-            code = CARD_ERROR;
-        } else if (kind == u"unknown") {
-            code = CARD_UNKNOWN;
-        } else if (kind == u"code" && f.size() > 1) {
-            std::string hex(f[1].begin(), f[1].end());
-            code = strtoul(hex.c_str(), nullptr, 16);
-        }
+        f.resize(4);
+        const bool insert = f[0] == u"insert", remove = f[0] == u"remove";
+        if ((insert || remove) && (EventSet(logon) || EventSet(logoff)))
+            return;  // wait for the host
         ++next;
-        if (code == 0)
-            return;
-        PostThreadMessageW(thread, WM_COMMAND, code, lParam);
-        posted = true;
+        const WPARAM code =
+            insert             ? CARD_INSERTED
+            : remove           ? CARD_REMOVED
+            : f[0] == u"error" ? CARD_ERROR
+            : f[0] == u"unknown"
+                ? CARD_UNKNOWN
+                : strtoul(std::string(f[1].begin(), f[1].end()).c_str(), nullptr, 16);
+        if (insert) {
+            block = LoginDataBlock{};
+            CopyOut(block.szUserName, f[1], std::size(block.szUserName));
+            CopyOut(block.szDomain, f[2], std::size(block.szDomain));
+            CopyOut(block.szPassword, f[3], std::size(block.szPassword));
+        }
+        if (insert || remove)
+            SetEvent(insert ? logon : logoff);
+        if (code != 0) {
+            PostThreadMessageW(thread, WM_COMMAND, code,
+                               insert ? reinterpret_cast<LPARAM>(&block) : 0);
+            posted = true;
+        }
     }
 };
 

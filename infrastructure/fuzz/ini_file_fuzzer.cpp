@@ -1,5 +1,4 @@
-// Any bytes as a settings file: the reader must not crash, and its hashed
-// look-ups must agree with the first-match rules.
+// Any bytes as a settings file: no crash, look-ups agree with first matches.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

@@ -1,5 +1,4 @@
-// Any bytes as "languages.ini": decoding and the table must not crash, and
-// the three lists stay parallel.
+// Any bytes as "languages.ini": no crash, the three lists stay parallel.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

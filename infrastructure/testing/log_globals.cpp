@@ -1,5 +1,4 @@
-// The module's two log objects, for test programs that do not link the
-// module's frame.
+// The module's two log objects, for test programs without the module's frame.
 #include "infrastructure/log_file.h"
 
 CDebugFile theDebugFile;

@@ -9,17 +9,12 @@
 
 namespace mltest {
 
-// Scans every file below `directory` (recursively) for `secret` in UTF-8, in
-// the ANSI code page and in UTF-16LE, and fails the current test for each
-// file that holds it; the failure names the file and the offset, never the
-// secret. An empty secret fails the test (it would be found everywhere).
-// Returns the number of files scanned, so a caller can also check that its
-// logs were there to be scanned.
+// Fails the test for each file below `directory` holding `secret` (UTF-8, ANSI
+// or UTF-16LE), naming file and offset, never the secret; an empty secret
+// fails. Returns the number of files scanned.
 size_t ExpectNoSecretInLogs(const std::string& directory, std::u16string_view secret);
-// The entries a log file got since the last call, as "method|line" without
-// date, time and thread ("|" for an empty entry). With `method`, only the
-// entries of the methods that start with it, each with the empty entry
-// before it.
+// A log's new entries since the last call as "method|line" ("|": empty entry);
+// with `method`, only those of methods starting with it, with their empty one.
 class LogTail {
   public:
     explicit LogTail(std::string path, std::string method = "");

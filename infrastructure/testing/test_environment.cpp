@@ -17,10 +17,6 @@ namespace mltest {
 
 namespace fs = std::filesystem;
 
-namespace {
-constexpr char kInstallKey[] = "SOFTWARE\\Kestrel\\APPSW\\MorlindLogon";
-}  // namespace
-
 InfraEnvironment::InfraEnvironment() {
     SetUp();
     if (root_.empty())
@@ -38,32 +34,8 @@ InfraEnvironment::~InfraEnvironment() {
     TearDown();
 }
 
-std::string InfraEnvironment::SettingsDir() const {
-    return DocumentsDir() + Native("/Kestrel/MorlindLogon/Settings/");
-}
-
-std::string InfraEnvironment::DiagnosticsDir() const {
-    return DocumentsDir() + Native("/Kestrel/MorlindLogon/Diagnostics/");
-}
-
-void InfraEnvironment::SetInstallPath(const std::string& value) {
-    SetRegistryValue(kInstallKey, "Path", value);
-}
-
-void InfraEnvironment::RemoveInstallPath() {
-    RemoveRegistryValue(kInstallKey, "Path");
-}
-
-void InfraEnvironment::WriteInstallSettings(std::string_view content) {
-    WriteFile(InstallDir() + "/mlsettings.ini", content);
-}
-
-void InfraEnvironment::WriteSettingsIni(std::string_view content) {
-    WriteFile(SettingsDir() + "mlsettings.ini", content);
-}
-
 void InfraEnvironment::WriteDebugIni(bool on, long stamp) {
-    std::string path = SettingsDir() + "mldebug.ini";
+    const std::string path = SettingsDir() + "mldebug.ini";
     WriteFile(path, on ? "[LogonDevice]\r\nDebug=1\r\n" : "[LogonDevice]\r\nDebug=0\r\n");
     SetModificationTime(path, stamp);
 }
@@ -78,24 +50,26 @@ void InfraEnvironment::StopLogs() {
     theErrorFile.Cleanup();
 }
 
-std::string InfraEnvironment::DebugLogPath() const {
+namespace {
+std::string LogPath(const std::string& folder, const char16_t* name) {
     DWORD session = CMLSessionFunctions::GetSessionIDFromProcessID(GetCurrentProcessId());
-    return DiagnosticsDir() +
-           ml::ToUtf8(ml_infra::SessionLogName(session, mlconfigx::c_szDebugLogName));
+    return folder + ml::ToUtf8(ml_infra::SessionLogName(session, name));
+}
+}  // namespace
+
+std::string InfraEnvironment::DebugLogPath() const {
+    return LogPath(DiagnosticsDir(), mlconfigx::c_szDebugLogName);
 }
 
 std::string InfraEnvironment::ErrorLogPath() const {
-    DWORD session = CMLSessionFunctions::GetSessionIDFromProcessID(GetCurrentProcessId());
-    return DiagnosticsDir() +
-           ml::ToUtf8(ml_infra::SessionLogName(session, mlconfigx::c_szErrorLogName));
+    return LogPath(DiagnosticsDir(), mlconfigx::c_szErrorLogName);
 }
 
 void InfraEnvironment::WriteFile(const std::string& path, std::string_view content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
+    if (!out)
         ADD_FAILURE() << "cannot write " << path;
-    }
 }
 
 std::string InfraEnvironment::ReadFile(const std::string& path) {
@@ -113,9 +87,8 @@ void InfraEnvironment::SetModificationTime(const std::string& path, long stamp) 
     const std::chrono::sys_seconds at{std::chrono::seconds{1'600'000'000 + stamp}};
     std::error_code ec;
     fs::last_write_time(path, std::chrono::file_clock::from_sys(at), ec);
-    if (ec) {
+    if (ec)
         ADD_FAILURE() << "cannot set the time stamp of " << path;
-    }
 }
 
 }  // namespace mltest

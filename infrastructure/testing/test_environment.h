@@ -1,14 +1,6 @@
-// A private machine for one test: a temporary directory with the registry
-// (ML_REGISTRY_ROOT), the common documents folder (ML_COMMON_DOCUMENTS) and
-// the install directory, and a namespace of its own for named objects
-// (ML_OBJECT_NAMESPACE). On Windows the registry is the system's, with
-// HKEY_LOCAL_MACHINE moved below HKEY_CURRENT_USER, and paths use backslashes.
-//
-// The constructor sets the variables (restored by the destructor), the
-// installation's registry values and its "mlsettings.ini", and creates the
-// settings and Diagnostics folders. The destructor stops the logs and
-// removes the directory. One at a time per process (it changes the process
-// environment).
+// A private machine for one test (one at a time per process): registry,
+// documents folder, installation and object namespace of its own, removed
+// with the logs stopped by the destructor.
 #ifndef ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
 #define ML_INFRASTRUCTURE_TESTING_TEST_ENVIRONMENT_H_
 
@@ -22,6 +14,7 @@ namespace mltest {
 class InfraEnvironment {
   public:
     static constexpr char kRelease[] = "7.4.1";
+    static constexpr char kInstallKey[] = "SOFTWARE\\Kestrel\\APPSW\\MorlindLogon";
 
     InfraEnvironment();
     ~InfraEnvironment();
@@ -35,23 +28,27 @@ class InfraEnvironment {
     std::string InstallDir() const { return root_ + Native("/install"); }
     std::string DocumentsDir() const { return root_ + Native("/documents"); }
     // The default data directories, with trailing "/".
-    std::string SettingsDir() const;
-    std::string DiagnosticsDir() const;
+    std::string SettingsDir() const {
+        return DocumentsDir() + Native("/Kestrel/MorlindLogon/Settings/");
+    }
+    std::string DiagnosticsDir() const {
+        return DocumentsDir() + Native("/Kestrel/MorlindLogon/Diagnostics/");
+    }
 
     // Registry values under HKEY_LOCAL_MACHINE; `key` with "\" separators.
     void SetRegistryValue(const std::string& key, const std::string& name,
                           const std::string& value);
     void RemoveRegistryValue(const std::string& key, const std::string& name);
-    // The installation's values "Path" and "Release".
-    void SetInstallPath(const std::string& value);
-    void RemoveInstallPath();
+    void SetInstallPath(const std::string& value) { SetRegistryValue(kInstallKey, "Path", value); }
+    void RemoveInstallPath() { RemoveRegistryValue(kInstallKey, "Path"); }
 
-    // Files of the installation and the settings folder.
-    void WriteInstallSettings(std::string_view content);
-    void WriteSettingsIni(std::string_view content);
-    // "mldebug.ini" with Debug=0 or 1; the file's time stamp is set to
-    // `stamp` seconds after an arbitrary epoch, so that a test controls
-    // when it counts as changed.
+    void WriteInstallSettings(std::string_view content) {
+        WriteFile(InstallDir() + "/mlsettings.ini", content);
+    }
+    void WriteSettingsIni(std::string_view content) {
+        WriteFile(SettingsDir() + "mlsettings.ini", content);
+    }
+    // "mldebug.ini" with Debug=0 or 1, stamped `stamp` seconds after an epoch.
     void WriteDebugIni(bool on, long stamp);
 
     // Starts both logs as the module's start-up does, and shuts them down.

@@ -13,14 +13,9 @@
 
 namespace logtest {
 
-// Local time of every entry written under a FixedClock.
+// Local time of every entry a LogFixture writes.
 inline constexpr char kDate[] = "03/07/26";
 inline constexpr char kTime[] = "09:05:03";
-
-struct FixedClock {
-    FixedClock() { clock.SetLocalTime(SYSTEMTIME{2026, 3, 6, 7, 9, 5, 3, 0}); }
-    ml::testing::TestClock clock;
-};
 
 // The locale's character set decides the ANSI code page; "C" counts as UTF-8.
 struct ScopedLocale : ml::test::ScopedEnv {
@@ -29,9 +24,14 @@ struct ScopedLocale : ml::test::ScopedEnv {
 
 // Logs under a fixed clock and the "C" locale, with the debug log on.
 struct LogFixture : ::testing::Test {
-    void SetUp() override { env_.WriteDebugIni(true, 100); }
+    void SetUp() override {
+        clock_.SetLocalTime(SYSTEMTIME{2026, 3, 6, 7, 9, 5, 3, 0});
+        env_.WriteDebugIni(true, 100);
+    }
+    std::string DebugLog() const { return mltest::InfraEnvironment::ReadFile(env_.DebugLogPath()); }
+    std::string ErrorLog() const { return mltest::InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
     ScopedLocale locale_{"C"};
-    FixedClock clock_;
+    ml::testing::TestClock clock_;
     mltest::InfraEnvironment env_;
 };
 

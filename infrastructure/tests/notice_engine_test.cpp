@@ -1,6 +1,4 @@
-// The notice engine, pass by pass: what it posts, which event it sets, what
-// it remembers (seen in the passes that follow), what it does to the login
-// data block and which entries it writes.
+// The notice engine pass by pass: notices, events, memory, login block, entries.
 #include "infrastructure/notice_engine.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +19,10 @@ TEST(NoticeEngine, PassesInARow) {
     LogTail debug(env.DebugLogPath()), error(env.ErrorLogPath());
     const HANDLE logon = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
     const HANDLE logoff = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
-    // A device whose codes 10 to 13 are a card, none, an unknown card and its
-    // own card error.
+    // Codes 10 to 13: a card, none, an unknown card, the device's card error.
+    auto details = [](int64_t code) {
+        return std::vector<TraceParam>{TraceParam(u"Code", ml_trace::kInt, u"[E]", code)};
+    };
     const NoticeTable table{
         {{10, Seen::kCard}, {11, Seen::kNoCard}, {12, Seen::kUnknownCard}, {13, Seen::kCardError}},
         u"D()",
@@ -31,9 +31,7 @@ TEST(NoticeEngine, PassesInARow) {
         u"[TAG]",
         u"Unknown",
         u"Error 13",
-        [](int64_t code) {
-            return std::vector<TraceParam>{TraceParam(u"Code", ml_trace::kInt, u"[E]", code)};
-        }};
+        details};
     LoginDataBlock block;
     int remembered = 0;
 
@@ -44,17 +42,8 @@ TEST(NoticeEngine, PassesInARow) {
         removed = {"D()|[INFO]  = Card removed"}, unknown = {"D()|[TAG]  = Unknown"},
         cardError = {"D()|[ERROR]  = Error 13"},
         other = {"D()|[ERROR]  = Card error (see details below)", "D()|[E] Code = -7"};
-    // The result, whether the logon event is set before the pass, the
-    // notice, the entries after the empty one that opens each, and whether
-    // they go to the error log too.
-    struct Step {
-        int64_t code;
-        bool logonSet;
-        int notice;
-        std::vector<std::string> entries;
-        bool errorLog;
-    };
-    const Step steps[] = {
+    // Result, logon event set before, notice, entries, also in the error log.
+    const std::tuple<int64_t, bool, int, std::vector<std::string>, bool> steps[] = {
         {13, true, kErr, cardError, true},  // errors do not wait
         {-7, false, 0, none, false},        // an error after an error
         {10, true, 0, {"D|[INFO]  = Card inserted" + held}, false},
@@ -65,34 +54,31 @@ TEST(NoticeEngine, PassesInARow) {
         {11, false, 0, none, false},
         {12, true, kUnk, unknown, true},  // does not wait, counts as inserted
         {10, false, 0, none, false},
-        {12, false, 0, none, false},
         {-7, true, kErr, other, true},
         {12, false, kUnk, unknown, true},
         {11, false, kOut, removed, false},
     };
-    for (size_t i = 0; i < std::size(steps); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        const Step& s = steps[i];
+    int step = 0;
+    for (const auto& [code, logonSet, notice, lines, errorLog] : steps) {
+        SCOPED_TRACE("step " + std::to_string(step++));
         block = LoginDataBlock{u"op", u"PLANT", u"pw"};
         ResetEvent(logoff);
-        s.logonSet ? SetEvent(logon) : ResetEvent(logon);
-        Announce(table, {GetCurrentThreadId(), logon, logoff, block, remembered}, s.code);
-
+        logonSet ? SetEvent(logon) : ResetEvent(logon);
+        Announce(table, {GetCurrentThreadId(), logon, logoff, block, remembered}, code);
         MSG msg{};
-        ASSERT_EQ(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE), s.notice != 0);
-        if (s.notice != 0) {
-            EXPECT_EQ(msg.wParam, static_cast<WPARAM>(s.notice));
+        ASSERT_EQ(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE), notice != 0);
+        if (notice != 0) {
+            EXPECT_EQ(msg.wParam, static_cast<WPARAM>(notice));
             // Only the insert carries the block; the others empty it.
-            EXPECT_EQ(msg.lParam, s.notice == kIn ? reinterpret_cast<LPARAM>(&block) : 0);
-            EXPECT_EQ(std::u16string(block.szPassword), s.notice == kIn ? u"pw" : u"");
-            EXPECT_EQ(WaitForSingleObject(logon, 0) == WAIT_OBJECT_0,
-                      s.notice == kIn || s.logonSet);
-            EXPECT_EQ(WaitForSingleObject(logoff, 0) == WAIT_OBJECT_0, s.notice == kOut);
+            EXPECT_EQ(msg.lParam, notice == kIn ? reinterpret_cast<LPARAM>(&block) : 0);
+            EXPECT_EQ(std::u16string(block.szPassword), notice == kIn ? u"pw" : u"");
+            EXPECT_EQ(WaitForSingleObject(logon, 0) == WAIT_OBJECT_0, notice == kIn || logonSet);
+            EXPECT_EQ(WaitForSingleObject(logoff, 0) == WAIT_OBJECT_0, notice == kOut);
         }
-        std::vector<std::string> entries(s.entries.empty() ? 0 : 1, "|");
-        entries.insert(entries.end(), s.entries.begin(), s.entries.end());
+        std::vector<std::string> entries(lines.empty() ? 0 : 1, "|");
+        entries.insert(entries.end(), lines.begin(), lines.end());
         EXPECT_EQ(debug.Next(), entries);
-        EXPECT_EQ(error.Next(), s.errorLog ? entries : none);
+        EXPECT_EQ(error.Next(), errorLog ? entries : none);
     }
     CloseHandle(logon);
     CloseHandle(logoff);

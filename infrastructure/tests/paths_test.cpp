@@ -48,8 +48,7 @@ TEST_F(Paths, DataPathCategoriesBelowTheCommonDocumentsFolder) {
     EXPECT_EQ(CResHandler::GetDataPath(u"Diagnostics"), FromUtf8(env_.DiagnosticsDir()));
     EXPECT_EQ(CResHandler::GetDataPath(u"Logging"), Documents("/Kestrel/MorlindLogon/Logging/"));
     EXPECT_EQ(CResHandler::GetDataPath(u"Settings"), FromUtf8(env_.SettingsDir()));
-    // Categories compare exactly; anything else is the main directory, whose
-    // key in this installation's file is "Kestrel/MorlindLogon/".
+    // Categories compare exactly; anything else is the main directory.
     EXPECT_EQ(CResHandler::GetDataPath(u"diagnostics"), Documents("/Kestrel/MorlindLogon/"));
 
     // Sub-paths from the install settings are normalised.
@@ -60,7 +59,12 @@ TEST_F(Paths, DataPathCategoriesBelowTheCommonDocumentsFolder) {
     EXPECT_EQ(CResHandler::GetDataPath(u"Other"), Documents("/Main/"));
     EXPECT_EQ(CResHandler::GetDataPath(u"Logging"), Documents("/Kestrel/MorlindLogon/Logging/"));
 
-    // Unreadable install settings fail.
+    // A documents folder longer than the platform allows, and unreadable
+    // install settings, fail.
+    {
+        ml::test::ScopedEnv tooLong("ML_COMMON_DOCUMENTS", "/" + std::string(400, 'd'));
+        EXPECT_EQ(CResHandler::GetDataPath(u"Settings"), u"");
+    }
     env_.WriteInstallSettings("; no section at all\n");
     EXPECT_EQ(IniFile(u"mlsettings.ini"), u"failed");
     EXPECT_EQ(CResHandler::GetDataPath(u"Settings"), u"");
@@ -74,20 +78,6 @@ TEST_F(Paths, NetworkPrefixKeepsTwoSeparators) {
     // The Windows form: a leading run of backslashes becomes "//".
     EXPECT_EQ(CollapseSeparators(u"\\\\srv\\\\a\\b", u'\\', u'/', 1), u"//srv/a/b");
     EXPECT_EQ(CollapseSeparators(u"//srv/a/b/", u'/', u'\\', 2), u"\\\\srv\\a\\b\\");
-}
-
-TEST_F(Paths, CDataPathKnowsTheProgramAndFailsWithoutDocumentsFolder) {
-    CDataPath dataPath;
-    ASSERT_TRUE(dataPath.Init(u"Sub"));
-    EXPECT_EQ(dataPath.GetDataDirectory(), Documents("/Sub/"));
-    EXPECT_EQ(dataPath.GetProgramName(), u"paths_test");
-    EXPECT_FALSE(dataPath.GetProgramDirectory().empty());
-    EXPECT_EQ(dataPath.GetProgramDirectory().back(), Native("/")[0]);
-    // A documents folder longer than the platform allows cannot be used.
-    ml::test::ScopedEnv tooLong("ML_COMMON_DOCUMENTS", "/" + std::string(400, 'd'));
-    CDataPath failing;
-    EXPECT_FALSE(failing.Init(u"Sub"));
-    EXPECT_EQ(failing.GetDataDirectory(), u"");
 }
 
 }  // namespace

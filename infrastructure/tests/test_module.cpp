@@ -1,5 +1,4 @@
-// A stand-in for the module in tests: a library that language libraries
-// are named after.
+// A stand-in module that the language libraries of the tests are named after.
 extern "C" __attribute__((visibility("default"))) int MlTestModuleMarker() {
     return 1;
 }

@@ -1,8 +1,8 @@
-// The private machine on POSIX: the registry is a folder tree below
-// ML_REGISTRY_ROOT, the objects are files in /dev/shm.
+// POSIX: the registry is a folder tree, the named objects are files in /dev/shm.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -19,12 +19,9 @@ namespace {
 constexpr const char* kVariables[] = {"ML_REGISTRY_ROOT", "ML_COMMON_DOCUMENTS",
                                       "ML_OBJECT_NAMESPACE"};
 
-std::string KeyDirectory(const std::string& root, const std::string& key) {
-    std::string path = root + "/registry/HKEY_LOCAL_MACHINE/";
-    for (char c : key) {
-        path.push_back(c == '\\' ? '/' : c);
-    }
-    return path;
+std::string KeyDirectory(const std::string& root, std::string key) {
+    std::replace(key.begin(), key.end(), '\\', '/');
+    return root + "/registry/HKEY_LOCAL_MACHINE/" + key;
 }
 
 }  // namespace
@@ -36,14 +33,11 @@ std::string InfraEnvironment::Native(std::string path) {
 void InfraEnvironment::SetUp() {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mltest-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
+    if (mkdtemp(pattern.data()) == nullptr) {
         ADD_FAILURE() << "cannot create a temporary directory from " << pattern;
         return;
     }
-    root_ = buffer.data();
-
+    root_ = pattern;
     static std::atomic<int> counter{0};
     namespace_ =
         ml::test::RunNamespace() + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_";
@@ -56,27 +50,19 @@ void InfraEnvironment::SetUp() {
 }
 
 void InfraEnvironment::TearDown() {
-    for (const auto& [name, value] : saved_) {
-        if (value.first) {
-            setenv(name.c_str(), value.second.c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
-    if (!root_.empty()) {
-        std::error_code ignored;
+    for (const auto& [name, value] : saved_)
+        value.first ? setenv(name.c_str(), value.second.c_str(), 1) : unsetenv(name.c_str());
+    std::error_code ignored;
+    if (!root_.empty())
         fs::remove_all(root_, ignored);
-    }
-    if (!namespace_.empty()) {
+    if (!namespace_.empty())
         ml::test::RemoveShmObjects(namespace_);
-    }
 }
 
 void InfraEnvironment::SetRegistryValue(const std::string& key, const std::string& name,
                                         const std::string& value) {
-    std::string directory = KeyDirectory(root_, key);
-    fs::create_directories(directory);
-    WriteFile(directory + "/" + name, value + "\n");
+    fs::create_directories(KeyDirectory(root_, key));
+    WriteFile(KeyDirectory(root_, key) + "/" + name, value + "\n");
 }
 
 void InfraEnvironment::RemoveRegistryValue(const std::string& key, const std::string& name) {

@@ -1,8 +1,5 @@
 // The private machine on Windows: HKEY_LOCAL_MACHINE of the process is a key
-// of its own under HKEY_CURRENT_USER (RegOverridePredefKey), so the module
-// reads its values from the system's registry as it would on a site; the
-// documents folder and the object namespace are the variables the test
-// programs' routing reads.
+// of its own under HKEY_CURRENT_USER (RegOverridePredefKey).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -29,10 +26,6 @@ std::wstring Wide(const std::string& text) {
     return wide;
 }
 
-std::wstring MachineKey(const std::string& ns) {
-    return Wide("Software\\mltest\\" + ns);
-}
-
 }  // namespace
 
 std::string InfraEnvironment::Native(std::string path) {
@@ -41,10 +34,8 @@ std::string InfraEnvironment::Native(std::string path) {
 }
 
 void InfraEnvironment::SetUp() {
-    // Process ids come back soon, and a library that is still loaded (a
-    // language library the module keeps until the process ends) cannot be
-    // deleted, so an earlier process's directory may still be there: the
-    // name is the first one that is free.
+    // An earlier process's directory may still be there (a loaded library
+    // cannot be deleted, process ids come back): the first free name is taken.
     static std::atomic<int> counter{0};
     const char* run = std::getenv("ML_OBJECT_NAMESPACE");
     std::error_code ec;
@@ -68,8 +59,8 @@ void InfraEnvironment::SetUp() {
         _putenv_s(kVariables[i], values[i].c_str());
     }
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, MachineKey(namespace_).c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, Wide("Software\\mltest\\" + namespace_).c_str(), 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) {
         ADD_FAILURE() << "cannot give the process a registry of its own";
     }
@@ -81,7 +72,7 @@ void InfraEnvironment::TearDown() {
     if (root_.empty())
         return;
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegDeleteTreeW(HKEY_CURRENT_USER, MachineKey(namespace_).c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, Wide("Software\\mltest\\" + namespace_).c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\mltest");  // when no other test uses it
     for (const auto& [name, value] : saved_)
         _putenv_s(name.c_str(), value.first ? value.second.c_str() : "");
