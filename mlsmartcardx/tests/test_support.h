@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -48,17 +46,19 @@ inline std::vector<BYTE> Record(std::u16string_view user, std::u16string_view do
     return record;
 }
 
-// The zone of `file` (a legacy file) within a login record.
-inline std::vector<BYTE> Zone(const std::vector<BYTE>& record, WORD file) {
-    const int i = file == kFileUserName ? 0 : file == kFileDomain ? 1 : 2;
-    const DWORD offset[] = {kUserNameOffset, kDomainOffset, kPasswordOffset},
-                bytes[] = {kUserNameBytes, kDomainBytes, kPasswordBytes};
-    return {record.begin() + offset[i], record.begin() + offset[i] + bytes[i]};
+// The three legacy files, each holding its zone of `record`.
+inline FakeSCard::Files Legacy(const std::vector<BYTE>& record) {
+    auto zone = [&record](DWORD offset, DWORD bytes) {
+        return std::vector<BYTE>(record.begin() + offset, record.begin() + offset + bytes);
+    };
+    return {{kFileUserName, zone(kUserNameOffset, kUserNameBytes)},
+            {kFileDomain, zone(kDomainOffset, kDomainBytes)},
+            {kFilePassword, zone(kPasswordOffset, kPasswordBytes)}};
 }
 
 // What SmartCardReadFiles handed out; the buffers are freed. Checks that
 // the outs come exactly with success, each ending with its two zero units
-// (index 21, 16, 50), and the capacity 50.
+// (index 21, 16, 50), and the capacity 50 (untouched on failure).
 struct ReadResult {
     LONG rv = 0;
     std::u16string user, domain, password;
@@ -67,45 +67,21 @@ struct ReadResult {
 inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
     ReadResult r;
     LPWSTR out[3] = {};
-    DWORD capacity = 0;
+    DWORD capacity = 77;
     r.rv = SmartCardReadFiles(reader, &out[0], &out[1], &out[2], &capacity, pin);
     const size_t ends[3] = {21, 16, 50};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(out[i] != nullptr, r.rv == SCARD_S_SUCCESS);
-        if (out[i] != nullptr) {
-            EXPECT_TRUE(out[i][ends[i]] == 0 && out[i][ends[i] + 1] == 0);
-        }
+        EXPECT_TRUE(out[i] == nullptr || (out[i][ends[i]] == 0 && out[i][ends[i] + 1] == 0));
     }
+    EXPECT_EQ(capacity, r.rv == SCARD_S_SUCCESS ? 50u : 77u);
     if (r.rv == SCARD_S_SUCCESS) {
-        EXPECT_EQ(capacity, 50u);
         r.user = out[0], r.domain = out[1], r.password = out[2];
     }
     for (LPWSTR p : out)
         std::free(p);
     return r;
 }
-
-// Collects the library's diagnostic texts, formatted, while it lives.
-class DiagnosticCollector {
-  public:
-    DiagnosticCollector() : previous_(SmartCardSetDiagnosticHook(&Hook)) { all().clear(); }
-    ~DiagnosticCollector() { SmartCardSetDiagnosticHook(previous_); }
-    static std::string& all() {
-        static std::string texts;
-        return texts;
-    }
-
-  private:
-    static void Hook(int, const char*, int, const char*, const char* format, ...) {
-        char text[1024];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof(text), format, args);
-        va_end(args);
-        all() += text;
-    }
-    SmartCardDiagnosticHook previous_;
-};
 
 // A fake reader installed as the service, with a helper to open a card
 // handle for the command tests.
