@@ -56,7 +56,7 @@ LONG FakeSCard::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
 
 LONG FakeSCard::ReleaseContext(SCARDCONTEXT context) {
     ++releaseCalls;
-    if (!Has(contexts_, context))
+    if (!std::ranges::count(contexts_, context))
         return SCARD_E_INVALID_HANDLE;
     if (releaseResult == SCARD_S_SUCCESS)
         std::erase(contexts_, context);
@@ -66,7 +66,7 @@ LONG FakeSCard::ReleaseContext(SCARDCONTEXT context) {
 LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
                         DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) {
     ++connectCalls_;
-    if (!Has(contexts_, context))
+    if (!std::ranges::count(contexts_, context))
         return SCARD_E_INVALID_HANDLE;
     if (reader == nullptr || readerName_ != reader)
         return SCARD_E_UNKNOWN_READER;
@@ -88,7 +88,7 @@ LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
 
 LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength, DWORD* state,
                        DWORD* protocol, BYTE* atr, DWORD* atrLength) {
-    if (!Has(cards_, card))
+    if (!std::ranges::count(cards_, card))
         return SCARD_E_INVALID_HANDLE;
     if (statusResult != SCARD_S_SUCCESS || !present_)
         return statusResult != SCARD_S_SUCCESS ? statusResult : SCARD_W_REMOVED_CARD;
@@ -115,7 +115,7 @@ LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength
 LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, const BYTE* send,
                          DWORD sendLength, SCARD_IO_REQUEST* /*receivePci*/, BYTE* receive,
                          DWORD* receiveLength) {
-    if (!Has(cards_, card))
+    if (!std::ranges::count(cards_, card))
         return SCARD_E_INVALID_HANDLE;
     if (sendPci == nullptr || send == nullptr || receive == nullptr || receiveLength == nullptr ||
         sendLength > sizeof(SentApdu::bytes)) {
@@ -124,7 +124,7 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
     if (sendPci->dwProtocol != protocol_)
         return SCARD_E_PROTO_MISMATCH;
     StandInWork work;
-    SentApdu record{{}, sendLength, sendPci->dwProtocol, *receiveLength};
+    SentApdu record{{}, sendLength, *receiveLength};
     std::memcpy(record.bytes, send, sendLength);
     sent_.push_back(record);
     if (!present_)
@@ -148,7 +148,7 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
 
 LONG FakeSCard::Disconnect(SCARDHANDLE card, DWORD disposition) {
     lastDisposition = disposition;
-    if (!Has(cards_, card))
+    if (!std::ranges::count(cards_, card))
         return SCARD_E_INVALID_HANDLE;
     std::erase(cards_, card);  // gone even when the service reports a failure
     if (disposition != SCARD_LEAVE_CARD)

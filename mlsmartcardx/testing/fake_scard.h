@@ -1,9 +1,9 @@
 // An in-process smart-card service for tests: one reader holding an emulated
-// card (cardsim::Card, the card logic mlcardsim serves over vpcd). It checks
-// scope, share mode, handles, PCI and buffer sizes as pcsc-lite does, counts what
-// is open, records every APDU, and answers from scripted replies, then from
-// the card. Replies and the record are preallocated (kReserved each), so a
-// scripted transmit allocates nothing. One test thread at a time.
+// card (the card logic mlcardsim serves over vpcd). It checks scope, share
+// mode, handles, PCI and buffer sizes as pcsc-lite does, counts what is open,
+// records every APDU, and answers from scripted replies, then from the card.
+// Replies and the record are preallocated, so a scripted transmit allocates
+// nothing. One test thread at a time.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
@@ -21,7 +21,6 @@ namespace mltest {
 struct SentApdu {
     BYTE bytes[308];
     DWORD length;
-    DWORD protocol;         // dwProtocol of the send PCI
     DWORD receiveCapacity;  // *receiveLength on entry
     std::vector<BYTE> Bytes() const { return {bytes, bytes + length}; }
 };
@@ -88,10 +87,6 @@ class FakeSCard final : public ml::SCardService {
         BYTE bytes[300];
         DWORD length;
     };
-    template <typename T>
-    static bool Has(const std::vector<T>& list, T item) {
-        return std::find(list.begin(), list.end(), item) != list.end();
-    }
 
     std::u16string readerName_ = u"Fake Reader 00";
     bool present_ = true;

@@ -15,8 +15,6 @@
 
 namespace mltest {
 
-using Apdus = std::vector<std::vector<BYTE>>;
-
 // "00 A4 0C" -> {0x00, 0xA4, 0x0C}
 inline std::vector<BYTE> Hex(const std::string& text) {
     std::vector<BYTE> out;
@@ -100,8 +98,7 @@ class FakeReaderTest : public ::testing::Test {
                                SCARD_PROTOCOL_Tx | SCARD_PROTOCOL_RAW, &card, &active),
                   SCARD_S_SUCCESS);
         info = CardInfo{};
-        info.variant = variant;
-        info.protocol = protocol;
+        info.protocol = protocol, info.variant = variant;
         return card;
     }
     void ExpectNothingOpen() { EXPECT_EQ(fake.OpenContexts() + fake.OpenCards(), 0); }
