@@ -35,13 +35,6 @@ void FakeSCard::ReplyData(std::vector<BYTE> data, WORD sw) {
     Reply(data);
 }
 
-std::vector<std::vector<BYTE>> FakeSCard::SentBytes() const {
-    std::vector<std::vector<BYTE>> out;
-    for (const SentApdu& apdu : sent_)
-        out.push_back(apdu.Bytes());
-    return out;
-}
-
 LONG FakeSCard::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
     if (context == nullptr)
         return SCARD_E_INVALID_PARAMETER;

@@ -59,7 +59,6 @@ class FakeSCard final : public ml::SCardService {
     size_t PendingReplies() const { return replies_.size() - nextReply_; }
 
     const std::vector<SentApdu>& Sent() const { return sent_; }
-    std::vector<std::vector<BYTE>> SentBytes() const;
     void ClearSent() { sent_.clear(); }
 
     int OpenContexts() const { return static_cast<int>(contexts_.size()); }

@@ -303,7 +303,7 @@ TEST_F(CardTest, PinIsVerifiedAfterTheMasterFileAndNeverLogged) {
     UseCard({{kFileUnique, Rec("a", "b", "c")}});
     fake.Card().SetPin(Hex("6B 37 5A 71"));
     ASSERT_EQ(ReadCard(reader, "k7Zq").rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.SentBytes()[1], Hex("00 20 00 01 04 6B 37 5A 71"));
+    EXPECT_EQ(fake.Sent()[1].Bytes(), Hex("00 20 00 01 04 6B 37 5A 71"));
     // A wrong PIN ends the operation with the card's answer.
     fake.ClearSent();
     EXPECT_EQ(SmartCardDeleteFiles(reader, "wxyv"), SCARD_E_UNEXPECTED);  // 63C2
@@ -401,7 +401,7 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
     // Afresh, the legacy user name goes first.
     UseCard(legacy);
     ASSERT_EQ(SmartCardStoreFiles(reader, u"usr", u"dom", u"pwd", 3), SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.SentBytes()[3], Hex("00 E4 00 0C 02 55 11"));  // after the deletes' selectMF
+    EXPECT_EQ(fake.Sent()[3].Bytes(), Hex("00 E4 00 0C 02 55 11"));  // after the deletes' selectMF
 }
 
 TEST_F(CardTest, FailuresAroundTheBodyLeaveNothingOpen) {

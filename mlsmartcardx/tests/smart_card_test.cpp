@@ -18,12 +18,11 @@
 namespace mltest {
 namespace {
 
-// In front of the fake reader: fails connects on request, and with `hold`
-// the next connect tells `held` and waits for `release`.
-class ScriptedReader final : public ForwardingService {
+// In front of the fake reader, counting: with `hold`, the next connect
+// tells `held` and waits for `release`.
+class HoldingReader final : public ForwardingService {
   public:
     using ForwardingService::ForwardingService;
-    std::atomic<LONG> fail{0};  // 0: the fake answers
     std::atomic<bool> hold{false};
     std::promise<void> held, release;
 
@@ -33,12 +32,7 @@ class ScriptedReader final : public ForwardingService {
             held.set_value();
             release.get_future().wait();
         }
-        const LONG failure = fail.load();
-        if (failure == 0) {
-            return ForwardingService::Connect(context, reader, shareMode, protocols, card, active);
-        }
-        ++connects;
-        return failure;
+        return ForwardingService::Connect(context, reader, shareMode, protocols, card, active);
     }
 };
 
@@ -96,7 +90,7 @@ class SmartCardTest : public ::testing::Test {
     InfraEnvironment env_;
     ml::testing::TestClock clock_;
     FakeSCard fake_;
-    ScriptedReader reader_{fake_};
+    HoldingReader reader_{fake_};
     ScopedSCardService service_{&reader_};
     std::unique_ptr<CSmartCard> object_;
     LogTail debug_{env_.DebugLogPath()}, error_{env_.ErrorLogPath()};
@@ -131,31 +125,30 @@ TEST_F(SmartCardTest, ReaderCodesEventsAndEntries) {
     ASSERT_EQ(MlTestCHostResetEvent(0), 1);
     fake_.ReinsertCard();
     // Failed reads: retries and errors quote the platform's number and text.
-    reader_.fail = SCARD_W_UNRESPONSIVE_CARD;
+    fake_.connectResult = SCARD_W_UNRESPONSIVE_CARD;
     EXPECT_EQ(Pass(), kError);
-    reader_.fail = SCARD_E_UNKNOWN_CARD;
+    fake_.connectResult = SCARD_E_UNKNOWN_CARD;
     EXPECT_EQ(Pass(), kUnknown);
-    reader_.fail = SCARD_E_NOT_TRANSACTED;
+    fake_.connectResult = SCARD_E_NOT_TRANSACTED;
     EXPECT_EQ(Pass(2), kError);
-    const std::string debug = log(debug_), error = log(error_);
-    for (const char* text :
+    const std::string debug = log(debug_), error = log(error_),
+                      text =
+                          "|[ERROR] Error Text = \n   \"An attempt was made to end a "
+                          "non-existent transaction. \" [2148532246]\n";
+    for (const std::string entry :
          {"szUserName = operator7\n", "szDomain = PLANT-NORTH\n", "szPassword = ***\n",
           "SuperviseCard()|[INFO]  = Card removed but logon/logoff in process -> we wait",
           "Card error (SCARD_W_UNRESPONSIVE_CARD)", "Card inserted (SCARD_E_UNKNOWN_CARD)",
           "[ERROR]  = Card error (see details below)\n", "[ERROR] Error Number = 0x80100016\n",
-          "[ERROR] Error Text = \n   \"An attempt was made to end a non-existent transaction. "
-          "\" [2148532246]\n"}) {
-        EXPECT_NE(debug.find(text), std::string::npos) << text;
+          "SmartCardReadFiles()|[INFO] Error Text = \n   \"The smart card is not responding to a "
+          "reset. \" [2148532326]",
+          text.c_str()}) {
+        EXPECT_NE(debug.find(entry), std::string::npos) << entry;
     }
-    EXPECT_NE(error.find("|[ERROR] Error Text = \n   \"An attempt was made to end a "
-                         "non-existent transaction. \" [2148532246]\n"),
-              std::string::npos);
-    EXPECT_NE(debug.find("SmartCardReadFiles()|[INFO] Error Text = \n   \"The smart card is not "
-                         "responding to a reset. \" [2148532326]"),
-              std::string::npos);
+    EXPECT_NE(error.find(text), std::string::npos);
     // With the debug switch off only the error log is written.
     env_.WriteDebugIni(false, 2);
-    reader_.fail = SCARD_E_UNKNOWN_CARD;
+    fake_.connectResult = SCARD_E_UNKNOWN_CARD;
     EXPECT_EQ(Pass(), kUnknown);
     EXPECT_EQ(log(debug_), "");
     EXPECT_NE(log(error_), "");
@@ -186,7 +179,7 @@ TEST_F(SmartCardTest, ReadsWithPausesOf250msAndTheirData) {
         user + u"|" + domain + u"|" + password);
     const auto* block = reinterpret_cast<const LoginDataBlock*>(n.lParam);
     // Three failures: the error after two pauses; the next pass one period after its end.
-    reader_.fail = SCARD_E_NOT_TRANSACTED;
+    fake_.connectResult = SCARD_E_NOT_TRANSACTED;
     EXPECT_EQ(delay(250), 500u);
     clock_.Advance(249);
     const int connects = reader_.connects;
@@ -194,7 +187,7 @@ TEST_F(SmartCardTest, ReadsWithPausesOf250msAndTheirData) {
     EXPECT_EQ(reader_.connects, connects);
     // A removed card is acted on at once and leaves no login data behind.
     ASSERT_EQ(MlTestCHostResetEvent(1), 1);
-    reader_.fail = 0;
+    fake_.connectResult = 0;
     fake_.RemoveCard();
     EXPECT_EQ(delay(1), 0u);
     const LoginDataBlock zero{};
