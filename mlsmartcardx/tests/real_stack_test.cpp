@@ -1,7 +1,7 @@
 // The card library and the reader object through the real stack: pcsc-lite,
 // pcscd, the vpcd reader and the card emulator mlcardsim, on the real clock.
-// The reader object's notices are taken by the C host on this thread; waits
-// are bounded, and nothing here depends on how fast the stack is.
+// The reader object's notices are taken on this thread; waits are bounded,
+// and nothing here depends on how fast the stack is.
 #include <sys/wait.h>
 
 #include <chrono>
@@ -13,7 +13,6 @@
 #include "infrastructure/testing/log_scan.h"
 #include "infrastructure/testing/test_environment.h"
 #include "mlsmartcardx/smart_card.h"
-#include "mlsmartcardx/tests/c_host.h"
 #include "mlsmartcardx/tests/test_support.h"
 
 namespace mltest {
@@ -112,9 +111,9 @@ TEST_F(RealStackTest, OneNoticePerChangeAndInsertsWaitForAnotherProcess) {
                 continue;
             }
             LoginDataBlock data{};
-            if (const int code = MlTestCHostHandle(&msg, &data)) {
+            if (const int code = HandleNotice(msg, &data)) {
                 if (code == CARD_INSERTED || code == CARD_REMOVED) {
-                    MlTestCHostResetEvent(code == CARD_INSERTED);
+                    ResetInProcess(code == CARD_INSERTED);
                 }
                 notices.push_back({code, data});
             }

@@ -1,6 +1,6 @@
 // The reader object against the fake card service, with the test clock: its
 // codes and entries, its reads and their pauses, and destruction from another
-// thread while a pass runs. The notices are taken by a host written in C.
+// thread while a pass runs.
 #include "mlsmartcardx/smart_card.h"
 
 #include <cstring>
@@ -9,7 +9,6 @@
 
 #include "infrastructure/testing/log_scan.h"
 #include "infrastructure/testing/test_environment.h"
-#include "mlsmartcardx/tests/c_host.h"
 #include "mlsmartcardx/tests/test_support.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
@@ -17,6 +16,10 @@
 
 namespace mltest {
 namespace {
+
+// What a host copies: three arrays of UTF-16 code units, without padding.
+static_assert(sizeof(LoginDataBlock) == (43 + 33 + 101) * 2 &&
+              offsetof(LoginDataBlock, szPassword) == (43 + 33) * 2);
 
 // In front of the fake reader, counting: with `hold`, the next connect
 // tells `held` and waits for `release`.
@@ -81,7 +84,7 @@ class SmartCardTest : public ::testing::Test {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             Notice n{0, msg.time, msg.lParam};
-            if ((n.code = MlTestCHostHandle(&msg, &n.copy)) != 0)
+            if ((n.code = HandleNotice(msg, &n.copy)) != 0)
                 notices.push_back(n);
         }
         return notices;
@@ -119,10 +122,10 @@ TEST_F(SmartCardTest, ReaderCodesEventsAndEntries) {
     // While a logon or logoff is in process, changes wait.
     fake_.RemoveCard();
     EXPECT_EQ(Pass(), kNone);
-    ASSERT_EQ(MlTestCHostResetEvent(1), 1);
+    ASSERT_TRUE(ResetInProcess(true));
     EXPECT_EQ(Pass(), kRemoved);
     EXPECT_TRUE(IsSet(false));
-    ASSERT_EQ(MlTestCHostResetEvent(0), 1);
+    ASSERT_TRUE(ResetInProcess(false));
     fake_.ReinsertCard();
     // Failed reads: retries and errors quote the platform's number and text.
     fake_.connectResult = SCARD_W_UNRESPONSIVE_CARD;
@@ -186,7 +189,7 @@ TEST_F(SmartCardTest, ReadsWithPausesOf250msAndTheirData) {
     EXPECT_TRUE(Loop().empty());
     EXPECT_EQ(reader_.connects, connects);
     // A removed card is acted on at once and leaves no login data behind.
-    ASSERT_EQ(MlTestCHostResetEvent(1), 1);
+    ASSERT_TRUE(ResetInProcess(true));
     fake_.connectResult = 0;
     fake_.RemoveCard();
     EXPECT_EQ(delay(1), 0u);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "include/mlcardmanx.h"
 #include "mlsmartcardx/mlsmartcard.h"
 #include "mlsmartcardx/testing/fake_scard.h"
 #include "mlsmartcardx/testing/forwarding_service.h"
@@ -79,6 +80,29 @@ inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
     for (LPWSTR p : out)
         std::free(p);
     return r;
+}
+
+// A host's handling of one message of its loop: a notice gives its code (the
+// login data of CARD_INSERTED copied at once: later passes rewrite it); any
+// other message is dispatched and gives 0.
+inline int HandleNotice(const MSG& msg, LoginDataBlock* copy) {
+    if (msg.message != WM_COMMAND) {
+        DispatchMessageW(&msg);
+        return 0;
+    }
+    if (msg.wParam == CARD_INSERTED)
+        *copy = *reinterpret_cast<const LoginDataBlock*>(msg.lParam);
+    return msg.wParam >= CARD_INSERTED && msg.wParam <= CARD_UNKNOWN ? static_cast<int>(msg.wParam)
+                                                                     : 0;
+}
+
+// Resets the logon (else the logoff) event, as a host does when done.
+inline bool ResetInProcess(bool logon) {
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                              logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
+    const bool done = event != nullptr && ResetEvent(event);
+    CloseHandle(event);
+    return done;
 }
 
 // A fake reader installed as the service, with a helper to open a card
