@@ -38,8 +38,6 @@ void FakeSCard::ReplyData(std::vector<BYTE> data, WORD sw) {
 LONG FakeSCard::EstablishContext(DWORD scope, SCARDCONTEXT* context) {
     if (context == nullptr)
         return SCARD_E_INVALID_PARAMETER;
-    if (scope != SCARD_SCOPE_USER && scope != SCARD_SCOPE_SYSTEM)
-        return SCARD_E_INVALID_VALUE;
     if (establishResult != SCARD_S_SUCCESS)
         return establishResult;
     lastScope = scope;
@@ -63,10 +61,6 @@ LONG FakeSCard::Connect(SCARDCONTEXT context, LPCWSTR reader, DWORD shareMode,
         return SCARD_E_INVALID_HANDLE;
     if (reader == nullptr || readerName_ != reader)
         return SCARD_E_UNKNOWN_READER;
-    if (shareMode != SCARD_SHARE_SHARED && shareMode != SCARD_SHARE_EXCLUSIVE &&
-        shareMode != SCARD_SHARE_DIRECT) {
-        return SCARD_E_INVALID_VALUE;
-    }
     if (connectResult != SCARD_S_SUCCESS)
         return connectResult;
     if (!present_)
@@ -85,23 +79,15 @@ LONG FakeSCard::Status(SCARDHANDLE card, LPWSTR readerNames, DWORD* readerLength
         return SCARD_E_INVALID_HANDLE;
     if (statusResult != SCARD_S_SUCCESS || !present_)
         return statusResult != SCARD_S_SUCCESS ? statusResult : SCARD_W_REMOVED_CARD;
+    // The library asks for every output.
     const DWORD needed = static_cast<DWORD>(readerName_.size() + 2), atrSize = atr_.size();
-    const bool fits =
-        (readerNames == nullptr || readerLength == nullptr || *readerLength >= needed) &&
-        (atr == nullptr || atrLength == nullptr || *atrLength >= atrSize);
-    if (fits && readerNames != nullptr && readerLength != nullptr) {
+    const bool fits = *readerLength >= needed && *atrLength >= atrSize;
+    if (fits) {
         std::copy(readerName_.begin(), readerName_.end(), readerNames);
         readerNames[needed - 2] = readerNames[needed - 1] = 0;
-    }
-    if (fits && atr != nullptr && atrLength != nullptr)
         std::copy(atr_.begin(), atr_.end(), atr);
-    for (auto [out, value] : {std::pair{readerLength, needed},
-                              {atrLength, atrSize},
-                              {state, DWORD{SCARD_SPECIFIC}},
-                              {protocol, protocol_}}) {
-        if (out != nullptr)
-            *out = value;
     }
+    *readerLength = needed, *atrLength = atrSize, *state = SCARD_SPECIFIC, *protocol = protocol_;
     return fits ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
 }
 

@@ -1,9 +1,9 @@
 // An in-process smart-card service for tests: one reader holding an emulated
-// card (the card logic mlcardsim serves over vpcd). It checks scope, share
-// mode, handles, PCI and buffer sizes as pcsc-lite does, counts what is open,
-// records every APDU, and answers from scripted replies, then from the card.
-// Replies and the record are preallocated, so a scripted transmit allocates
-// nothing. One test thread at a time.
+// card (the card logic mlcardsim serves over vpcd). It checks handles, PCI
+// and buffer sizes as pcsc-lite does, counts what is open, records every
+// APDU, and answers from scripted replies, then from the card. Replies and
+// the record are preallocated, so a scripted transmit allocates nothing.
+// One test thread at a time.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
@@ -64,8 +64,7 @@ class FakeSCard final : public ml::SCardService {
     int OpenContexts() const { return static_cast<int>(contexts_.size()); }
     int OpenCards() const { return static_cast<int>(cards_.size()); }
     int ConnectCalls() const { return connectCalls_; }
-    // Calls of ReleaseContext; scope of the last context, share mode of the
-    // last connect, disposition of the last disconnect.
+    // Calls of ReleaseContext; the last scope, share mode and disposition.
     int releaseCalls = 0;
     DWORD lastScope = 0xFFFFFFFF, lastShareMode = 0xFFFFFFFF, lastDisposition = 0xFFFFFFFF;
 

@@ -1,6 +1,6 @@
 // The card library against the fake reader: the commands of each variant,
 // status words, acceptances and hostile answers; reader sessions with ATR
-// recognition and identification reads; the login-file operations.
+// recognition; the login-file operations.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
@@ -15,11 +15,6 @@ namespace {
 const DWORD kVariants[] = {kCardVariantGeneric, kCardVariantTcos12, kCardVariantClass80};
 const BYTE kPin[] = {'1', '2', '3', '4'};
 using Files = FakeSCard::Files;
-
-std::vector<BYTE> Rec(const std::string& user, const std::string& domain,
-                      const std::string& password) {
-    return Record(Widen(user), Widen(domain), Widen(password));
-}
 
 // Every diagnostic text of a test, formatted.
 std::string g_diagnostics;
@@ -300,7 +295,7 @@ TEST_F(CardTest, WriteLaysOutTheRecordAndLogsNoPassword) {
 }
 
 TEST_F(CardTest, PinIsVerifiedAfterTheMasterFileAndNeverLogged) {
-    UseCard({{kFileUnique, Rec("a", "b", "c")}});
+    UseCard({{kFileUnique, Record(u"a", u"b", u"c")}});
     fake.Card().SetPin(Hex("6B 37 5A 71"));
     ASSERT_EQ(ReadCard(reader, "k7Zq").rv, SCARD_S_SUCCESS);
     EXPECT_EQ(fake.Sent()[1].Bytes(), Hex("00 20 00 01 04 6B 37 5A 71"));
@@ -320,13 +315,13 @@ TEST_F(CardTest, PinIsVerifiedAfterTheMasterFileAndNeverLogged) {
 }
 
 TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
-    const std::vector<BYTE> old = Rec("old", "D", "p"), now = Rec("usr", "dom", "pwd");
-    std::vector<BYTE> noUser = Rec("", "PLANT", "pw"), lateUser = noUser, shortUnique = old;
+    const std::vector<BYTE> old = Record(u"old", u"D", u"p"), now = Record(u"usr", u"dom", u"pwd");
+    std::vector<BYTE> noUser = Record(u"", u"PLANT", u"pw"), lateUser = noUser, shortUnique = old;
     lateUser[kUserNameOffset + 2] = 'x';  // after the first zero unit: not read
     shortUnique.resize(200);
     const Files unique{{kFileUnique, old}}, legacy = Legacy(old), stored{{kFileUnique, now}},
                                             created{{kFileUnique, std::vector<BYTE>(240, 0)}};
-    Files shortLegacy = Legacy(Rec("u", "", "")), halfWritten = legacy;
+    Files shortLegacy = Legacy(Record(u"u", u"", u"")), halfWritten = legacy;
     shortLegacy[kFilePassword].resize(98);
     halfWritten[kFilePassword] = Legacy(now)[kFilePassword];
     std::u16string text;  // what a successful read gave
@@ -355,7 +350,7 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         {read, legacy, ok, 8, u"old|D|p"},
         {read, {}, SCARD_E_FILE_NOT_FOUND, 3},
         {read, legacy, SCARD_W_SECURITY_VIOLATION, 5, u"", {}, kFileDomain},
-        {read, {{kFileUnique, Rec("u", "", "")}}, ok, 3, u"u||"},  // a user name is enough
+        {read, {{kFileUnique, Record(u"u", u"", u"")}}, ok, 3, u"u||"},  // a user name is enough
         // No user name, or a short file: no login data.
         {read, {{kFileUnique, noUser}}, none, 3},
         {read, {{kFileUnique, lateUser}}, none, 3},
@@ -406,7 +401,7 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
 
 TEST_F(CardTest, FailuresAroundTheBodyLeaveNothingOpen) {
     // A failed disconnect fails an otherwise successful operation.
-    UseCard({{kFileUnique, Rec("a", "b", "c")}});
+    UseCard({{kFileUnique, Record(u"a", u"b", u"c")}});
     fake.disconnectResult = SCARD_E_INVALID_HANDLE;
     EXPECT_EQ(ReadCard(reader).rv, SCARD_E_INVALID_HANDLE);
     EXPECT_EQ(Write(), SCARD_E_INVALID_HANDLE);

@@ -88,9 +88,7 @@ TEST_F(RealStackTest, ACardPulledAtAnyCommandOfAStoreReadsOldNewOrAsNoLoginData)
 
 // Sets or resets the logon event from another process of the machine.
 int LogonEventInOtherProcess(const std::string& action) {
-    const int status = std::system(
-        (std::string(ML_EVENT_HELPER) + " " + action + " 'Global\\mlevent_logoninprocess'")
-            .c_str());
+    const int status = std::system((std::string(ML_EVENT_HELPER) + " " + action).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
