@@ -46,14 +46,6 @@ struct Notice {
     LoginDataBlock copy{};  // CARD_INSERTED: copied while handling it
 };
 
-bool IsSet(bool logon) {
-    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE,
-                              logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
-    const bool set = event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-    CloseHandle(event);
-    return set;
-}
-
 class SmartCardTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -114,16 +106,16 @@ TEST_F(SmartCardTest, ReaderCodesEventsAndEntries) {
     };
     Start();
     EXPECT_EQ(Pass(), CARD_INSERTED);
-    EXPECT_TRUE(IsSet(true));
-    EXPECT_FALSE(IsSet(false));
+    EXPECT_TRUE(InProcess(true));
+    EXPECT_FALSE(InProcess(false));
     EXPECT_EQ(Pass(2), 0);
     // While a logon or logoff is in process, changes wait.
     fake_.RemoveCard();
     EXPECT_EQ(Pass(), 0);
-    ASSERT_TRUE(ResetInProcess(true));
+    ASSERT_TRUE(InProcess(true, true));
     EXPECT_EQ(Pass(), CARD_REMOVED);
-    EXPECT_TRUE(IsSet(false));
-    ASSERT_TRUE(ResetInProcess(false));
+    EXPECT_TRUE(InProcess(false));
+    ASSERT_TRUE(InProcess(false, true));
     fake_.ReinsertCard();
     // Failed reads: retries and errors quote the platform's number and text.
     fake_.connectResult = SCARD_W_UNRESPONSIVE_CARD;
@@ -187,7 +179,7 @@ TEST_F(SmartCardTest, ReadsWithPausesOf250msAndTheirData) {
     EXPECT_TRUE(Loop().empty());
     EXPECT_EQ(reader_.connects, connects);
     // A removed card is acted on at once and leaves no login data behind.
-    ASSERT_TRUE(ResetInProcess(true));
+    ASSERT_TRUE(InProcess(true, true));
     fake_.connectResult = 0;
     fake_.RemoveCard();
     EXPECT_EQ(delay(1), 0u);

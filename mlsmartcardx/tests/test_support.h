@@ -55,36 +55,34 @@ inline FakeSCard::Files Legacy(const std::vector<BYTE>& record) {
             {kFilePassword, zone(kPasswordOffset, kPasswordBytes)}};
 }
 
-// What SmartCardReadFiles handed out; the buffers are freed. Checks that
-// the outs come exactly with success, each ending with its two zero units
-// (index 21, 16, 50), and the capacity 50 (untouched on failure).
+// What SmartCardReadFiles gave: the result and "user|domain|password" (empty
+// on failure); the buffers are freed. Checks that the outs come exactly with
+// success, each ending with its two zero units, and the capacity 50
+// (untouched on failure).
 struct ReadResult {
-    LONG rv = 0;
-    std::u16string user, domain, password;
+    LONG rv;
+    std::u16string text;
 };
 
 inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
-    ReadResult r;
     LPWSTR out[3] = {};
     DWORD capacity = 77;
-    r.rv = SmartCardReadFiles(reader, &out[0], &out[1], &out[2], &capacity, pin);
+    ReadResult r{SmartCardReadFiles(reader, &out[0], &out[1], &out[2], &capacity, pin), u""};
+    EXPECT_EQ(capacity, r.rv == SCARD_S_SUCCESS ? 50u : 77u);
     const size_t ends[3] = {21, 16, 50};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(out[i] != nullptr, r.rv == SCARD_S_SUCCESS);
-        EXPECT_TRUE(out[i] == nullptr || (out[i][ends[i]] == 0 && out[i][ends[i] + 1] == 0));
+        if (out[i] != nullptr) {
+            EXPECT_TRUE(out[i][ends[i]] == 0 && out[i][ends[i] + 1] == 0);
+            r.text += (i == 0 ? u"" : u"|") + std::u16string(out[i]);
+        }
+        std::free(out[i]);
     }
-    EXPECT_EQ(capacity, r.rv == SCARD_S_SUCCESS ? 50u : 77u);
-    if (r.rv == SCARD_S_SUCCESS) {
-        r.user = out[0], r.domain = out[1], r.password = out[2];
-    }
-    for (LPWSTR p : out)
-        std::free(p);
     return r;
 }
 
-// A host's handling of one message of its loop: a notice gives its code (the
-// login data of CARD_INSERTED copied at once: later passes rewrite it); any
-// other message is dispatched and gives 0.
+// A host's handling of one message: a notice gives its code (CARD_INSERTED's
+// data copied at once: later passes rewrite it); others are dispatched, 0.
 inline int HandleNotice(const MSG& msg, LoginDataBlock* copy) {
     if (msg.message != WM_COMMAND) {
         DispatchMessageW(&msg);
@@ -92,17 +90,19 @@ inline int HandleNotice(const MSG& msg, LoginDataBlock* copy) {
     }
     if (msg.wParam == CARD_INSERTED)
         *copy = *reinterpret_cast<const LoginDataBlock*>(msg.lParam);
-    return msg.wParam >= CARD_INSERTED && msg.wParam <= CARD_UNKNOWN ? static_cast<int>(msg.wParam)
-                                                                     : 0;
+    return static_cast<int>(msg.wParam);
 }
 
-// Resets the logon (else the logoff) event, as a host does when done.
-inline bool ResetInProcess(bool logon) {
-    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+// Whether the logon (else the logoff) event is set; with `reset`, whether it
+// could be reset, as a host does when done.
+inline bool InProcess(bool logon, bool reset = false) {
+    HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
                               logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
-    const bool done = event != nullptr && ResetEvent(event);
+    const bool result =
+        event != nullptr &&
+        (reset ? ResetEvent(event) != FALSE : WaitForSingleObject(event, 0) == WAIT_OBJECT_0);
     CloseHandle(event);
-    return done;
+    return result;
 }
 
 // A fake reader installed as the service, with a helper to open a card
