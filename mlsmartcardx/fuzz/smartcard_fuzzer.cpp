@@ -1,9 +1,7 @@
 // Feeds arbitrary card answers to the login-file operations through the fake
-// reader. Whatever the card says, nothing may be read or written outside a
-// buffer and the result must be a PC/SC code.
-//
-// Input: a selector byte (operation, protocol), a fault byte (failures of the
-// non-transmit calls, also the lengths of the values), an ATR choice (3: up
+// reader: nothing may be read or written outside a buffer, and the result must
+// be a PC/SC code. Input: a selector byte (operation, protocol), a fault byte
+// (failures of the other calls, lengths of the values), an ATR choice (3: up
 // to 32 ATR bytes follow), then answers: a control byte (bit 0: the transmit
 // fails), a 2-byte length taken modulo 301, and that many bytes.
 #include <cstdarg>
@@ -36,8 +34,7 @@ bool IsPcscCode(LONG rv) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool hooked = (SmartCardSetDiagnosticHook(&FormattingHook), true);
-    (void)hooked;
+    [[maybe_unused]] static bool hooked = (SmartCardSetDiagnosticHook(&FormattingHook), true);
     size_t pos = 0;
     auto next = [&] { return pos < size ? data[pos++] : uint8_t{0}; };
     auto bytes = [&](size_t n) {
@@ -49,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t selector = next(), faults = next(), atrChoice = next();
     mltest::FakeSCard fake;
     mltest::ScopedSCardService installed(&fake);
-    const DWORD protocols[] = {SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_PROTOCOL_RAW};
-    const DWORD protocol = protocols[(selector >> 4) % 3];
+    const DWORD protocol = (selector >> 4) & 1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     fake.InsertCard(static_cast<cardsim::Family>(atrChoice % 4 % 3), {}, protocol);
     if (atrChoice % 4 == 3)
         fake.SetAtr(bytes(next() % 33));

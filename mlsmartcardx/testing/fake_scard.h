@@ -1,13 +1,10 @@
-// An in-process smart-card service for tests: one reader holding an emulated
-// card (the card logic mlcardsim serves over vpcd). It checks handles, PCI
-// and buffer sizes as pcsc-lite does, counts what is open, records every
-// APDU, and answers from scripted replies, then from the card. Replies and
-// the record are preallocated, so a scripted transmit allocates nothing.
-// One test thread at a time.
+// An in-process smart-card service for tests: one reader holding the card
+// logic mlcardsim serves over vpcd. It checks handles, PCI and buffer sizes as
+// pcsc-lite does, counts what is open, records every APDU and answers from
+// scripted replies, then from the card; a scripted transmit allocates nothing.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -36,8 +33,7 @@ class FakeSCard final : public ml::SCardService {
     void SetReaderName(std::u16string name) { readerName_ = std::move(name); }
     const std::u16string& ReaderName() const { return readerName_; }
     void InsertCard(cardsim::Family family, Files files = {}, DWORD protocol = SCARD_PROTOCOL_T1);
-    // Connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
-    // until ReinsertCard puts the same card back, reset.
+    // Until the same card is back (reset), the card calls give SCARD_W_REMOVED_CARD.
     void RemoveCard() { present_ = false; }
     void ReinsertCard() { card_.Reset(), present_ = true; }
     cardsim::Card& Card() { return card_; }
@@ -50,8 +46,7 @@ class FakeSCard final : public ml::SCardService {
     // A successful transmit reports this many bytes more than it wrote.
     DWORD overstateReceived = 0;
 
-    // Scripted replies, used in order before the card answers: the whole
-    // answer (data and status word), or a failed transmit.
+    // Whole answers (data and status word) or failed transmits, before the card's.
     void Reply(const std::vector<BYTE>& bytes, LONG result = SCARD_S_SUCCESS);
     void ReplySw(WORD sw) { Reply({static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)}); }
     void ReplyData(std::vector<BYTE> data, WORD sw);

@@ -1,6 +1,5 @@
-// A smart-card service that forwards every call to another one and counts
-// what is left open and the connects; the counters may be read from any
-// thread. Used by the tests and the benchmarks.
+// A smart-card service that forwards every call to another one and counts what
+// is left open and the connects (readable from any thread); tests and benchmarks.
 #ifndef ML_MLSMARTCARDX_TESTING_FORWARDING_SERVICE_H_
 #define ML_MLSMARTCARDX_TESTING_FORWARDING_SERVICE_H_
 

@@ -216,8 +216,7 @@ TEST_F(CardTest, ConnectFillsTheRecordAndDisconnectLeavesTheCard) {
 }
 
 TEST_F(CardTest, FailedConnectOrDisconnectLeavesNothingOpen) {
-    // No service, refused, an empty reader: the platform's result, and
-    // nothing for the caller to close.
+    // No service, an empty reader: the platform's result, nothing to close.
     fake.establishResult = SCARD_E_NO_SERVICE;
     EXPECT_EQ(Connect(), SCARD_E_NO_SERVICE);
     EXPECT_EQ(context + card, 0u);
@@ -246,9 +245,8 @@ TEST_F(CardTest, FailedConnectOrDisconnectLeavesNothingOpen) {
 }
 
 TEST_F(CardTest, WriteLaysOutTheRecordAndLogsNoPassword) {
-    // A surrogate pair and text beyond the length given; values longer than
-    // their fields (full fields carry no terminator); no password at all. No
-    // password reaches the diagnostics, not even as one narrowed character.
+    // A surrogate pair and text beyond the length; values longer than their fields
+    // (full ones carry no terminator); none. No password, not even narrowed, is logged.
     const std::u16string password = u"Gässwörd🔑XYZ", password51(51, u'p');
     const struct {
         std::u16string user, domain;
@@ -260,7 +258,6 @@ TEST_F(CardTest, WriteLaysOutTheRecordAndLogsNoPassword) {
         {u"u", u"d", nullptr, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.user.begin(), c.user.end()));
         UseCard({{kFileUnique, std::vector<BYTE>(240, 0xCC)}});
         ASSERT_EQ(
             SmartCardWriteFiles(reader, c.user.c_str(), c.domain.c_str(), c.password, c.length),
@@ -308,11 +305,8 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
     Files shortLegacy = Legacy(Record(u"u", u"", u"")), halfWritten = legacy;
     shortLegacy[kFilePassword].resize(98);
     halfWritten[kFilePassword] = Legacy(now)[kFilePassword];
-    std::u16string text;  // what a read gave
-    const auto read = [&] {
-        const ReadResult r = ReadCard(reader);
-        return text = r.text, r.rv;
-    };
+    ReadResult r{};
+    const auto read = [&] { return (r = ReadCard(reader)).rv; };
     const auto create = [&] { return SmartCardCreateFiles(reader); };
     const auto del = [&] { return SmartCardDeleteFiles(reader); };
     const auto write = [&] { return Write(); };
@@ -364,15 +358,14 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         UseCard(c.files, c.family);
-        if (c.refused > 0xFF) {
+        if (c.refused > 0xFF)
             fake.Card().RefuseFile(static_cast<WORD>(c.refused), 0x6982);
-        } else if (c.refused != 0) {
+        else if (c.refused != 0)
             fake.Card().ForceStatus(static_cast<BYTE>(c.refused), 0x6982);
-        }
-        text.clear();
+        r = {};
         EXPECT_EQ(c.op(), c.result);
         EXPECT_EQ(fake.Sent().size(), c.sent);
-        EXPECT_EQ(text, c.read);
+        EXPECT_EQ(r.text, c.read);
         EXPECT_EQ(CardFiles(), c.after.value_or(c.files));
         ExpectNothingOpen();
     }

@@ -55,10 +55,9 @@ inline FakeSCard::Files Legacy(const std::vector<BYTE>& record) {
             {kFilePassword, zone(kPasswordOffset, kPasswordBytes)}};
 }
 
-// What SmartCardReadFiles gave: the result and "user|domain|password" (empty
-// on failure); the buffers are freed. Checks that the outs come exactly with
-// success, each ending with its two zero units, and the capacity 50
-// (untouched on failure).
+// SmartCardReadFiles's result and "user|domain|password" (empty on failure),
+// checking that the outs, each with two zero units at its end, and the
+// capacity 50 come exactly with success.
 struct ReadResult {
     LONG rv;
     std::u16string text;
@@ -93,8 +92,7 @@ inline int HandleNotice(const MSG& msg, LoginDataBlock* copy) {
     return static_cast<int>(msg.wParam);
 }
 
-// Whether the logon (else the logoff) event is set; with `reset`, whether it
-// could be reset, as a host does when done.
+// Whether the logon (else logoff) event is set; with `reset`, whether a host could reset it.
 inline bool InProcess(bool logon, bool reset = false) {
     HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
                               logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
@@ -105,8 +103,7 @@ inline bool InProcess(bool logon, bool reset = false) {
     return result;
 }
 
-// A fake reader installed as the service, with a helper to open a card
-// handle for the command tests.
+// A fake reader installed as the service.
 class FakeReaderTest : public ::testing::Test {
   public:
     FakeReaderTest() : installed_(&fake) {}
