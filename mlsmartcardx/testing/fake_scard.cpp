@@ -121,7 +121,7 @@ LONG FakeSCard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* sendPci, cons
         return SCARD_E_INSUFFICIENT_BUFFER;
     }
     std::memcpy(receive, answer, length);
-    *receiveLength = length + overstateReceived;
+    *receiveLength = length;
     return SCARD_S_SUCCESS;
 }
 

@@ -43,8 +43,6 @@ class FakeSCard final : public ml::SCardService {
     // Failures to inject.
     LONG establishResult = 0, connectResult = 0, statusResult = 0, disconnectResult = 0,
          releaseResult = 0;
-    // A successful transmit reports this many bytes more than it wrote.
-    DWORD overstateReceived = 0;
 
     // Whole answers (data and status word) or failed transmits, before the card's.
     void Reply(const std::vector<BYTE>& bytes, LONG result = SCARD_S_SUCCESS);

@@ -14,6 +14,9 @@ namespace {
 
 const DWORD kVariants[] = {kCardVariantGeneric, kCardVariantTcos12, kCardVariantClass80};
 const BYTE kPin[] = {'1', '2', '3', '4'};
+// Values longer than their fields (full fields carry no terminator), a surrogate pair.
+const std::u16string kUser = u"abcdefghijklmnopqrstuv", kDomain = u"ÄBCDEFGHIJKLMNOPQ",
+                     kPassword = u"Gässwörd🔑" + std::u16string(41, u'p');
 using Files = FakeSCard::Files;
 
 // Every diagnostic text of a test, formatted.
@@ -35,7 +38,9 @@ class CardTest : public FakeReaderTest {
         context = 0xDEAD, card = 0xBEEF;
         return SmartCardConnect(name, &context, &card, &info);
     }
-    LONG Write() { return SmartCardWriteFiles(reader, u"usr", u"dom", u"pwd", 3); }
+    LONG Write() {
+        return SmartCardWriteFiles(reader, kUser.c_str(), kDomain.c_str(), kPassword.c_str(), 51);
+    }
     void UseCard(Files files, cardsim::Family family = cardsim::Family::generic) {
         fake.InsertCard(family, std::move(files));
         fake.ClearSent();
@@ -72,13 +77,10 @@ TEST_F(CardTest, EachVariantWorksTheCardOfItsFamily) {
         EXPECT_EQ(deleteFile(card, info, 0x5511), SCARD_S_SUCCESS);
         EXPECT_FALSE(fake.Card().FileData(0x5511));
     }
-    // An empty body has no P3 under T=0; an unknown variant sends nothing.
+    // An empty body has no P3 under T=0.
     fake.ReplySw(0x9000);
     EXPECT_EQ(selectMF(OpenCard(kCardVariantTcos12, SCARD_PROTOCOL_T0), info), SCARD_S_SUCCESS);
     EXPECT_EQ(fake.Sent().back().Bytes(), Hex("00 A4 00 00"));
-    fake.ClearSent();
-    EXPECT_EQ(selectMF(OpenCard(3, SCARD_PROTOCOL_T1), info), SCARD_E_INVALID_PARAMETER);
-    EXPECT_TRUE(fake.Sent().empty());
 }
 
 TEST_F(CardTest, StatusWordsMapToResultsAndEachCommandHasItsOwnAcceptances) {
@@ -156,13 +158,6 @@ TEST_F(CardTest, ReadBinaryCopiesOnlyTheDataItMay) {
         expected.resize(16, 0xEE);
         EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 16), expected);
     }
-    // A service that reports more bytes than the buffer holds is not believed.
-    BYTE buffer[300];
-    DWORD received = 5;
-    fake.overstateReceived = 1;
-    fake.ReplyData(std::vector<BYTE>(298, 0x5A), 0x9000);
-    EXPECT_EQ(readBinary(card, info, 0, buffer, 300, &received), SCARD_E_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(received, 0u);
 }
 
 TEST(CardInfoTest, AtrIsClampedAndAKnownAtrGivesItsVariant) {
@@ -244,37 +239,6 @@ TEST_F(CardTest, FailedConnectOrDisconnectLeavesNothingOpen) {
     EXPECT_EQ(card, 0u);
 }
 
-TEST_F(CardTest, WriteLaysOutTheRecordAndLogsNoPassword) {
-    // A surrogate pair and text beyond the length; values longer than their fields
-    // (full ones carry no terminator); none. No password, not even narrowed, is logged.
-    const std::u16string password = u"Gässwörd🔑XYZ", password51(51, u'p');
-    const struct {
-        std::u16string user, domain;
-        const char16_t* password;
-        DWORD length;
-    } cases[] = {
-        {u"jdoe", u"CORP", password.c_str(), 10},
-        {u"abcdefghijklmnopqrstuv", u"ABCDEFGHIJKLMNOPQ", password51.c_str(), 51},
-        {u"u", u"d", nullptr, 0},
-    };
-    for (const auto& c : cases) {
-        UseCard({{kFileUnique, std::vector<BYTE>(240, 0xCC)}});
-        ASSERT_EQ(
-            SmartCardWriteFiles(reader, c.user.c_str(), c.domain.c_str(), c.password, c.length),
-            SCARD_S_SUCCESS);
-        const std::u16string written(c.password == nullptr ? u"" : c.password, c.length);
-        EXPECT_EQ(fake.Card().FileData(kFileUnique), Record(c.user, c.domain, written));
-        EXPECT_EQ(ReadCard(reader).text, c.user.substr(0, 21) + u"|" + c.domain.substr(0, 16) +
-                                             u"|" + written.substr(0, 50));
-        ExpectNothingOpen();
-    }
-    EXPECT_EQ(g_diagnostics.find("G"), std::string::npos);
-    // A length without a password is refused before the card is touched.
-    fake.ClearSent();
-    EXPECT_EQ(SmartCardWriteFiles(reader, u"u", u"d", nullptr, 3), SCARD_E_INVALID_PARAMETER);
-    EXPECT_TRUE(fake.Sent().empty());
-}
-
 TEST_F(CardTest, PinIsVerifiedAfterTheMasterFileAndNeverLogged) {
     UseCard({{kFileUnique, Record(u"a", u"b", u"c")}});
     fake.Card().SetPin(Hex("6B 37 5A 71"));
@@ -296,12 +260,16 @@ TEST_F(CardTest, PinIsVerifiedAfterTheMasterFileAndNeverLogged) {
 }
 
 TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
-    const std::vector<BYTE> old = Record(u"old", u"D", u"p"), now = Record(u"usr", u"dom", u"pwd");
+    // Writes take the long values, stores a password given with text beyond its length.
+    const std::vector<BYTE> old = Record(u"old", u"D", u"p"),
+                            now = Record(kUser, kDomain, kPassword);
     std::vector<BYTE> noUser = Record(u"", u"PLANT", u"pw"), lateUser = noUser, shortUnique = old;
     lateUser[kUserNameOffset + 2] = 'x';  // after the first zero unit: not read
     shortUnique.resize(200);
-    const Files unique{{kFileUnique, old}}, legacy = Legacy(old), stored{{kFileUnique, now}},
-                                            created{{kFileUnique, std::vector<BYTE>(240, 0)}};
+    const Files unique{{kFileUnique, old}},
+        legacy = Legacy(old), written{{kFileUnique, now}},
+        stored{{kFileUnique, Record(u"jdoe", u"CORP", u"Gässwörd🔑")}},
+        created{{kFileUnique, std::vector<BYTE>(240, 0)}};
     Files shortLegacy = Legacy(Record(u"u", u"", u"")), halfWritten = legacy;
     shortLegacy[kFilePassword].resize(98);
     halfWritten[kFilePassword] = Legacy(now)[kFilePassword];
@@ -310,7 +278,9 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
     const auto create = [&] { return SmartCardCreateFiles(reader); };
     const auto del = [&] { return SmartCardDeleteFiles(reader); };
     const auto write = [&] { return Write(); };
-    const auto store = [&] { return SmartCardStoreFiles(reader, u"usr", u"dom", u"pwd", 3); };
+    const auto store = [&] {
+        return SmartCardStoreFiles(reader, u"jdoe", u"CORP", u"Gässwörd🔑XYZ", 10);
+    };
     const LONG ok = SCARD_S_SUCCESS, none = kSmartCardNoLoginData;
     const struct {
         std::function<LONG()> op;
@@ -334,6 +304,9 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         {read, {{kFileUnique, shortUnique}}, none, 3},
         {read, Legacy(noUser), none, 8},
         {read, shortLegacy, none, 8},
+        {write, unique, ok, 3, u"", written},
+        {read, written, ok, 3,
+         kUser.substr(0, 21) + u"|" + kDomain.substr(0, 16) + u"|" + kPassword.substr(0, 50)},
         // A write without UNIQUE goes password, domain, user name, and stops at a failure.
         {write, legacy, ok, 8, u"", Legacy(now)},
         {write, legacy, SCARD_W_SECURITY_VIOLATION, 5, u"", halfWritten, kFileDomain},
@@ -369,9 +342,10 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         EXPECT_EQ(CardFiles(), c.after.value_or(c.files));
         ExpectNothingOpen();
     }
+    EXPECT_EQ(g_diagnostics.find("G"), std::string::npos);  // no password, not even narrowed
     // Afresh, the legacy user name goes first.
     UseCard(legacy);
-    ASSERT_EQ(SmartCardStoreFiles(reader, u"usr", u"dom", u"pwd", 3), SCARD_S_SUCCESS);
+    ASSERT_EQ(store(), SCARD_S_SUCCESS);
     EXPECT_EQ(fake.Sent()[3].Bytes(), Hex("00 E4 00 0C 02 55 11"));  // after the deletes' selectMF
 }
 
@@ -384,6 +358,7 @@ TEST_F(CardTest, FailuresAroundTheBodyLeaveNothingOpen) {
     EXPECT_EQ(SmartCardCreateFiles(reader), SCARD_E_INVALID_VALUE);  // the body's own failure wins
     EXPECT_EQ(fake.OpenContexts(), 0);
     // A failed connect is returned as it is; missing outputs are refused.
+    EXPECT_EQ(SmartCardWriteFiles(reader, u"u", u"d", nullptr, 3), SCARD_E_INVALID_PARAMETER);
     EXPECT_EQ(SmartCardDeleteFiles(u"Other Reader"), SCARD_E_UNKNOWN_READER);
     EXPECT_EQ(SmartCardReadFiles(reader, nullptr, nullptr, nullptr, nullptr),
               SCARD_E_INVALID_PARAMETER);

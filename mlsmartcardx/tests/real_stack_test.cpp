@@ -53,25 +53,22 @@ TEST_F(RealStackTest, ACardPulledAtAnyCommandOfAStoreReadsOldNewOrAsNoLoginData)
     // Every moment of the pull, for a record updated in place and for files
     // made afresh from legacy ones; each pull leaves nothing open.
     const std::vector<BYTE> old = Record(u"old", u"D", u"alt");
-    const struct {
-        const char* name;
-        Files files;   // holding the old data
-        int commands;  // of the store; one more lets it end
-    } cases[] = {{"inplace", {{kFileUnique, old}}, 4}, {"afresh", Legacy(old), 12}};
-    for (const auto& c : cases) {
-        for (int n = 0; n <= c.commands; ++n) {
-            SCOPED_TRACE(testing::Message() << c.name << ", pulled after " << n);
-            const std::string name = c.name + std::to_string(n);
-            LONG stored = SCARD_S_SUCCESS;
-            {
-                auto sim = Insert("generic", name, c.files, {"--remove-after", std::to_string(n)});
-                stored = SmartCardStoreFiles(reader_.c_str(), u"new", u"PLANT", u"neu", 3);
-            }
+    // The old files, and the commands of the store (one more lets it end).
+    const std::tuple<std::string, Files, int> cases[] = {{"inplace", {{kFileUnique, old}}, 4},
+                                                         {"afresh", Legacy(old), 12}};
+    for (const auto& [what, files, commands] : cases) {
+        for (int n = 0; n <= commands; ++n) {
+            SCOPED_TRACE(what + ", pulled after " + std::to_string(n));
+            const std::string name = what + std::to_string(n);
+            const LONG stored = [&] {
+                auto sim = Insert("generic", name, files, {"--remove-after", std::to_string(n)});
+                return SmartCardStoreFiles(reader_.c_str(), u"new", u"PLANT", u"neu", 3);
+            }();
             auto sim = Insert("generic", name);
             const std::u16string read = ReadCard(reader_.c_str()).text;  // empty: unreadable
-            EXPECT_EQ(stored == SCARD_S_SUCCESS, n == c.commands);
+            EXPECT_EQ(stored == SCARD_S_SUCCESS, n == commands);
             EXPECT_TRUE(read.empty() || read == u"new|PLANT|neu" ||
-                        (read == u"old|D|alt" && n < c.commands))
+                        (read == u"old|D|alt" && n < commands))
                 << "a torn or old record read after the store";
         }
     }
