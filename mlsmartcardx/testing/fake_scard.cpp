@@ -15,10 +15,8 @@ FakeSCard::FakeSCard() : atr_(card_.Atr()) {
 }
 
 void FakeSCard::InsertCard(cardsim::Family family, Files files, DWORD protocol) {
-    cardsim::CardImage image;
-    image.family = family;
-    image.files = std::move(files);
-    card_ = cardsim::Card(std::move(image));
+    card_ =
+        cardsim::Card(cardsim::CardImage{.family = family, .pin = {}, .files = std::move(files)});
     atr_ = card_.Atr();
     protocol_ = protocol;
     present_ = true;

@@ -113,13 +113,8 @@ class FakeReaderTest : public ::testing::Test {
         fake.InsertCard(cardsim::Family::generic, {}, protocol);
         SCARDCONTEXT context = 0;
         SCARDHANDLE card = 0;
-        DWORD active = 0;
-        EXPECT_EQ(fake.EstablishContext(SCARD_SCOPE_USER, &context), SCARD_S_SUCCESS);
-        EXPECT_EQ(fake.Connect(context, fake.ReaderName().c_str(), SCARD_SHARE_SHARED,
-                               SCARD_PROTOCOL_Tx | SCARD_PROTOCOL_RAW, &card, &active),
-                  SCARD_S_SUCCESS);
-        info = CardInfo{};
-        info.protocol = protocol, info.variant = variant;
+        EXPECT_EQ(SmartCardConnect(fake.ReaderName().c_str(), &context, &card, &info), 0);
+        info.variant = variant;
         return card;
     }
     void ExpectNothingOpen() { EXPECT_EQ(fake.OpenContexts() + fake.OpenCards(), 0); }
