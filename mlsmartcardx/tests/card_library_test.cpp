@@ -221,26 +221,6 @@ TEST_F(CardTest, FailedConnectOrDisconnectLeavesNothingOpen) {
     EXPECT_EQ(fake.releaseCalls, 2);  // one after the failed connect above
 }
 
-TEST_F(CardTest, PinIsVerifiedAfterTheMasterFileAndNeverLogged) {
-    UseCard({{kFileUnique, Record(u"a", u"b", u"c")}});
-    fake.Card().SetPin(Hex("6B 37 5A 71"));
-    ASSERT_EQ(ReadCard(reader, "k7Zq").rv, SCARD_S_SUCCESS);
-    EXPECT_EQ(fake.Sent()[1].Bytes(), Hex("00 20 00 01 04 6B 37 5A 71"));
-    // A wrong PIN ends the operation with the card's answer.
-    fake.ClearSent();
-    EXPECT_EQ(SmartCardDeleteFiles(reader, "wxyv"), SCARD_E_UNEXPECTED);  // 63C2
-    EXPECT_EQ(fake.Sent().size(), 2u);
-    EXPECT_EQ(CardFiles().count(kFileUnique), 1u);
-    // A PIN that cannot be sent in one command is refused without sending it.
-    fake.ClearSent();
-    EXPECT_EQ(SmartCardCreateFiles(reader, std::string(256, '9').c_str()),
-              SCARD_E_INVALID_PARAMETER);
-    EXPECT_EQ(fake.Sent().size(), 1u);
-    ExpectNothingOpen();
-    EXPECT_EQ(g_diagnostics.find("k7Zq"), std::string::npos);
-    EXPECT_EQ(g_diagnostics.find("wxyv"), std::string::npos);
-}
-
 TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
     // Writes take the long values, stores a password given with text beyond its length.
     const std::vector<BYTE> old = Record(u"old", u"D", u"p"),
@@ -256,14 +236,17 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
     shortLegacy[kFilePassword].resize(98);
     halfWritten[kFilePassword] = Legacy(now)[kFilePassword];
     ReadResult r{};
-    const auto read = [&] { return (r = ReadCard(reader)).rv; };
-    const auto create = [&] { return SmartCardCreateFiles(reader); };
-    const auto del = [&] { return SmartCardDeleteFiles(reader); };
+    const char* pin = nullptr;
+    const std::string longPin(256, '9');  // more than one command can carry
+    const auto read = [&] { return (r = ReadCard(reader, pin)).rv; };
+    const auto create = [&] { return SmartCardCreateFiles(reader, pin); };
+    const auto del = [&] { return SmartCardDeleteFiles(reader, pin); };
     const auto write = [&] { return Write(); };
     const auto store = [&] {
         return SmartCardStoreFiles(reader, u"jdoe", u"CORP", u"Gässwörd🔑XYZ", 10);
     };
     const LONG ok = SCARD_S_SUCCESS, none = kSmartCardNoLoginData;
+    const cardsim::Family generic = cardsim::Family::generic, tcos = cardsim::Family::tcos12;
     const struct {
         std::function<LONG()> op;
         Files files;
@@ -272,7 +255,8 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         std::u16string read = u"";        // what a successful read gives
         std::optional<Files> after = {};  // the card's files afterwards; none: unchanged
         int refused = 0;                  // a file (above FF) or an instruction answered 6982
-        cardsim::Family family = cardsim::Family::generic;
+        cardsim::Family family = generic;
+        const char* pin = nullptr;  // given to the operation; the card's is k7Zq
     } cases[] = {
         // Reads take UNIQUE, else the legacy files, and stop at the first failure.
         {read, unique, ok, 3, u"old|D|p"},
@@ -298,12 +282,16 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         {store, legacy, ok, 2 + 5 + 2 + 3, u"", stored},
         // Create makes UNIQUE once; TCOS cards in two steps, none after a failed first.
         {create, {}, ok, 2, u"", created},
-        {create, {}, ok, 4, u"", created, 0, cardsim::Family::tcos12},  // and its identifier
-        {create, unique, SCARD_E_INVALID_VALUE, 2},                     // 6A89: exists
-        {create, {}, SCARD_W_SECURITY_VIOLATION, 3, u"", {}, 0xE0, cardsim::Family::tcos12},
+        {create, {}, ok, 4, u"", created, 0, tcos},  // and its identifier
+        {create, unique, SCARD_E_INVALID_VALUE, 2},  // 6A89: exists
+        {create, {}, SCARD_W_SECURITY_VIOLATION, 3, u"", {}, 0xE0, tcos},
         // Delete removes all four files; UNIQUE decides.
         {del, unique, ok, 5, u"", Files{}},
         {del, legacy, SCARD_E_FILE_NOT_FOUND, 5, u"", Files{}},
+        // The PIN is verified after the master file; a wrong one ends the operation.
+        {read, unique, ok, 4, u"old|D|p", {}, 0, generic, "k7Zq"},
+        {del, unique, SCARD_E_UNEXPECTED, 2, u"", {}, 0, generic, "wxyv"},
+        {create, {}, SCARD_E_INVALID_PARAMETER, 1, u"", {}, 0, generic, longPin.c_str()},
         // A refused master file ends every operation after one command.
         {create, unique, SCARD_W_SECURITY_VIOLATION, 1, u"", {}, 0xA4},
         {del, unique, SCARD_W_SECURITY_VIOLATION, 1, u"", {}, 0xA4},
@@ -317,6 +305,8 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
             fake.Card().RefuseFile(static_cast<WORD>(c.refused), 0x6982);
         else if (c.refused != 0)
             fake.Card().ForceStatus(static_cast<BYTE>(c.refused), 0x6982);
+        if ((pin = c.pin) != nullptr)
+            fake.Card().SetPin(Hex("6B 37 5A 71"));
         r = {};
         EXPECT_EQ(c.op(), c.result);
         EXPECT_EQ(fake.Sent().size(), c.sent);
@@ -324,7 +314,8 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         EXPECT_EQ(CardFiles(), c.after.value_or(c.files));
         ExpectNothingOpen();
     }
-    EXPECT_EQ(g_diagnostics.find("G"), std::string::npos);  // no password, not even narrowed
+    for (const char* secret : {"G", "k7Zq", "wxyv"})  // not even one narrowed character
+        EXPECT_EQ(g_diagnostics.find(secret), std::string::npos) << secret;
     // Afresh, the legacy user name goes first.
     UseCard(legacy);
     ASSERT_EQ(store(), SCARD_S_SUCCESS);
