@@ -58,11 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (pos < size && fake.PendingReplies() < 32) {
         const bool fail = next() & 1;
         const size_t length = ((size_t{next()} << 8) | next()) % 301;
-        if (fail) {
-            fake.FailTransmit(static_cast<LONG>(0x80100001u + next() % 0x6F));
-        } else {
-            fake.Reply(bytes(length));
-        }
+        fail ? fake.FailTransmit(static_cast<LONG>(0x80100001u + next() % 0x6F))
+             : fake.Reply(bytes(length));
     }
 
     const LPCWSTR reader = fake.ReaderName().c_str();
@@ -84,9 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool read = selector % 4 == 2;
     const LONG rv = targets[selector % 4]();
     Check(IsPcscCode(rv) || rv == kSmartCardAllocationFailed, "not a PC/SC code");
-    for (const mltest::SentApdu& apdu : fake.Sent()) {
+    for (const mltest::SentApdu& apdu : fake.Sent())
         Check(apdu.length <= 260 && apdu.receiveCapacity == kReceiveLength, "bad APDU");
-    }
     Check(rv != SCARD_S_SUCCESS || !read || (capacity == 50 && out[0][0] != 0), "bad outs");
     const size_t units[3] = {23, 18, 52};
     for (int i = 0; i < 3; ++i) {

@@ -1,7 +1,6 @@
 // The card library against the fake reader: the commands of each variant,
 // status words, acceptances and hostile answers; reader sessions with ATR
 // recognition; the login-file operations.
-#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <functional>

@@ -1,9 +1,6 @@
-// The card library and the reader object through the real stack: pcsc-lite,
-// pcscd, the vpcd reader and the card emulator mlcardsim, on the real clock.
-// The reader object's notices are taken on this thread; waits are bounded,
+// The card library and the reader object through pcsc-lite, pcscd, the vpcd
+// reader and the card emulator mlcardsim, on the real clock. Waits are bounded,
 // and nothing here depends on how fast the stack is.
-#include <sys/wait.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -75,12 +72,6 @@ TEST_F(RealStackTest, ACardPulledAtAnyCommandOfAStoreReadsOldNewOrAsNoLoginData)
     EXPECT_EQ(counting_.openContexts + counting_.openCards, 0);
 }
 
-// Sets or resets the logon event from another process of the machine.
-int LogonEventInOtherProcess(const std::string& action) {
-    const int status = std::system((std::string(ML_EVENT_HELPER) + " " + action).c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(RealStackTest, OneNoticePerChangeAndInsertsWaitForAnotherProcess) {
     CSmartCard object(reader_);
     std::vector<std::pair<int, LoginDataBlock>> notices;
@@ -120,12 +111,12 @@ TEST_F(RealStackTest, OneNoticePerChangeAndInsertsWaitForAnotherProcess) {
 
     // Another process holds the logon event: passes read the card, the
     // notice waits.
-    ASSERT_EQ(LogonEventInOtherProcess("set"), 0);
+    ASSERT_EQ(std::system(ML_EVENT_HELPER " set"), 0);  // another process of the machine
     const std::u16string password = u"Kv8!rWq2-zz";
     auto held = Insert("class80", "held", {{kFileUnique, Record(u"held", u"PLANT", password)}});
     ASSERT_TRUE(passes(4));
     EXPECT_EQ(notices.size(), 1u);
-    ASSERT_EQ(LogonEventInOtherProcess("reset"), 0);
+    ASSERT_EQ(std::system(ML_EVENT_HELPER " reset"), 0);
     auto [code, data] = next();
     ASSERT_EQ(code, CARD_INSERTED);
     EXPECT_EQ(data.szUserName + (u"|" + std::u16string(data.szDomain)) + u"|" + data.szPassword,

@@ -108,7 +108,7 @@ class FakeReaderTest : public ::testing::Test {
   public:
     FakeReaderTest() : installed_(&fake) {}
 
-    // A handle on the fake card and a session record for `variant`.
+    // A handle on a fresh card, and the session record of `variant`.
     SCARDHANDLE OpenCard(DWORD variant, DWORD protocol) {
         fake.InsertCard(cardsim::Family::generic, {}, protocol);
         SCARDCONTEXT context = 0;
