@@ -137,6 +137,7 @@ TEST_F(CardTest, ReadBinaryCopiesOnlyTheDataItMay) {
         LONG failure = SCARD_S_SUCCESS;
     } cases[] = {
         {Hex("11 22 33 90 00"), 3, SCARD_S_SUCCESS, 3},
+        {Hex("11 22 33 90 00"), 2, SCARD_S_SUCCESS, 2},  // one byte more than Le
         {Hex("44 55 62 82"), 8, SCARD_S_SUCCESS, 2},
         {Hex("66 77 6A 82"), 2, SCARD_E_FILE_NOT_FOUND, 0},
         {flood, 10, SCARD_S_SUCCESS, 10},
@@ -262,7 +263,7 @@ TEST_F(CardTest, EachOperationOnTheFilesOfACard) {
         {read, legacy, ok, 8, u"old|D|p"},
         {read, {}, SCARD_E_FILE_NOT_FOUND, 3},
         {read, legacy, SCARD_W_SECURITY_VIOLATION, 5, u"", {}, kFileDomain},
-        {read, {{kFileUnique, Record(u"u", u"", u"")}}, ok, 3, u"u||"},  // a user name is enough
+        {read, {{kFileUnique, Record(u"Ā", u"", u"")}}, ok, 3, u"Ā||"},  // a user name is enough
         // No user name, or a short file: no login data.
         {read, {{kFileUnique, noUser}}, none, 3},
         {read, {{kFileUnique, lateUser}}, none, 3},
