@@ -1,13 +1,10 @@
-// An in-process smart-card service for tests: one reader holding an emulated
-// card (cardsim::Card, the card logic mlcardsim serves over vpcd). It checks
-// scope, share mode, handles, PCI and buffer sizes as pcsc-lite does, counts what
-// is open, records every APDU, and answers from scripted replies, then from
-// the card. Replies and the record are preallocated (kReserved each), so a
-// scripted transmit allocates nothing. One test thread at a time.
+// An in-process smart-card service for tests: one reader holding the card
+// logic mlcardsim serves over vpcd. It checks handles, PCI and buffer sizes as
+// pcsc-lite does, counts what is open, records every APDU and answers from
+// scripted replies, then from the card; a scripted transmit allocates nothing.
 #ifndef ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 #define ML_MLSMARTCARDX_TESTING_FAKE_SCARD_H_
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -21,7 +18,6 @@ namespace mltest {
 struct SentApdu {
     BYTE bytes[308];
     DWORD length;
-    DWORD protocol;         // dwProtocol of the send PCI
     DWORD receiveCapacity;  // *receiveLength on entry
     std::vector<BYTE> Bytes() const { return {bytes, bytes + length}; }
 };
@@ -37,8 +33,7 @@ class FakeSCard final : public ml::SCardService {
     void SetReaderName(std::u16string name) { readerName_ = std::move(name); }
     const std::u16string& ReaderName() const { return readerName_; }
     void InsertCard(cardsim::Family family, Files files = {}, DWORD protocol = SCARD_PROTOCOL_T1);
-    // Connects, status calls and transmits fail with SCARD_W_REMOVED_CARD
-    // until ReinsertCard puts the same card back, reset.
+    // Until the same card is back (reset), the card calls give SCARD_W_REMOVED_CARD.
     void RemoveCard() { present_ = false; }
     void ReinsertCard() { card_.Reset(), present_ = true; }
     cardsim::Card& Card() { return card_; }
@@ -48,11 +43,8 @@ class FakeSCard final : public ml::SCardService {
     // Failures to inject.
     LONG establishResult = 0, connectResult = 0, statusResult = 0, disconnectResult = 0,
          releaseResult = 0;
-    // A successful transmit reports this many bytes more than it wrote.
-    DWORD overstateReceived = 0;
 
-    // Scripted replies, used in order before the card answers: the whole
-    // answer (data and status word), or a failed transmit.
+    // Whole answers (data and status word) or failed transmits, before the card's.
     void Reply(const std::vector<BYTE>& bytes, LONG result = SCARD_S_SUCCESS);
     void ReplySw(WORD sw) { Reply({static_cast<BYTE>(sw >> 8), static_cast<BYTE>(sw)}); }
     void ReplyData(std::vector<BYTE> data, WORD sw);
@@ -60,14 +52,12 @@ class FakeSCard final : public ml::SCardService {
     size_t PendingReplies() const { return replies_.size() - nextReply_; }
 
     const std::vector<SentApdu>& Sent() const { return sent_; }
-    std::vector<std::vector<BYTE>> SentBytes() const;
     void ClearSent() { sent_.clear(); }
 
     int OpenContexts() const { return static_cast<int>(contexts_.size()); }
     int OpenCards() const { return static_cast<int>(cards_.size()); }
     int ConnectCalls() const { return connectCalls_; }
-    // Calls of ReleaseContext; scope of the last context, share mode of the
-    // last connect, disposition of the last disconnect.
+    // Calls of ReleaseContext; the last scope, share mode and disposition.
     int releaseCalls = 0;
     DWORD lastScope = 0xFFFFFFFF, lastShareMode = 0xFFFFFFFF, lastDisposition = 0xFFFFFFFF;
 
@@ -88,10 +78,6 @@ class FakeSCard final : public ml::SCardService {
         BYTE bytes[300];
         DWORD length;
     };
-    template <typename T>
-    static bool Has(const std::vector<T>& list, T item) {
-        return std::find(list.begin(), list.end(), item) != list.end();
-    }
 
     std::u16string readerName_ = u"Fake Reader 00";
     bool present_ = true;

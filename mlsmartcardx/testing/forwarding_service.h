@@ -1,6 +1,5 @@
-// A smart-card service that forwards every call to another one and counts
-// what is left open and the connects; the counters may be read from any
-// thread. Used by the tests and the benchmarks.
+// A smart-card service that forwards every call to another one and counts what
+// is left open and the connects (readable from any thread); tests and benchmarks.
 #ifndef ML_MLSMARTCARDX_TESTING_FORWARDING_SERVICE_H_
 #define ML_MLSMARTCARDX_TESTING_FORWARDING_SERVICE_H_
 
@@ -14,7 +13,7 @@ class ForwardingService : public ml::SCardService {
   public:
     explicit ForwardingService(ml::SCardService& inner) : inner_(inner) {}
 
-    std::atomic<int> openContexts{0}, openCards{0}, connects{0}, cardsFound{0};
+    std::atomic<int> openContexts{0}, openCards{0}, connects{0};
 
     LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
         return Count(openContexts, +1, inner_.EstablishContext(scope, context));
@@ -26,7 +25,7 @@ class ForwardingService : public ml::SCardService {
                  SCARDHANDLE* card, DWORD* active) override {
         ++connects;
         const LONG rv = inner_.Connect(context, reader, shareMode, protocols, card, active);
-        return Count(openCards, +1, Count(cardsFound, +1, rv));
+        return Count(openCards, +1, rv);
     }
     LONG Status(SCARDHANDLE card, LPWSTR names, DWORD* namesLength, DWORD* state, DWORD* protocol,
                 BYTE* atr, DWORD* atrLength) override {

@@ -1,7 +1,5 @@
-// The reader object against the fake card service, with the test clock: its
-// codes and entries, its reads and their pauses, its timer, and destruction
-// from another thread while a pass runs. The notices are taken by a host
-// written in C.
+// The reader object against the fake card service and the test clock: codes,
+// entries, reads and their pauses, destruction on another thread during a pass.
 #include "mlsmartcardx/smart_card.h"
 
 #include <cstring>
@@ -10,7 +8,6 @@
 
 #include "infrastructure/testing/log_scan.h"
 #include "infrastructure/testing/test_environment.h"
-#include "mlsmartcardx/tests/c_host.h"
 #include "mlsmartcardx/tests/test_support.h"
 #include "platform/clock.h"
 #include "platform/error_text.h"
@@ -19,12 +16,14 @@
 namespace mltest {
 namespace {
 
-// In front of the fake reader: fails connects on request, and with `hold`
-// the next connect tells `held` and waits for `release`.
-class ScriptedReader final : public ForwardingService {
+// What a host copies: three arrays of UTF-16 code units, without padding.
+static_assert(sizeof(LoginDataBlock) == (43 + 33 + 101) * 2 &&
+              offsetof(LoginDataBlock, szPassword) == (43 + 33) * 2);
+
+// Counts, and with `hold` the next connect tells `held` and waits for `release`.
+class HoldingReader final : public ForwardingService {
   public:
     using ForwardingService::ForwardingService;
-    std::atomic<LONG> fail{0}, failNext{0};  // 0: the fake answers
     std::atomic<bool> hold{false};
     std::promise<void> held, release;
 
@@ -34,12 +33,7 @@ class ScriptedReader final : public ForwardingService {
             held.set_value();
             release.get_future().wait();
         }
-        const LONG next = failNext.exchange(0), failure = next != 0 ? next : fail.load();
-        if (failure == 0) {
-            return ForwardingService::Connect(context, reader, shareMode, protocols, card, active);
-        }
-        ++connects;
-        return failure;
+        return ForwardingService::Connect(context, reader, shareMode, protocols, card, active);
     }
 };
 
@@ -49,14 +43,6 @@ struct Notice {
     LPARAM lParam = 0;
     LoginDataBlock copy{};  // CARD_INSERTED: copied while handling it
 };
-
-bool IsSet(bool logon) {
-    HANDLE event = OpenEventW(SYNCHRONIZE, FALSE,
-                              logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
-    const bool set = event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-    CloseHandle(event);
-    return set;
-}
 
 class SmartCardTest : public ::testing::Test {
   protected:
@@ -73,13 +59,14 @@ class SmartCardTest : public ::testing::Test {
     }
 
     void Start() { object_ = std::make_unique<CSmartCard>(fake_.ReaderName()); }
-    // Lets `count` timer periods pass, each followed by the host's loop.
-    std::vector<int> Pass(int count = 1) {
-        std::vector<int> codes;
+    // Lets `count` timer periods pass, each followed by the host's loop; the
+    // codes of the notices that came, in a row.
+    int Pass(int count = 1) {
+        int codes = 0;
         for (int i = 0; i < count; ++i) {
             clock_.Advance(250);
             for (const Notice& n : Loop())
-                codes.push_back(n.code);
+                codes = codes * 0x10000 + n.code;
         }
         return codes;
     }
@@ -88,7 +75,7 @@ class SmartCardTest : public ::testing::Test {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             Notice n{0, msg.time, msg.lParam};
-            if ((n.code = MlTestCHostHandle(&msg, &n.copy)) != 0)
+            if ((n.code = HandleNotice(msg, &n.copy)) != 0)
                 notices.push_back(n);
         }
         return notices;
@@ -97,14 +84,11 @@ class SmartCardTest : public ::testing::Test {
     InfraEnvironment env_;
     ml::testing::TestClock clock_;
     FakeSCard fake_;
-    ScriptedReader reader_{fake_};
+    HoldingReader reader_{fake_};
     ScopedSCardService service_{&reader_};
     std::unique_ptr<CSmartCard> object_;
     LogTail debug_{env_.DebugLogPath()}, error_{env_.ErrorLogPath()};
 };
-
-const std::vector<int> kNone, kInserted{CARD_INSERTED}, kRemoved{CARD_REMOVED}, kError{CARD_ERROR},
-    kUnknown{CARD_UNKNOWN};
 
 TEST_F(SmartCardTest, ReaderCodesEventsAndEntries) {
     WCHAR probe[256];
@@ -119,114 +103,75 @@ TEST_F(SmartCardTest, ReaderCodesEventsAndEntries) {
         return all;
     };
     Start();
-    EXPECT_EQ(Pass(), kInserted);
-    EXPECT_TRUE(IsSet(true));
-    EXPECT_FALSE(IsSet(false));
-    EXPECT_EQ(Pass(2), kNone);
+    EXPECT_EQ(Pass(), CARD_INSERTED);
+    EXPECT_TRUE(InProcess(true));
+    EXPECT_FALSE(InProcess(false));
+    EXPECT_EQ(Pass(2), 0);
     // While a logon or logoff is in process, changes wait.
     fake_.RemoveCard();
-    EXPECT_EQ(Pass(), kNone);
-    ASSERT_EQ(MlTestCHostResetEvent(1), 1);
-    EXPECT_EQ(Pass(), kRemoved);
-    EXPECT_TRUE(IsSet(false));
+    EXPECT_EQ(Pass(), 0);
+    ASSERT_TRUE(InProcess(true, true));
+    EXPECT_EQ(Pass(), CARD_REMOVED);
+    EXPECT_TRUE(InProcess(false));
+    ASSERT_TRUE(InProcess(false, true));
     fake_.ReinsertCard();
-    EXPECT_EQ(Pass(), kNone);
-    ASSERT_EQ(MlTestCHostResetEvent(0), 1);
     // Failed reads: retries and errors quote the platform's number and text.
-    reader_.fail = SCARD_W_UNRESPONSIVE_CARD;
-    EXPECT_EQ(Pass(), kError);
-    reader_.fail = SCARD_E_UNKNOWN_CARD;
-    EXPECT_EQ(Pass(), kUnknown);
-    reader_.fail = SCARD_E_NOT_TRANSACTED;
-    EXPECT_EQ(Pass(2), kError);
-    const std::string debug = log(debug_), error = log(error_);
-    for (const char* text :
-         {"szUserName = operator7\n", "szDomain = PLANT-NORTH\n", "szPassword = ***\n",
+    fake_.connectResult = SCARD_W_UNRESPONSIVE_CARD;
+    EXPECT_EQ(Pass(), CARD_ERROR);
+    fake_.connectResult = SCARD_E_UNKNOWN_CARD;
+    EXPECT_EQ(Pass(), CARD_UNKNOWN);
+    fake_.connectResult = SCARD_E_NOT_TRANSACTED;
+    EXPECT_EQ(Pass(2), CARD_ERROR);
+    const std::string debug = log(debug_), error = log(error_),
+                      text =
+                          "|[ERROR] Error Text = \n   \"An attempt was made to end a "
+                          "non-existent transaction. \" [2148532246]\n";
+    for (const std::string entry :
+         {"szPassword = ***\n",
           "SuperviseCard()|[INFO]  = Card removed but logon/logoff in process -> we wait",
-          "SuperviseCard|[INFO]  = Card inserted but logon/logoff in process -> we wait",
           "Card error (SCARD_W_UNRESPONSIVE_CARD)", "Card inserted (SCARD_E_UNKNOWN_CARD)",
           "[ERROR]  = Card error (see details below)\n", "[ERROR] Error Number = 0x80100016\n",
-          "[ERROR] Error Text = \n   \"An attempt was made to end a non-existent transaction. "
-          "\" [2148532246]\n"}) {
-        EXPECT_NE(debug.find(text), std::string::npos) << text;
+          "SmartCardReadFiles()|[INFO] Error Text = \n   \"The smart card is not responding to a "
+          "reset. \" [2148532326]",
+          text.c_str()}) {
+        EXPECT_NE(debug.find(entry), std::string::npos) << entry;
     }
-    EXPECT_NE(error.find("|[ERROR] Error Text = \n   \"An attempt was made to end a "
-                         "non-existent transaction. \" [2148532246]\n"),
-              std::string::npos);
-    EXPECT_NE(debug.find("SmartCardReadFiles()|[INFO] Error Text = \n   \"The smart card is not "
-                         "responding to a reset. \" [2148532326]"),
-              std::string::npos);
-    // With the debug switch off only the error log is written.
-    env_.WriteDebugIni(false, 2);
-    reader_.fail = SCARD_E_UNKNOWN_CARD;
-    EXPECT_EQ(Pass(), kUnknown);
-    EXPECT_EQ(log(debug_), "");
-    EXPECT_NE(log(error_), "");
+    EXPECT_NE(error.find(text), std::string::npos);
     EXPECT_GE(ExpectNoSecretInLogs(env_.DiagnosticsDir(), u"Zq!7vKeep0ut"), 2u);
 }
 
 TEST_F(SmartCardTest, ReadsWithPausesOf250msAndTheirData) {
-    // Fields filled to the last character.
-    const std::u16string user = u"abcdefghijklmnopqrstu", domain = u"ÄÖÜ-Werk-Süd-001",
-                         password(50, u'€');
-    fake_.InsertCard(cardsim::Family::generic, {{kFileUnique, Record(user, domain, password)}});
-    // One failure, then a read: inserted after one pause.
-    reader_.failNext = SCARD_E_NOT_TRANSACTED;
+    // Lets `period` pass; the one notice `n` came this long after the pass began.
+    Notice n;
+    auto delay = [&](DWORD period) {
+        const DWORD start = static_cast<DWORD>(GetTickCount64() + period);
+        clock_.Advance(period);
+        const std::vector<Notice> notices = Loop();
+        EXPECT_EQ(notices.size(), 1u);
+        n = notices.empty() ? Notice{} : notices[0];
+        return n.time - start;
+    };
+    // One failure, then a read: inserted after one pause, with the card's data.
+    fake_.FailTransmit(SCARD_E_NOT_TRANSACTED);
     Start();
-    uint64_t start = GetTickCount64() + 250;
-    clock_.Advance(250);
-    std::vector<Notice> n = Loop();
-    ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].time, static_cast<DWORD>(start + 250));
-    EXPECT_EQ(n[0].copy.szUserName + (u"|" + std::u16string(n[0].copy.szDomain)) + u"|" +
-                  n[0].copy.szPassword,
-              user + u"|" + domain + u"|" + password);
-    const auto* block = reinterpret_cast<const LoginDataBlock*>(n[0].lParam);
-
-    // Three failures: the error comes after two pauses; the next pass one
-    // period after the end of this one.
-    reader_.fail = SCARD_E_NOT_TRANSACTED;
-    start = GetTickCount64() + 250;
-    clock_.Advance(250);
-    n = Loop();
-    ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].time, static_cast<DWORD>(start + 500));
+    EXPECT_EQ(delay(250), 250u);
+    EXPECT_EQ(std::u16string(n.copy.szUserName) + n.copy.szDomain + n.copy.szPassword,
+              u"operator7PLANT-NORTHZq!7vKeep0ut");
+    const auto* block = reinterpret_cast<const LoginDataBlock*>(n.lParam);
+    // Three failures: the error after two pauses; the next pass one period after its end.
+    fake_.connectResult = SCARD_E_NOT_TRANSACTED;
+    EXPECT_EQ(delay(250), 500u);
     clock_.Advance(249);
     const int connects = reader_.connects;
     EXPECT_TRUE(Loop().empty());
     EXPECT_EQ(reader_.connects, connects);
-
     // A removed card is acted on at once and leaves no login data behind.
-    ASSERT_EQ(MlTestCHostResetEvent(1), 1);
-    reader_.fail = 0;
+    ASSERT_TRUE(InProcess(true, true));
+    fake_.connectResult = 0;
     fake_.RemoveCard();
-    start = GetTickCount64() + 1;
-    clock_.Advance(1);
-    n = Loop();
-    ASSERT_EQ(n.size(), 1u);
-    EXPECT_EQ(n[0].time, static_cast<DWORD>(start));
+    EXPECT_EQ(delay(1), 0u);
     const LoginDataBlock zero{};
     EXPECT_EQ(std::memcmp(block, &zero, sizeof zero), 0);
-}
-
-TEST_F(SmartCardTest, TimerStopsAndADirectPassStartsItAgain) {
-    Start();
-    EXPECT_EQ(g_pSmartCard.load(), object_.get());
-    EXPECT_TRUE(Loop().empty()) << "nothing before the first period";
-    object_->StopSuperviseTimer();
-    object_->StopSuperviseTimer();  // a second stop is harmless
-    EXPECT_EQ(g_nSuperviseTimer.load(), 0u);
-    EXPECT_EQ(Pass(4), kNone);
-    EXPECT_EQ(reader_.connects.load(), 0) << "no pass while the timer is stopped";
-
-    object_->SuperviseCard();
-    EXPECT_EQ(Loop().size(), 1u) << "a direct pass posts at once";
-    const UINT_PTR timer = g_nSuperviseTimer.load();
-    EXPECT_NE(timer, 0u);
-    object_->SuperviseCard();
-    EXPECT_EQ(g_nSuperviseTimer.load(), timer) << "the one timer keeps running";
-    EXPECT_EQ(Pass(), kNone);
-    EXPECT_EQ(reader_.connects.load(), 3) << "one pass per period";
 }
 
 TEST_F(SmartCardTest, DestructorOnAnotherThreadWaitsForThePassUnderWay) {
@@ -241,9 +186,6 @@ TEST_F(SmartCardTest, DestructorOnAnotherThreadWaitsForThePassUnderWay) {
         started.set_value(GetCurrentThreadId());
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
             notices += msg.message == WM_COMMAND;
-            if (msg.message == WM_USER) {  // all that was due before it is handled
-                reinterpret_cast<std::promise<void>*>(msg.lParam)->set_value();
-            }
             DispatchMessageW(&msg);
         }
     });
@@ -265,18 +207,10 @@ TEST_F(SmartCardTest, DestructorOnAnotherThreadWaitsForThePassUnderWay) {
     EXPECT_EQ(g_pSmartCard.load(), nullptr);
     EXPECT_EQ(g_nSuperviseTimer.load(), 0u);
 
-    // No pass follows.
-    const int connects = reader_.connects.load();
-    for (int i = 0; i < 8; ++i) {
-        clock_.Advance(250);
-        std::promise<void> handled;
-        PostThreadMessageW(hostThread, WM_USER, 0, reinterpret_cast<LPARAM>(&handled));
-        handled.get_future().wait();
-    }
+    // No pass can follow; the one under way ended normally and posted its notice.
     PostThreadMessageW(hostThread, WM_QUIT, 0, 0);
     host.join();
-    EXPECT_EQ(reader_.connects.load(), connects);
-    EXPECT_EQ(notices.load(), 1) << "the pass under way ended normally and posted its notice";
+    EXPECT_EQ(notices.load(), 1);
 }
 
 }  // namespace

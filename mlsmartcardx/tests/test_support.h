@@ -4,20 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "include/mlcardmanx.h"
 #include "mlsmartcardx/mlsmartcard.h"
 #include "mlsmartcardx/testing/fake_scard.h"
 #include "mlsmartcardx/testing/forwarding_service.h"
 
 namespace mltest {
-
-using Apdus = std::vector<std::vector<BYTE>>;
 
 // "00 A4 0C" -> {0x00, 0xA4, 0x0C}
 inline std::vector<BYTE> Hex(const std::string& text) {
@@ -48,84 +45,76 @@ inline std::vector<BYTE> Record(std::u16string_view user, std::u16string_view do
     return record;
 }
 
-// The zone of `file` (a legacy file) within a login record.
-inline std::vector<BYTE> Zone(const std::vector<BYTE>& record, WORD file) {
-    const int i = file == kFileUserName ? 0 : file == kFileDomain ? 1 : 2;
-    const DWORD offset[] = {kUserNameOffset, kDomainOffset, kPasswordOffset},
-                bytes[] = {kUserNameBytes, kDomainBytes, kPasswordBytes};
-    return {record.begin() + offset[i], record.begin() + offset[i] + bytes[i]};
+// The three legacy files, each holding its zone of `record`.
+inline FakeSCard::Files Legacy(const std::vector<BYTE>& record) {
+    auto zone = [&record](DWORD offset, DWORD bytes) {
+        return std::vector<BYTE>(record.begin() + offset, record.begin() + offset + bytes);
+    };
+    return {{kFileUserName, zone(kUserNameOffset, kUserNameBytes)},
+            {kFileDomain, zone(kDomainOffset, kDomainBytes)},
+            {kFilePassword, zone(kPasswordOffset, kPasswordBytes)}};
 }
 
-// What SmartCardReadFiles handed out; the buffers are freed. Checks that
-// the outs come exactly with success, each ending with its two zero units
-// (index 21, 16, 50), and the capacity 50.
+// SmartCardReadFiles's result and "user|domain|password" (empty on failure),
+// checking that the outs, each with two zero units at its end, and the
+// capacity 50 come exactly with success.
 struct ReadResult {
-    LONG rv = 0;
-    std::u16string user, domain, password;
+    LONG rv;
+    std::u16string text;
 };
 
 inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
-    ReadResult r;
     LPWSTR out[3] = {};
-    DWORD capacity = 0;
-    r.rv = SmartCardReadFiles(reader, &out[0], &out[1], &out[2], &capacity, pin);
+    DWORD capacity = 77;
+    ReadResult r{SmartCardReadFiles(reader, &out[0], &out[1], &out[2], &capacity, pin), u""};
+    EXPECT_EQ(capacity, r.rv == SCARD_S_SUCCESS ? 50u : 77u);
     const size_t ends[3] = {21, 16, 50};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(out[i] != nullptr, r.rv == SCARD_S_SUCCESS);
         if (out[i] != nullptr) {
             EXPECT_TRUE(out[i][ends[i]] == 0 && out[i][ends[i] + 1] == 0);
+            r.text += (i == 0 ? u"" : u"|") + std::u16string(out[i]);
         }
+        std::free(out[i]);
     }
-    if (r.rv == SCARD_S_SUCCESS) {
-        EXPECT_EQ(capacity, 50u);
-        r.user = out[0], r.domain = out[1], r.password = out[2];
-    }
-    for (LPWSTR p : out)
-        std::free(p);
     return r;
 }
 
-// Collects the library's diagnostic texts, formatted, while it lives.
-class DiagnosticCollector {
-  public:
-    DiagnosticCollector() : previous_(SmartCardSetDiagnosticHook(&Hook)) { all().clear(); }
-    ~DiagnosticCollector() { SmartCardSetDiagnosticHook(previous_); }
-    static std::string& all() {
-        static std::string texts;
-        return texts;
+// A host's handling of one message: a notice gives its code (CARD_INSERTED's
+// data copied at once: later passes rewrite it); others are dispatched, 0.
+inline int HandleNotice(const MSG& msg, LoginDataBlock* copy) {
+    if (msg.message != WM_COMMAND) {
+        DispatchMessageW(&msg);
+        return 0;
     }
+    if (msg.wParam == CARD_INSERTED)
+        *copy = *reinterpret_cast<const LoginDataBlock*>(msg.lParam);
+    return static_cast<int>(msg.wParam);
+}
 
-  private:
-    static void Hook(int, const char*, int, const char*, const char* format, ...) {
-        char text[1024];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof(text), format, args);
-        va_end(args);
-        all() += text;
-    }
-    SmartCardDiagnosticHook previous_;
-};
+// Whether the logon (else logoff) event is set; with `reset`, whether a host could reset it.
+inline bool InProcess(bool logon, bool reset = false) {
+    HANDLE event = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
+                              logon ? ML_EVENT_LOGON_IN_PROCESS : ML_EVENT_LOGOFF_IN_PROCESS);
+    const bool result =
+        event != nullptr &&
+        (reset ? ResetEvent(event) != FALSE : WaitForSingleObject(event, 0) == WAIT_OBJECT_0);
+    CloseHandle(event);
+    return result;
+}
 
-// A fake reader installed as the service, with a helper to open a card
-// handle for the command tests.
+// A fake reader installed as the service.
 class FakeReaderTest : public ::testing::Test {
   public:
     FakeReaderTest() : installed_(&fake) {}
 
-    // A handle on the fake card and a session record for `variant`.
+    // A handle on a fresh card, and the session record of `variant`.
     SCARDHANDLE OpenCard(DWORD variant, DWORD protocol) {
         fake.InsertCard(cardsim::Family::generic, {}, protocol);
         SCARDCONTEXT context = 0;
         SCARDHANDLE card = 0;
-        DWORD active = 0;
-        EXPECT_EQ(fake.EstablishContext(SCARD_SCOPE_USER, &context), SCARD_S_SUCCESS);
-        EXPECT_EQ(fake.Connect(context, fake.ReaderName().c_str(), SCARD_SHARE_SHARED,
-                               SCARD_PROTOCOL_Tx | SCARD_PROTOCOL_RAW, &card, &active),
-                  SCARD_S_SUCCESS);
-        info = CardInfo{};
+        EXPECT_EQ(SmartCardConnect(fake.ReaderName().c_str(), &context, &card, &info), 0);
         info.variant = variant;
-        info.protocol = protocol;
         return card;
     }
     void ExpectNothingOpen() { EXPECT_EQ(fake.OpenContexts() + fake.OpenCards(), 0); }
