@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/test_driver.h"
+#include "infrastructure/res_handler.h"
 #include "infrastructure/testing/test_environment.h"
 #include "platform/codepage.h"
 #include "platform/framework.h"
@@ -139,7 +139,6 @@ class TerminalTest : public ::testing::Test {
         Driver().PutFile(0x5533, Utf16(password, 100));
     }
 
-    std::string DebugLog() const { return InfraEnvironment::ReadFile(env_.DebugLogPath()); }
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
     static int Count(const std::string& text, const std::string& needle) {
         int count = 0;
@@ -149,19 +148,13 @@ class TerminalTest : public ::testing::Test {
         }
         return count;
     }
-    // The English text of message `number`, its error-log line and count.
-    static std::string Message(int number) {
-        std::ifstream in(ML_TEST_ENGLISH_TEXTS);
-        const std::string prefix = std::to_string(number) + "\t";
-        for (std::string line; std::getline(in, line);) {
-            if (line.starts_with(prefix)) {
-                return line.substr(prefix.size());
-            }
-        }
-        ADD_FAILURE() << "no English text of message " << number;
-        return "<no text>";
+    // The error-log line of message `number` (its English text) and its count.
+    static std::string ErrorLine(int number) {
+        const std::u16string text =
+            CResHandler::LoadString4DLL(AfxGetInstanceHandle(), 1033, number);
+        EXPECT_FALSE(text.empty()) << number;
+        return "[ERROR] Error = " + ml::ToUtf8(text);
     }
-    static std::string ErrorLine(int number) { return "[ERROR] Error = " + Message(number); }
     int Errors(int number) const { return Count(ErrorLog(), ErrorLine(number)); }
 
     InfraEnvironment env_;

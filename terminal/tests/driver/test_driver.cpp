@@ -52,9 +52,6 @@ class Driver final : public mltest::TestCtDriver {
             card_->Reset();
         });
     }
-    std::optional<std::vector<uint8_t>> FileData(uint16_t fid) override {
-        return Locked([&] { return card_->FileData(fid); });
-    }
     std::vector<mltest::CtDataCall> DataCalls() override {
         return Locked([&] { return s_.dataCalls; });
     }

@@ -41,9 +41,8 @@ class TestCtDriver {
     virtual void SetCardPresent(bool present) = 0;
     // The next CT_data call with this dad and instruction byte gets `answer`.
     virtual void Script(int dad, int ins, CtScriptedAnswer answer) = 0;
-    // A transparent file with exactly `content` on the card; a file's content.
+    // A transparent file with exactly `content` on the card.
     virtual void PutFile(uint16_t fid, const std::vector<uint8_t>& content) = 0;
-    virtual std::optional<std::vector<uint8_t>> FileData(uint16_t fid) = 0;
 
     virtual std::vector<CtDataCall> DataCalls() = 0;
     virtual std::vector<std::pair<uint16_t, uint16_t>> InitCalls() = 0;
