@@ -15,9 +15,8 @@ TEST_F(TerminalTest, TheDestructorWipesTheLoginBlockInAnOptimisedBuild) {
     PutLoginData(u"alice", u"PLANT", u"Pa55-w0rd!");
     CreateCard();
     Pass();
-    std::vector<Notice> notices = TakeNotices();
-    ASSERT_EQ(Codes(notices), std::vector<WPARAM>{CARD_INSERTED});
-    const auto* block = reinterpret_cast<const LoginDataBlock*>(notices[0].lParam);
+    ASSERT_EQ(TakeCodes(), std::vector<WPARAM>{CARD_INSERTED});
+    const LoginDataBlock* block = &Block();
     ASSERT_EQ(std::u16string(block->szPassword), u"Pa55-w0rd!");
     // Destroyed in place: the storage stays allocated and can be read.
     CTCOSCard* card = card_.release();

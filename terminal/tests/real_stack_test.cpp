@@ -23,11 +23,6 @@ class RealStack : public TerminalTest {
         env_.SetRegistryValue(kVireoKey, "Path", dir);
         env_.WriteSettingsIni("[LogonDevice]\r\nCardreaderName=\r\nCurrentPort=1\r\n");
     }
-    void TearDown() override {
-        DestroyCard();
-        reader_.reset();
-        TerminalTest::TearDown();
-    }
     void Insert(const std::string& image, std::vector<std::string> args = {}) {
         reader_.emplace(CardSimOptions{
             .family = "class80", .image = image, .slot = 0, .extra_args = std::move(args)});

@@ -25,18 +25,6 @@
 namespace mltest {
 
 using Bytes = std::vector<uint8_t>;
-struct Notice {
-    WPARAM code;
-    LPARAM lParam;
-};
-
-inline std::vector<WPARAM> Codes(const std::vector<Notice>& notices) {
-    std::vector<WPARAM> codes;
-    for (const Notice& n : notices) {
-        codes.push_back(n.code);
-    }
-    return codes;
-}
 // `text` as UTF-16LE in a file of `size` bytes, padded with zeros.
 inline Bytes Utf16(std::u16string_view text, size_t size) {
     Bytes bytes(size, 0);
@@ -67,7 +55,7 @@ class TerminalTest : public ::testing::Test {
         logon_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGON_IN_PROCESS);
         logoff_ = CreateEventW(nullptr, TRUE, FALSE, ML_EVENT_LOGOFF_IN_PROCESS);
         ASSERT_TRUE(logon_ != nullptr && logoff_ != nullptr);
-        TakeNotices();
+        TakeCodes();
     }
     void TearDown() override {
         card_.reset();
@@ -110,12 +98,13 @@ class TerminalTest : public ::testing::Test {
     void DestroyCard() { card_.reset(); }
     CTCOSCard& Card() { return *card_; }
 
-    // Runs due timers, collects the notices.
+    // Runs due timers, collects the notices' codes and the last one's lParam.
     void Pump() {
         MSG m;
         while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
             if (m.message == WM_COMMAND) {
-                notices_.push_back({m.wParam, m.lParam});
+                codes_.push_back(m.wParam);
+                lParam_ = m.lParam;
             }
             DispatchMessageW(&m);
         }
@@ -126,11 +115,10 @@ class TerminalTest : public ::testing::Test {
             Pump();
         }
     }
-    std::vector<Notice> TakeNotices() {
-        Pump();
-        return std::exchange(notices_, {});
+    std::vector<WPARAM> TakeCodes() { return Pump(), std::exchange(codes_, {}); }
+    const LoginDataBlock& Block() const {
+        return *reinterpret_cast<const LoginDataBlock*>(lParam_);
     }
-    std::vector<WPARAM> TakeCodes() { return Codes(TakeNotices()); }
     // Puts the three login files on the driver's card.
     void PutLoginData(std::u16string_view user, std::u16string_view domain,
                       std::u16string_view password) {
@@ -160,7 +148,8 @@ class TerminalTest : public ::testing::Test {
     InfraEnvironment env_;
     ml::testing::TestClock clock_;
     std::unique_ptr<CTCOSCard> card_;
-    std::vector<Notice> notices_;
+    std::vector<WPARAM> codes_;
+    LPARAM lParam_ = 0;
     HMODULE driverHandle_ = nullptr;
     TestCtDriver* driver_ = nullptr;
     HANDLE logon_ = nullptr;
