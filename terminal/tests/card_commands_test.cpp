@@ -17,13 +17,11 @@ constexpr uint8_t kSelect = 0xA4, kCreate = 0xE0, kDelete = 0xE4, kUpdate = 0xD6
                   kReset = 0x10;
 const uint8_t kIds[] = {0x11, 0x22, 0x33}, kSizes[] = {42, 32, 100};  // of each login file
 
-// One scripted answer to an operation: its result, the message reported
-// (0: none) and the commands sent (0: not checked).
+// A scripted answer, the result, the message reported (0: none), the commands sent (0: any).
 struct MapCase {
     uint8_t ins;
     CtScriptedAnswer answer;
-    int expected;
-    int reportedMessage;
+    int expected, reportedMessage;
     size_t commands = 0;
 };
 
@@ -68,11 +66,9 @@ class CardCommands : public TerminalTest {
     // The commands sent since the last call.
     std::vector<Bytes> NewCommands() {
         std::vector<Bytes> commands;
-        for (const CtDataCall& call : Driver().DataCalls()) {
-            commands.push_back(call.command);
-        }
-        commands.erase(commands.begin(), commands.begin() + static_cast<long>(seen_));
-        seen_ += commands.size();
+        const auto calls = Driver().DataCalls();
+        for (size_t i = std::exchange(seen_, calls.size()); i < calls.size(); ++i)
+            commands.push_back(calls[i].command);
         return commands;
     }
     // Another code in between, so that each report is written.
@@ -108,9 +104,7 @@ class CardCommands : public TerminalTest {
     }
 
     size_t seen_ = 0;
-    WCHAR user_[43] = {};
-    WCHAR domain_[33] = {};
-    WCHAR password_[101] = {};
+    WCHAR user_[43] = {}, domain_[33] = {}, password_[101] = {};
 };
 
 TEST_F(CardCommands, WriteLoginDataMakesMissingFilesAndWritesTheUserNameLast) {

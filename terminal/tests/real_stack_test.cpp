@@ -27,12 +27,8 @@ class RealStack : public TerminalTest {
         reader_.emplace(CardSimOptions{
             .family = "class80", .image = image, .slot = 0, .extra_args = std::move(args)});
     }
-    void Remove() {
-        reader_->Remove();
-        reader_.reset();
-    }
 
-    std::optional<CardSimProcess> reader_;
+    std::optional<CardSimProcess> reader_;  // reset: the card is pulled
 };
 
 TEST_F(RealStack, ACardPulledAtAnyCommandOfAWriteReadsOldNewOrAsAnError) {
@@ -44,7 +40,7 @@ TEST_F(RealStack, ACardPulledAtAnyCommandOfAWriteReadsOldNewOrAsAnError) {
     Insert(old);
     ASSERT_EQ(Card().ResetCard(), CT_OK);
     ASSERT_EQ(Card().WriteLoginData(u"old", u"D", u"alt"), CT_OK);
-    Remove();
+    reader_.reset();
     // Scans the moment of the pull over the card reset and every command of
     // the write, for files written in place and for a card without them.
     const struct {
@@ -63,11 +59,11 @@ TEST_F(RealStack, ACardPulledAtAnyCommandOfAWriteReadsOldNewOrAsAnError) {
             Insert(image, {"--remove-after", std::to_string(n)});
             ASSERT_EQ(Card().ResetCard(), CT_OK);
             const int written = Card().WriteLoginData(u"new", u"PLANT", u"neu");
-            Remove();
+            reader_.reset();
             Insert(image);
             ASSERT_EQ(Card().ResetCard(), CT_OK);
             const int read = Card().ReadFiles(user, domain, password);
-            Remove();
+            reader_.reset();
             EXPECT_EQ(written == CT_OK, n == c.commands);
             if (read != CT_OK) {
                 continue;  // a card the module reports as unreadable

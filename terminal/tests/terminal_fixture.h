@@ -14,10 +14,6 @@
 #include "infrastructure/testing/test_environment.h"
 #include "platform/codepage.h"
 #include "platform/framework.h"
-#include "platform/handle.h"
-#include "platform/library.h"
-#include "platform/message.h"
-#include "platform/named_objects.h"
 #include "platform/testing/test_clock.h"
 #include "platform/tests/scoped_env.h"
 #include "terminal/tcos_card.h"
@@ -130,10 +126,8 @@ class TerminalTest : public ::testing::Test {
     std::string ErrorLog() const { return InfraEnvironment::ReadFile(env_.ErrorLogPath()); }
     static int Count(const std::string& text, const std::string& needle) {
         int count = 0;
-        for (size_t at = text.find(needle); at != std::string::npos;
-             at = text.find(needle, at + needle.size())) {
+        for (size_t at = 0; (at = text.find(needle, at)) != std::string::npos; at += needle.size())
             ++count;
-        }
         return count;
     }
     // The error-log line of message `number` (its English text) and its count.

@@ -24,6 +24,10 @@ class Driver final : public mltest::TestCtDriver {
         std::lock_guard lock(mutex_);
         return f();
     }
+    template <typename T>
+    T Get(const T& value) {
+        return Locked([&] { return value; });
+    }
 
   public:
     void Reset(const std::string& family, const std::string& imagePath) override {
@@ -52,15 +56,9 @@ class Driver final : public mltest::TestCtDriver {
             card_->Reset();
         });
     }
-    std::vector<mltest::CtDataCall> DataCalls() override {
-        return Locked([&] { return s_.dataCalls; });
-    }
-    std::vector<std::pair<uint16_t, uint16_t>> InitCalls() override {
-        return Locked([&] { return s_.initCalls; });
-    }
-    std::vector<std::string> Events() override {
-        return Locked([&] { return s_.events; });
-    }
+    std::vector<mltest::CtDataCall> DataCalls() override { return Get(s_.dataCalls); }
+    std::vector<std::pair<uint16_t, uint16_t>> InitCalls() override { return Get(s_.initCalls); }
+    std::vector<std::string> Events() override { return Get(s_.events); }
 
     void OnNext(int dad, int ins, std::function<void()> hook) override {
         Locked([&] { s_.hookOn = {dad, ins}, s_.hook = std::move(hook); });
@@ -127,7 +125,7 @@ class Driver final : public mltest::TestCtDriver {
             }
             return answer.result;
         }
-        // RESET CT of the terminal (P1 00) or card 1 (P2 01: with the ATR).
+        // RESET CT: 90 00 (terminal), or the ATR if P2 is 01 and 90 01 (card; 64 A1 if none).
         std::vector<uint8_t> out;
         if (dad == 1 && apdu[2] != 0x00 && !s_.present) {
             out = {0x64, 0xA1};
@@ -153,8 +151,7 @@ class Driver final : public mltest::TestCtDriver {
     }
 
     struct Scripted {
-        int dad;
-        int ins;
+        int dad, ins;
         mltest::CtScriptedAnswer answer;
     };
     // Everything a test sets or the driver records; Reset starts afresh.
@@ -174,38 +171,35 @@ class Driver final : public mltest::TestCtDriver {
     State s_;
 };
 
-Driver& TheDriver() {
-    static Driver driver;
-    return driver;
-}
+Driver g_driver;
 
 }  // namespace
 
 ML_EXPORT mltest::TestCtDriver* MlTestCtDriver() {
-    return &TheDriver();
+    return &g_driver;
 }
 
 #ifndef ML_TEST_DRIVER_WITHOUT_CT_INIT
 ML_EXPORT int8_t CT_init(uint16_t ctn, uint16_t pn) {
-    return TheDriver().Init(ctn, pn);
+    return g_driver.Init(ctn, pn);
 }
 #endif
 
 #ifndef ML_TEST_DRIVER_WITHOUT_CT_DATA
 ML_EXPORT int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
                          uint16_t* lenr, uint8_t* response) {
-    return TheDriver().Data(ctn, dad, sad, lenc, command, lenr, response);
+    return g_driver.Data(ctn, dad, sad, lenc, command, lenr, response);
 }
 #endif
 
 #ifndef ML_TEST_DRIVER_WITHOUT_CT_CLOSE
 ML_EXPORT int8_t CT_close(uint16_t ctn) {
-    return TheDriver().Close(ctn);
+    return g_driver.Close(ctn);
 }
 #endif
 
 #ifndef ML_TEST_DRIVER_WITHOUT_CT_SET_TRACE_OPTIONS
 ML_EXPORT void CT_SetTraceOptions(int level, int destination) {
-    TheDriver().SetTraceOptions(level, destination);
+    g_driver.SetTraceOptions(level, destination);
 }
 #endif

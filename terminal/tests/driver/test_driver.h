@@ -1,9 +1,6 @@
-// A CT-API driver for the terminal tests: ct32 with the card emulator's card
-// logic in process, scripted through MlTestCtDriver. RESET CT answers 90 00
-// (terminal) or the ATR and 90 01 (card 1; 64 A1 without a card); card
-// commands without a card give ERR_TRANS, an unopened terminal ERR_INVALID.
-// Variants lack entry points (ML_TEST_DRIVER_WITHOUT_CT_INIT, _CT_DATA,
-// _CT_CLOSE, _CT_SET_TRACE_OPTIONS). Every member may be called from any thread.
+// A CT-API driver for the terminal tests (ct32 with the card emulator in
+// process), scripted through MlTestCtDriver from any thread. Variants lack
+// entry points: ML_TEST_DRIVER_WITHOUT_CT_INIT, _CT_DATA, _CT_CLOSE, _CT_SET_TRACE_OPTIONS.
 #ifndef ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
 #define ML_TERMINAL_TESTS_DRIVER_TEST_DRIVER_H_
 
