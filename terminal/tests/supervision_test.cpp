@@ -136,8 +136,8 @@ TEST_F(Supervision, DestroyedOnAnotherThreadDuringTheSetUpOrAPass) {
         delete card;
         releaser.join();
         const auto events = Driver().Events();
-        ASSERT_EQ(std::count(events.begin(), events.end(), "close 1"), 1);
-        EXPECT_EQ(events.back(), "close 1");
+        EXPECT_EQ(std::count(events.begin(), events.end(), "close 1"), 1);
+        EXPECT_EQ(events.empty() ? "" : events.back(), "close 1");
         const size_t calls = Driver().DataCalls().size();
         clock_.Advance(250);
         PostThreadMessageW(ownerId, WM_QUIT, 0, 0);
@@ -203,15 +203,12 @@ TEST_F(Binding, ADriverWithoutAnEntryPointOrWithAFailingSetUp) {
         int8_t resetResult;
         int message;
         WPARAM notice;
-        bool opened;
         int closes;
-    } cases[] = {{"no_init", "3", 0, 2, CARD_ERROR, false, 0},
-                 {"full", "65537", 0, 5, CARD_ERROR, false, 0},
-                 {"full", "0", 0, 5, CARD_ERROR, false, 0},
-                 {"no_data", "3", 0, 3, CARD_ERROR, true, 1},
-                 {"full", "3", -10, 6, CARD_INSERTED, true, 1},
-                 {"no_close", "3", 0, 4, CARD_INSERTED, true, 0},
-                 {"no_trace", "3", 0, 4, CARD_INSERTED, true, 1}};
+    } cases[] = {
+        {"no_init", "3", 0, 2, CARD_ERROR, 0},    {"full", "65537", 0, 5, CARD_ERROR, 0},
+        {"full", "0", 0, 5, CARD_ERROR, 0},       {"no_data", "3", 0, 3, CARD_ERROR, 1},
+        {"full", "3", -10, 6, CARD_INSERTED, 1},  {"no_close", "3", 0, 4, CARD_INSERTED, 0},
+        {"no_trace", "3", 0, 4, CARD_INSERTED, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.variant << " " << c.port << " " << c.message);
         UseDriver(c.variant);
@@ -222,13 +219,10 @@ TEST_F(Binding, ADriverWithoutAnEntryPointOrWithAFailingSetUp) {
         PutLoginData(u"user", u"dom", u"pw");
         CreateCard();
         EXPECT_EQ(Errors(c.message), 1) << ErrorLog();
+        EXPECT_EQ(Errors(1), c.variant == std::string("no_init")) << "InitCom's own report";
         Pass(4);
         EXPECT_EQ(TakeCodes(), std::vector<WPARAM>{c.notice});
-        // Not opened: not retried, every command goes to terminal 0 and fails.
-        EXPECT_LE(Driver().InitCalls().size(), 1u);
-        for (const auto& call : Driver().DataCalls()) {
-            EXPECT_EQ(call.ctn, c.opened ? 1 : 0);
-        }
+        EXPECT_LE(Driver().InitCalls().size(), 1u) << "not retried";
         if (c.notice == CARD_ERROR) {
             WCHAR user[43] = u"stale", domain[33] = u"stale", password[101] = u"stale";
             EXPECT_EQ(Card().ReadFiles(user, domain, password), CT_ERROR);
@@ -236,7 +230,9 @@ TEST_F(Binding, ADriverWithoutAnEntryPointOrWithAFailingSetUp) {
             EXPECT_EQ(Card().WriteLoginData(u"u", u"d", u"p"), CT_ERROR);
         }
         const auto events = (DestroyCard(), Driver().Events());
-        EXPECT_EQ(std::count(events.begin(), events.end(), "close 1"), c.closes);
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [](const std::string& e) { return e.starts_with("close"); }),
+                  c.closes);
         ResetEvent(logon_);  // the host's logon is done
         env_.StopLogs();     // a fresh log pair for the next round
         env_.StartLogs();

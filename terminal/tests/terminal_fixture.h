@@ -112,8 +112,9 @@ class TerminalTest : public ::testing::Test {
         }
     }
     std::vector<WPARAM> TakeCodes() { return Pump(), std::exchange(codes_, {}); }
-    const LoginDataBlock& Block() const {
-        return *reinterpret_cast<const LoginDataBlock*>(lParam_);
+    const LoginDataBlock& Block() const {  // of the last notice, empty without one
+        static const LoginDataBlock none{};
+        return lParam_ != 0 ? *reinterpret_cast<const LoginDataBlock*>(lParam_) : none;
     }
     // Puts the three login files on the driver's card.
     void PutLoginData(std::u16string_view user, std::u16string_view domain,
