@@ -21,6 +21,7 @@ constexpr int8_t kOk = 0, kErrInvalid = -1, kErrTrans = -10, kErrMemory = -11;
 class Driver final : public mltest::TestCtDriver {
     template <typename F>
     auto Locked(F f) {
+        mltest::StandInWork work;
         std::lock_guard lock(mutex_);
         return f();
     }
