@@ -75,7 +75,7 @@ TEST_F(Supervision, TerminalCodesEntriesAndReads) {
     Expect(1, {CARD_UNKNOWN}, {"|", kPass + "[ERROR]  = Card error (CT_WRONGVERSION)"}, true);
 }
 
-TEST_F(Supervision, TimersStopStartAndEndWithTheObject) {
+TEST_F(Supervision, AStoppedSupervisionResumesAndAPassOfAnotherObjectArmsNothing) {
     // A stopped supervision resumes with a direct pass, which arms it again.
     CreateCard();
     Card().StopSuperviseTimer();
