@@ -1,7 +1,5 @@
-// The terminal object wipes its login block when it is destroyed. This
-// program builds the terminal's sources with -O2 whatever the build type: an
-// optimiser drops a plain memset there, since the object's lifetime ends with
-// the destructor.
+// The destructor wipes the login block; built with -O2 whatever the build
+// type, since an optimiser drops a plain memset at the end of a lifetime.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,13 +15,10 @@ TEST_F(TerminalTest, TheDestructorWipesTheLoginBlockInAnOptimisedBuild) {
     PutLoginData(u"alice", u"PLANT", u"Pa55-w0rd!");
     CreateCard();
     Pass();
-    std::vector<Notice> notices = TakeNotices();
-    ASSERT_EQ(Codes(notices), std::vector<WPARAM>{CARD_INSERTED});
-    const auto* block = reinterpret_cast<const LoginDataBlock*>(notices[0].lParam);
+    ASSERT_EQ(TakeCodes(), std::vector<WPARAM>{CARD_INSERTED});
+    const LoginDataBlock* block = &Block();
     ASSERT_EQ(std::u16string(block->szPassword), u"Pa55-w0rd!");
-
-    // Destroyed in place: the storage stays allocated, so what the
-    // destructor left in the block can be read.
+    // Destroyed in place: the storage stays allocated and can be read.
     CTCOSCard* card = card_.release();
     card->~CTCOSCard();
     const BYTE* bytes = reinterpret_cast<const BYTE*>(block);
