@@ -45,7 +45,7 @@ std::string Untimed(const std::string& out) {
     for (std::string line; std::getline(s, line);) {
         std::smatch m;
         if (std::regex_search(line, m, json) || std::regex_search(line, m, plain))
-            result += (line[0] == '{' ? "{" : "") + m.suffix().str() + "\n";
+            result.append(line[0] == '{' ? "{" : "").append(m.suffix().str()).append("\n");
         else
             ADD_FAILURE() << "no time stamp: " << line;
     }

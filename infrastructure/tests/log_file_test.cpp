@@ -1,6 +1,7 @@
 // The debug and error logs: layout, switch, rotation, start-up, failures, threads.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#include <cstdio>
 
 #include <filesystem>
 #include <regex>
@@ -217,11 +218,12 @@ TEST_F(LogTest, ManyThreadsAcrossARotationLeaveWholeEntriesOnly) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &padding] {
-            for (int i = 0; i < kEntries; ++i)
+            for (int i = 0; i < kEntries; ++i) {
+                char tag[32];
+                std::snprintf(tag, sizeof tag, "T%d-%d-", t, i);
                 Trace(u"CThread::Run()", FALSE, TRUE,
-                      {TraceParam(u"n", 3, u"[INFO]",
-                                  FromUtf8("T" + std::to_string(t) + "-" + std::to_string(i) + "-" +
-                                           padding))});
+                      {TraceParam(u"n", 3, u"[INFO]", FromUtf8(tag + padding))});
+            }
         });
     for (std::thread& thread : threads)
         thread.join();

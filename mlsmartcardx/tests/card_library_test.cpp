@@ -127,8 +127,8 @@ TEST_F(CardTest, ReadBinaryCopiesOnlyTheDataItMay) {
     SCARDHANDLE card = OpenCard(kCardVariantGeneric, SCARD_PROTOCOL_T1);
     // Data; cut short by the file's end (6282); a refusal; far more than asked
     // for; too short for data (a lone byte padded with 00); a failed transmit.
-    std::vector<BYTE> flood(298, 0x5A);
-    flood.insert(flood.end(), {0x90, 0x00});
+    std::vector<BYTE> flood(300, 0x5A);
+    flood[298] = 0x90, flood[299] = 0x00;
     const struct {
         std::vector<BYTE> answer;
         BYTE le;

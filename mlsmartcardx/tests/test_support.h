@@ -73,7 +73,7 @@ inline ReadResult ReadCard(LPCWSTR reader, LPCSTR pin = nullptr) {
         EXPECT_EQ(out[i] != nullptr, r.rv == SCARD_S_SUCCESS);
         if (out[i] != nullptr) {
             EXPECT_TRUE(out[i][ends[i]] == 0 && out[i][ends[i] + 1] == 0);
-            r.text += (i == 0 ? u"" : u"|") + std::u16string(out[i]);
+            r.text.append(i == 0 ? u"" : u"|").append(out[i]);
         }
         std::free(out[i]);
     }

@@ -116,8 +116,9 @@ class DialogComponent : public ::testing::Test {
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        EXPECT_EQ(read(pipeFds[0], static_cast<Report*>(&out), sizeof(Report)),
-                  ssize_t(sizeof(Report)));
+        Report report;
+        EXPECT_EQ(read(pipeFds[0], &report, sizeof report), ssize_t(sizeof report));
+        static_cast<Report&>(out) = report;
         close(pipeFds[0]);
         return out;
     }
